@@ -1,0 +1,26 @@
+# Thin front door; CMake does the real build.
+PYTHON ?= python3.10
+PY := $(shell tools/find-python $(PYTHON))
+VER := $(shell $(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+BUILD := build/py$(VER)
+VENV := .venv/py$(VER)
+PYTEST_ARGS ?=
+
+.PHONY: build test venv demo clean
+
+build:
+	@test -n "$(PY)" || { echo "no interpreter for PYTHON=$(PYTHON)"; exit 1; }
+	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(PY) >/dev/null
+	cmake --build $(BUILD)
+
+venv:
+	tools/test-env $(PY) $(VENV)
+
+test: build venv
+	$(VENV)/bin/python -m pytest tests $(PYTEST_ARGS)
+
+demo: build
+	$(PY) tools/demo.py
+
+clean:
+	rm -rf build .venv factsift/*.so

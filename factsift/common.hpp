@@ -1,0 +1,135 @@
+// Shared helpers: the owned-reference type and the process-wide tables of
+// names, literals and constants that the exec step creates once.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace factsift {
+
+// Owns one strong reference. A plain PyObject* anywhere in this code base is
+// borrowed; a function that hands out a new reference returns a Ref.
+class Ref {
+public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+
+    Ref(Ref&& other) noexcept : p_(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref old(std::exchange(p_, other.release()));
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    // Hands the reference to the caller, typically to return it to Python.
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Every text the module uses: (field, text, interned). Identifiers are
+// interned so that attribute, keyword and dictionary lookups match by identity.
+#define FACTSIFT_STRINGS(X)                                                   \
+    X(os, "os", true)                                                         \
+    X(sys, "sys", true)                                                       \
+    X(re, "re", true)                                                         \
+    X(traceback, "traceback", true)                                           \
+    X(openai, "openai", true)                                                 \
+    X(OpenAI, "OpenAI", true)                                                 \
+    X(object, "object", true)                                                 \
+    X(path, "path", true)                                                     \
+    X(getcwd, "getcwd", true)                                                 \
+    X(append, "append", true)                                                 \
+    X(compile, "compile", true)                                               \
+    X(sub, "sub", true)                                                       \
+    X(print_exc, "print_exc", true)                                           \
+    X(chat, "chat", true)                                                     \
+    X(completions, "completions", true)                                       \
+    X(create, "create", true)                                                 \
+    X(choices, "choices", true)                                               \
+    X(message, "message", true)                                               \
+    X(role, "role", true)                                                     \
+    X(user, "user", true)                                                     \
+    X(content, "content", true)                                               \
+    X(summary, "summary", true)                                               \
+    X(title, "title", true)                                                   \
+    X(status, "status", true)                                                 \
+    X(ok, "ok", true)                                                         \
+    X(error, "error", true)                                                   \
+    X(self, "self", true)                                                     \
+    X(base_url, "base_url", true)                                             \
+    X(api_key, "api_key", true)                                               \
+    X(model_id, "model_id", true)                                             \
+    X(prompt, "prompt", true)                                                 \
+    X(length, "length", true)                                                 \
+    X(pattern, "pattern", true)                                               \
+    X(messages, "messages", true)                                             \
+    X(client, "client", true)                                                 \
+    X(response, "response", true)                                             \
+    X(e, "e", true)                                                           \
+    X(model, "model", true)                                                   \
+    X(stream, "stream", true)                                                 \
+    X(init, "__init__", true)                                                 \
+    X(extract, "extract", true)                                               \
+    X(refined_title, "refined_title", true)                                   \
+    X(AISummary, "AISummary", true)                                           \
+    X(init_qualname, "AISummary.__init__", true)                              \
+    X(extract_qualname, "AISummary.extract", true)                            \
+    X(refined_title_qualname, "AISummary.refined_title", true)                \
+    X(module_name, "factsift.factsift", true)                                 \
+    X(dunder_test, "__test__", true)                                          \
+    X(dunder_module, "__module__", true)                                      \
+    X(dunder_qualname, "__qualname__", true)                                  \
+    X(dunder_orig_bases, "__orig_bases__", true)                              \
+    X(dunder_mro_entries, "__mro_entries__", true)                            \
+    X(dunder_prepare, "__prepare__", true)                                    \
+    X(dunder_spec, "__spec__", true)                                          \
+    X(initializing, "_initializing", true)                                    \
+    X(empty, "", false)                                                       \
+    X(lead_in, "作为一个事实信息核查员，请从如下内容中抽取出事实性信息，并根据事实信息总结出摘要, 要求字数在", false) \
+    X(label, "字左右。要求: ", false)                                         \
+    X(full_stop, "。", false)                                                 \
+    X(dot, ".", false)                                                        \
+    X(clean_pattern, "[^\\w\\s]", false)
+
+struct Strings {
+#define FACTSIFT_FIELD(id, text, interned) PyObject* id = nullptr;
+    FACTSIFT_STRINGS(FACTSIFT_FIELD)
+#undef FACTSIFT_FIELD
+};
+
+// Objects other than texts. All of them, like the strings, hold one reference
+// each for the life of the process (replaced only when a failed import is
+// retried).
+struct Constants {
+    PyObject* empty_tuple = nullptr;
+    PyObject* empty_bytes = nullptr;
+    PyObject* two_hundred = nullptr;
+    PyObject* zero = nullptr;
+    PyObject* client_kwnames = nullptr;   // ("base_url", "api_key")
+    PyObject* request_kwnames = nullptr;  // ("model", "messages", "stream")
+    PyObject* object_bases = nullptr;     // (object,)
+    PyObject* init_defaults = nullptr;    // ('',)
+    PyObject* method_defaults = nullptr;  // ('', 200), shared by both working methods
+    PyObject* function_type = nullptr;
+};
+
+inline Strings S;
+inline Constants C;
+
+// Replaces a table slot, releasing what it held.
+inline void set_slot(PyObject*& slot, Ref value) { Py_XSETREF(slot, value.release()); }
+
+// The file name shown by traceback entries and code objects. No such file
+// exists, so a printed traceback never shows a line of some unrelated file.
+inline constexpr char source_file[] = "factsift/factsift.cpp";
+
+}  // namespace factsift

@@ -1,0 +1,335 @@
+"""A local OpenAI-compatible chat-completion service for trying and testing factsift.
+
+It answers ``POST /v1/chat/completions`` (and ``/chat/completions``) without
+any model: it echoes the user message, returns a fixed text, or produces a
+chosen failure (see MODES_HELP). The behaviour is the server's default mode,
+or the mode named by a request's ``model`` field, so one server can serve
+every test case.
+
+Python use:
+
+    server = serve(port=0, log_path="requests.jsonl")
+    server.start()          # serve_forever() in a daemon thread
+    ... server.url ...      # "http://127.0.0.1:PORT/v1"
+    server.stop()
+"""
+
+import argparse
+import json
+import re
+import sys
+import threading
+import time
+import uuid
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+__all__ = ["DevServer", "ModeError", "parse_mode", "serve", "main"]
+
+DEFAULT_MAX_BODY = 16 * 1024 * 1024
+# Past this much excess the body is not drained and the client may see a reset.
+_DRAIN_LIMIT = 64 * 1024 * 1024
+
+MODES_HELP = """\
+  echo             reply with the last user message's text
+  fixed:<text>     reply with <text>
+  status:<code>    answer HTTP <code> (400-599) with an OpenAI-style error body
+  delay:<seconds>  wait, then echo
+  empty-choices    a completion whose "choices" list is empty
+  null-content     a completion whose message content is null
+  bad-json         status 200 with a truncated JSON body
+  drop             close the connection without answering
+A model id that is not a mode (e.g. "gpt-4o-mini") gets the default mode."""
+
+_SIMPLE_MODES = ("echo", "empty-choices", "null-content", "bad-json", "drop")
+_ARG_MODES = ("fixed", "status", "delay")
+_ERROR_KINDS = {
+    400: ("invalid_request_error", None), 401: ("invalid_request_error", "invalid_api_key"),
+    403: ("invalid_request_error", None),
+    404: ("invalid_request_error", "model_not_found"), 429: ("requests", "rate_limit_exceeded"),
+}
+
+
+class ModeError(ValueError):
+    pass
+
+
+def parse_mode(text):
+    """Return (name, argument) for a mode string, None if it names no mode.
+
+    Raises ModeError when the text starts like a mode but is malformed.
+    """
+    name, sep, arg = text.partition(":")
+    if not sep and name in _SIMPLE_MODES:
+        return name, None
+    if name not in _ARG_MODES:
+        return None
+    if not sep:
+        raise ModeError(f"{text!r}: write {name}:<value>")
+    if name == "fixed":
+        return name, arg
+    try:
+        value = int(arg) if name == "status" else float(arg)
+    except ValueError:
+        raise ModeError(f"{text!r}: {name} needs a number") from None
+    if name == "status" and not 400 <= value <= 599:
+        raise ModeError(f"{text!r}: status must be 400-599")
+    if name == "delay" and not 0 <= value <= 3600:
+        raise ModeError(f"{text!r}: delay must be 0-3600 seconds")
+    return name, value
+
+
+def _count_tokens(text):
+    return len(re.findall(r"[A-Za-z0-9_]+|\S", text))
+
+
+def _message_text(message):
+    content = message.get("content")
+    if isinstance(content, list):
+        return "".join(p.get("text", "") for p in content if isinstance(p, dict))
+    return content if isinstance(content, str) else ""
+
+
+def _completion(model, messages, content, with_choice=True):
+    prompt_tokens = sum(_count_tokens(_message_text(m)) for m in messages)
+    completion_tokens = _count_tokens(content or "")
+    return {
+        "id": f"chatcmpl-{uuid.uuid4().hex[:24]}",
+        "object": "chat.completion",
+        "created": int(time.time()),
+        "model": model,
+        "choices": [{
+            "index": 0,
+            "message": {"role": "assistant", "content": content},
+            "logprobs": None,
+            "finish_reason": "stop",
+        }] if with_choice else [],
+        "usage": {"prompt_tokens": prompt_tokens, "completion_tokens": completion_tokens,
+                  "total_tokens": prompt_tokens + completion_tokens},
+    }
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "factsift-devserver"
+    timeout = 120  # an idle keep-alive connection does not hold a thread forever
+
+    def log_message(self, fmt, *args):
+        if self.server.access_log:
+            super().log_message(fmt, *args)
+
+    def do_GET(self):
+        self._error(404, f"Unknown request URL: GET {self.path}. Use POST /v1/chat/completions.")
+
+    def do_POST(self):
+        path = self.path.split("?", 1)[0].rstrip("/")
+        try:
+            length = int(self.headers.get("Content-Length", ""))
+            if length < 0:
+                raise ValueError(length)
+        except ValueError:
+            self.close_connection = True
+            return self._error(411, "a valid Content-Length is required")
+        if length > self.server.max_body:
+            self.server.log_request_record(self, path, None, body_bytes=length)
+            self._drain(length)
+            self.close_connection = True
+            return self._error(413, f"request body of {length} bytes exceeds the limit "
+                                    f"of {self.server.max_body} bytes")
+        raw = self.rfile.read(length)
+        try:
+            body = json.loads(raw)
+        except ValueError:
+            body = None
+        self.server.log_request_record(
+            self, path, body if body is not None else raw.decode("utf-8", "replace"))
+        if path not in ("/v1/chat/completions", "/chat/completions"):
+            return self._error(404, f"Unknown request URL: POST {self.path}")
+        if not isinstance(body, dict):
+            return self._error(400, "request body must be a JSON object")
+        model, messages = body.get("model"), body.get("messages")
+        if not isinstance(model, str) or not isinstance(messages, list) or not messages:
+            return self._error(400, "'model' (string) and 'messages' (non-empty list) are required")
+        try:
+            mode = parse_mode(model) or self.server.mode
+        except ModeError as exc:
+            return self._error(400, f"bad mode in model field: {exc}")
+        self._answer(mode, model, messages)
+
+    def _answer(self, mode, model, messages):
+        name, arg = mode
+        delay = self.server.delay + (arg if name == "delay" else 0)
+        if delay and self.server.stopping.wait(delay):
+            return self._error(503, "server is shutting down", "server_error")
+        if name == "status":
+            kind, code = _ERROR_KINDS.get(arg, ("server_error" if arg >= 500 else "invalid_request_error", None))
+            return self._error(arg, f"simulated HTTP {arg} (mode status:{arg})", kind, code)
+        if name == "drop":
+            self.close_connection = True
+            return
+        if name == "bad-json":
+            return self._send(200, b'{"id": "chatcmpl-bad", "object": "chat.completion", "choices": [{"ind')
+        if name in ("echo", "delay"):
+            users = [m for m in messages if isinstance(m, dict) and m.get("role") == "user"]
+            if not users:
+                return self._error(400, "echo mode needs a message with role 'user'")
+            content = _message_text(users[-1])
+        else:
+            content = arg if name == "fixed" else None
+        self._send_json(200, _completion(model, messages, content, name != "empty-choices"))
+
+    def _drain(self, length):
+        # Reading the rejected body lets the client finish sending and read the 413.
+        if length - self.server.max_body > _DRAIN_LIMIT:
+            return
+        while length > 0:
+            chunk = self.rfile.read(min(length, 65536))
+            if not chunk:
+                break
+            length -= len(chunk)
+
+    def _error(self, status, message, kind="invalid_request_error", code=None):
+        self._send_json(status, {"error": {"message": message, "type": kind,
+                                           "param": None, "code": code}})
+
+    def _send_json(self, status, obj):
+        self._send(status, json.dumps(obj, ensure_ascii=False).encode("utf-8"))
+
+    def _send(self, status, data):
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json; charset=utf-8")
+        self.send_header("Content-Length", str(len(data)))
+        self.send_header("x-request-id", f"req_{uuid.uuid4().hex[:16]}")
+        if self.close_connection:
+            self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.write(data)
+
+
+class DevServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, address, *, mode="echo", delay=0.0, max_body=DEFAULT_MAX_BODY,
+                 log_path=None, access_log=False):
+        self.mode = parse_mode(mode) if isinstance(mode, str) else mode
+        if self.mode is None:
+            raise ModeError(f"unknown mode {mode!r}")
+        if delay < 0:
+            raise ModeError("delay must not be negative")
+        self.delay = delay
+        self.max_body = max_body
+        self.log_path = log_path
+        self.access_log = access_log
+        self.stopping = threading.Event()
+        self._log_lock = threading.Lock()
+        self._thread = None
+        super().__init__(address, _Handler)
+
+    def handle_error(self, request, client_address):
+        if isinstance(sys.exc_info()[1], ConnectionError):
+            return  # the client hung up (e.g. its timeout expired during a delay)
+        super().handle_error(request, client_address)
+
+    @property
+    def url(self):
+        host, port = self.server_address[:2]
+        return f"http://{host}:{port}/v1"
+
+    def log_request_record(self, handler, path, body, body_bytes=None):
+        if not self.log_path:
+            return
+        record = {
+            "time": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+            "method": handler.command,
+            "path": path,
+            "headers": {name: handler.headers.get(name)
+                        for name in ("Authorization", "Content-Type")},
+            "body": body,
+        }
+        if body_bytes is not None:
+            record["body_bytes"] = body_bytes
+        with self._log_lock, open(self.log_path, "a", encoding="utf-8") as f:
+            f.write(json.dumps(record, ensure_ascii=False) + "\n")
+
+    def start(self, poll_interval=0.05):
+        """Run serve_forever() in a daemon thread; returns the thread.
+
+        poll_interval bounds how long stop() waits for the serving loop.
+        """
+        self._thread = threading.Thread(target=self.serve_forever, args=(poll_interval,),
+                                        name="factsift-devserver", daemon=True)
+        self._thread.start()
+        return self._thread
+
+    def stop(self):
+        """Stop serving, cut pending delays short, and close the listening socket."""
+        self.stopping.set()
+        if self._thread is not None:
+            self.shutdown()
+            self._thread.join()
+        self.server_close()
+
+
+def serve(host="127.0.0.1", port=0, **options):
+    """Bind a DevServer (port 0 = any free port); call start() or serve_forever()."""
+    return DevServer((host, port), **options)
+
+
+def _mode_arg(text):
+    try:
+        mode = parse_mode(text)
+    except ModeError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    if mode is None:
+        raise argparse.ArgumentTypeError(f"unknown mode {text!r}")
+    return mode
+
+
+def _build_parser():
+    parser = argparse.ArgumentParser(
+        prog="python -m factsift.devserver",
+        description="Local OpenAI-compatible chat-completion service for trying factsift\n"
+                    "without a real model: it echoes the user message or simulates a failure.\n"
+                    "Prints the service URL (for --base-url) once listening; Ctrl-C stops it.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="modes (--mode, or per request through the request's \"model\" field):\n"
+               + MODES_HELP + "\n\nexample:\n  python -m factsift.devserver --port 8080 --log requests.jsonl\n"
+               "  python -m factsift summarize article.txt "
+               "--base-url http://127.0.0.1:8080/v1 --model echo --api-key x\n\n"
+               "The request log holds the Authorization header as sent, keys included.")
+    parser.add_argument("--host", default="127.0.0.1", help="address to bind (default: %(default)s)")
+    parser.add_argument("--port", type=int, default=8080,
+                        help="port to bind, 0 = any free port (default: %(default)s)")
+    parser.add_argument("--mode", type=_mode_arg, default=("echo", None), metavar="MODE",
+                        help="default behaviour, see below (default: echo)")
+    parser.add_argument("--reply", metavar="TEXT", help="same as --mode fixed:TEXT")
+    parser.add_argument("--delay", type=float, default=0.0, metavar="SECONDS",
+                        help="wait this long before answering every request")
+    parser.add_argument("--max-body", type=int, default=DEFAULT_MAX_BODY, metavar="BYTES",
+                        help="larger request bodies get HTTP 413 (default: %(default)s)")
+    parser.add_argument("--log", metavar="FILE",
+                        help="append one JSON line per request (path, headers, body)")
+    parser.add_argument("--quiet", action="store_true", help="no access lines on stderr")
+    return parser
+
+
+def main(argv=None):
+    parser = _build_parser()
+    args = parser.parse_args(argv)
+    mode = ("fixed", args.reply) if args.reply is not None else args.mode
+    if args.delay < 0 or args.max_body < 0:
+        parser.error("--delay and --max-body must not be negative")
+    try:
+        server = serve(args.host, args.port, mode=mode, delay=args.delay, max_body=args.max_body,
+                       log_path=args.log, access_log=not args.quiet)
+    except OSError as exc:
+        print(f"factsift.devserver: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
+        return 1
+    print(f"factsift.devserver listening on {server.url}", flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        print("factsift.devserver: stopped", file=sys.stderr)
+    finally:
+        server.stopping.set()
+        server.server_close()
+    return 0

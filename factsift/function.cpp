@@ -1,0 +1,339 @@
+#include "function.hpp"
+
+#include "compat.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+namespace factsift {
+namespace {
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodDef* def;
+    PyObject* code;
+    PyObject* globals;
+    PyObject* defaults;  // what __defaults__ reports; calls never read it
+    PyObject* annotations;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
+
+// ---- argument binding -------------------------------------------------------
+
+bool count_error(const MethodDef& def, const char* word, Py_ssize_t number, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 def.name, word, number, "s", given);
+    return false;
+}
+
+// Exact strings compare by length, cached hash and characters; anything
+// else by Python's ==. Returns 1, 0, or -1 with an exception set.
+int names_equal(PyObject* keyword, PyObject* name) {
+    if (PyUnicode_CheckExact(keyword) && PyUnicode_CheckExact(name)) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(keyword);
+        if (length != PyUnicode_GET_LENGTH(name)) return 0;
+        Py_hash_t a = compat::cached_hash(keyword), b = compat::cached_hash(name);
+        if (a != -1 && b != -1 && a != b) return 0;
+        int kind = PyUnicode_KIND(keyword);
+        return kind == static_cast<int>(PyUnicode_KIND(name)) &&
+               std::memcmp(PyUnicode_DATA(keyword), PyUnicode_DATA(name), length * kind) == 0;
+    }
+    Ref result(PyObject_RichCompare(keyword, name, Py_EQ));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// Index of the keyword that names `name`: identity first, then equality, in
+// call order. -1 when there is none, -2 on error.
+Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) {
+    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (PyTuple_GET_ITEM(kwnames, i) == name) return i;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        int equal = names_equal(PyTuple_GET_ITEM(kwnames, i), name);
+        if (equal) return equal < 0 ? -2 : i;
+    }
+    return -1;
+}
+
+// Parameter among positions [from, to) that `keyword` names: -1 none, -2 error.
+int match_parameter(const MethodDef& def, PyObject* keyword, int from, int to) {
+    for (int p = from; p < to; ++p) {
+        PyObject* name = *def.params[p];
+        if (keyword == name) return p;
+        if (PyUnicode_GET_LENGTH(keyword) != PyUnicode_GET_LENGTH(name)) continue;
+        int equal = names_equal(keyword, name);
+        if (equal) return equal < 0 ? -2 : p;
+    }
+    return -1;
+}
+
+// Runs over every keyword once the required parameters are settled: binds
+// what it can, raises at the first keyword that binds nothing.
+bool scan_keywords(const MethodDef& def, PyObject* kwnames, PyObject* const* values, int n,
+                   PyObject** bound) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        const auto open = def.params.begin() + n;
+        auto same = std::find_if(open, def.params.end(), [&](auto p) { return *p == keyword; });
+        int p = same != def.params.end() ? static_cast<int>(same - def.params.begin()) : -1;
+        if (p < 0) {
+            if (!PyUnicode_Check(keyword)) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
+                return false;
+            }
+            p = match_parameter(def, keyword, n, parameter_count);
+        }
+        if (p == -2) return false;
+        if (p >= 0) {
+            bound[p] = values[i];
+            continue;
+        }
+        int taken = match_parameter(def, keyword, 0, n);
+        if (taken == -2) return false;
+        PyErr_Format(PyExc_TypeError,
+                     taken >= 0 ? "%s() got multiple values for keyword argument '%U'"
+                                : "%s() got an unexpected keyword argument '%U'",
+                     def.name, keyword);
+        return false;
+    }
+    return true;
+}
+
+bool bind(const MethodDef& def, PyObject* const* args, Py_ssize_t n, PyObject* kwnames,
+          PyObject** bound) {
+    const int required = def.required;
+    if (!kwnames) {
+        if (n < required) return count_error(def, "at least", required, n);
+        if (n > parameter_count) return count_error(def, "at most", parameter_count, n);
+    } else if (n > parameter_count) {
+        return count_error(def, "at most", parameter_count, n);
+    }
+    for (int p = 0; p < parameter_count; ++p)
+        bound[p] = p < n ? args[p] : def.defaults[p] ? *def.defaults[p] : nullptr;
+    if (!kwnames) return true;
+
+    PyObject* const* values = args + n;
+    Py_ssize_t left = PyTuple_GET_SIZE(kwnames);
+    for (int p = static_cast<int>(n); p < parameter_count; ++p) {
+        if (p >= required && left == 0) break;
+        Py_ssize_t i = find_keyword(kwnames, *def.params[p]);
+        if (i == -2) return false;
+        if (i >= 0) {
+            bound[p] = values[i];
+            --left;
+        } else if (p < required) {
+            return count_error(def, "at least", required, p);
+        }
+    }
+    return left == 0 || scan_keywords(def, kwnames, values, static_cast<int>(n), bound);
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Function* f = as_function(self);
+    PyObject* bound[parameter_count];
+    if (!bind(*f->def, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+        add_traceback(f->def->traceback_name, f->def->def_line, f->globals);
+        return nullptr;
+    }
+    return f->def->body(f->globals, bound);
+}
+
+// ---- the type ---------------------------------------------------------------
+
+PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", *as_function(self)->def->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Function* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->code);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    Function* f = as_function(self);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(*as_function(self)->def->name_str); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(*as_function(self)->def->qualname); }
+PyObject* get_module(PyObject*, void*) { return Py_NewRef(S.module_name); }
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    Function* f = as_function(self);
+    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(f->annotations);
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) { return get_qualname(self, nullptr); }
+
+PyGetSetDef function_getsets[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_getset, function_getsets},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "factsift.factsift.function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+// ---- traceback entries ------------------------------------------------------
+
+// One empty code object per source line, sorted by line; never shrinks. Its
+// capacity exceeds the number of distinct failure lines in the module.
+struct CodeTable {
+    struct Entry {
+        int line;
+        PyObject* code;  // owned for the life of the process
+    };
+    std::array<Entry, 64> entries{};
+    std::size_t size = 0;
+
+    Entry* find(int line) {
+        auto end = entries.begin() + size;
+        auto at = std::lower_bound(entries.begin(), end, line, [](const Entry& e, int l) { return e.line < l; });
+        return at != end && at->line == line ? &*at : nullptr;
+    }
+    bool insert(int line, PyObject* code) {
+        if (size == entries.size()) return false;
+        auto end = entries.begin() + size;
+        auto at = std::lower_bound(entries.begin(), end, line, [](const Entry& e, int l) { return e.line < l; });
+        std::move_backward(at, end, end + 1);
+        *at = {line, code};
+        ++size;
+        return true;
+    }
+};
+
+CodeTable code_table;
+
+// The code object for `line`, made on first use (a new reference).
+Ref code_for_line(const char* function_name, int line) {
+    if (CodeTable::Entry* e = code_table.find(line)) return Ref::borrow(e->code);
+    Ref code(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, function_name, line)));
+    if (code && code_table.insert(line, code.get())) Py_INCREF(code.get());
+    return code;
+}
+
+}  // namespace
+
+Ref function_type_new() { return Ref(PyType_FromSpec(&function_spec)); }
+
+Ref function_new(const MethodDef& def, PyObject* code, PyObject* globals) {
+    auto* type = reinterpret_cast<PyTypeObject*>(C.function_type);
+    Function* f = PyObject_GC_New(Function, type);
+    if (!f) return {};
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    f->code = Py_NewRef(code);
+    f->globals = Py_NewRef(globals);
+    f->defaults = Py_NewRef(*def.reported_defaults);
+    f->annotations = nullptr;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(f);
+    return Ref(reinterpret_cast<PyObject*>(f));
+}
+
+void add_traceback(const char* function_name, int line, PyObject* globals) {
+    // The pending exception is set aside while the code object and frame
+    // are made, so that their creation runs with a clean error indicator.
+    Ref pending = compat::take_exception();
+    if (!pending) return;
+    Ref code = code_for_line(function_name, line);
+    if (!code) return;
+    Ref frame(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+    if (!frame) return;
+    compat::set_frame_line(reinterpret_cast<PyFrameObject*>(frame.get()), line);
+    compat::raise_exception(std::move(pending));
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+}  // namespace factsift

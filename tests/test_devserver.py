@@ -1,0 +1,166 @@
+"""factsift.devserver: its HTTP behaviour, modes, request log and command line."""
+
+import concurrent.futures
+import http.client
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from devserver_fixtures import (ROOT, client, devserver, openai, read_log,  # noqa: F401
+                                running_server, user)
+from factsift.devserver import ModeError, parse_mode
+
+
+def post(server, body, path="/v1/chat/completions"):
+    data = body if isinstance(body, bytes) else json.dumps(body).encode("utf-8")
+    host, port = server.server_address[:2]
+    conn = http.client.HTTPConnection(host, port, timeout=30)
+    try:
+        conn.request("POST", path, body=data, headers={"Content-Type": "application/json"})
+        response = conn.getresponse()
+        return response.status, json.loads(response.read())
+    finally:
+        conn.close()
+
+
+def body_of_size(size):
+    def body(n):
+        return json.dumps({"model": "echo", "messages": user("x" * n)}).encode()
+    return body(size - len(body(0)))
+
+
+@pytest.mark.parametrize("size, status", [(1024, 200), (1025, 413), (50_000, 413)])
+def test_request_body_is_bounded(tmp_path, size, status):
+    with running_server(tmp_path / "log.jsonl", max_body=1024) as server:
+        got, reply = post(server, body_of_size(size))
+    assert got == status
+    if status == 413:
+        assert "1024" in reply["error"]["message"]
+        assert read_log(tmp_path / "log.jsonl")[0]["body_bytes"] == size
+
+
+@pytest.mark.parametrize("path, body", [
+    ("/v1/completions", {"model": "echo", "messages": user("x")}),
+    ("/v1/chat/completions", b"not json"),
+    ("/v1/chat/completions", ["a list"]),
+    ("/v1/chat/completions", {"model": "echo"}),
+    ("/v1/chat/completions", {"model": "echo", "messages": []}),
+    ("/v1/chat/completions", {"model": "echo", "messages": [{"role": "system", "content": "x"}]}),
+    ("/v1/chat/completions", {"model": "status:abc", "messages": user("x")}),
+    ("/v1/chat/completions", {"model": "status:200", "messages": user("x")}),
+    ("/v1/chat/completions", {"model": "delay:-1", "messages": user("x")}),
+])
+def test_bad_requests_get_an_openai_style_error(devserver, path, body):
+    status, reply = post(devserver, body, path)
+    assert status == (404 if path == "/v1/completions" else 400)
+    assert reply["error"]["type"] == "invalid_request_error" and reply["error"]["message"]
+
+
+def test_log_keeps_a_non_json_body_as_text(devserver):
+    post(devserver, "正文 not json".encode("utf-8"))
+    [entry] = read_log(devserver.log_path)
+    assert entry["body"] == "正文 not json"
+    assert entry["path"] == "/v1/chat/completions" and entry["time"]
+
+
+@pytest.mark.parametrize("options, model, messages, expected", [
+    ({}, "echo", user("第一") + [{"role": "assistant", "content": "a"}] + user("第二"), (200, "第二")),
+    ({}, "echo", [{"role": "user", "content": [{"type": "text", "text": "部分一"},
+                                                {"type": "text", "text": "部分二"}]}],
+     (200, "部分一部分二")),
+    ({}, "fixed:答案: 是", user("x"), (200, "答案: 是")),
+    ({}, "delay:0", user("稍后"), (200, "稍后")),
+    ({"mode": "fixed:默认"}, "gpt-4o-mini", user("x"), (200, "默认")),
+    ({"mode": "status:503"}, "gpt-4o-mini", user("x"), (503, None)),
+    ({"mode": "status:503"}, "echo", user("覆盖"), (200, "覆盖")),
+])
+def test_mode_comes_from_model_field_else_server_default(tmp_path, options, model, messages,
+                                                         expected):
+    with running_server(tmp_path / "log.jsonl", **options) as server:
+        status, reply = post(server, {"model": model, "messages": messages})
+    content = reply["choices"][0]["message"]["content"] if status == 200 else None
+    assert (status, content) == expected
+    if status == 200:
+        assert reply["object"] == "chat.completion" and reply["model"] == model
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("echo", ("echo", None)),
+    ("fixed:a:b", ("fixed", "a:b")),
+    ("fixed:", ("fixed", "")),
+    ("status:429", ("status", 429)),
+    ("delay:0.5", ("delay", 0.5)),
+    ("gpt-4o-mini", None),
+    ("echo:x", None),
+])
+def test_parse_mode(text, expected):
+    assert parse_mode(text) == expected
+
+
+@pytest.mark.parametrize("text", ["fixed", "status:99", "status:600", "delay:x", "delay:nan"])
+def test_parse_mode_rejects_malformed(text):
+    with pytest.raises(ModeError):
+        parse_mode(text)
+
+
+def test_requests_are_served_concurrently(tmp_path):
+    log = tmp_path / "log.jsonl"
+    # The server stops (cutting the delays short) before the pool waits for its threads.
+    with concurrent.futures.ThreadPoolExecutor(3) as pool, running_server(log) as server:
+        slow = [pool.submit(client(server).chat.completions.create,
+                            model="delay:120", messages=user(f"慢{i}")) for i in range(3)]
+        for _ in range(400):
+            if len(read_log(log)) == 3:
+                break
+            time.sleep(0.05)
+        # Three requests are being delayed at once; another is still answered.
+        assert len(read_log(log)) == 3
+        fast = client(server, timeout=30).chat.completions.create(model="echo",
+                                                                  messages=user("快"))
+        assert fast.choices[0].message.content == "快"
+        assert not any(f.done() for f in slow)
+    errors = [f.exception() for f in slow]
+    assert all(isinstance(e, openai.InternalServerError) and e.status_code == 503 for e in errors)
+
+
+def run_cli(*args):
+    env = dict(os.environ, PYTHONPATH=ROOT)
+    return subprocess.run([sys.executable, "-m", "factsift.devserver", *args], cwd=ROOT, env=env,
+                          capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.parametrize("args, status, text", [
+    (["--help"], 0, "null-content"),
+    (["--mode", "bogus"], 2, "unknown mode"),
+    (["--mode", "status:200"], 2, "400-599"),
+    (["--port", "0", "--delay", "-1"], 2, "negative"),
+])
+def test_command_line_arguments(args, status, text):
+    result = run_cli(*args)
+    assert result.returncode == status
+    assert text in result.stdout + result.stderr
+
+
+def test_command_line_server_answers_and_stops_on_ctrl_c(tmp_path):
+    log = tmp_path / "log.jsonl"
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "factsift.devserver", "--port", "0", "--reply", "固定回答",
+         "--log", str(log), "--quiet"],
+        cwd=ROOT, env=dict(os.environ, PYTHONPATH=ROOT), stdout=subprocess.PIPE, text=True)
+    try:
+        line = proc.stdout.readline()
+        assert line.startswith("factsift.devserver listening on http://127.0.0.1:")
+        c = openai.OpenAI(base_url=line.split()[-1], api_key="k", max_retries=0)
+        reply = c.chat.completions.create(model="m", messages=user("x"))
+        assert reply.choices[0].message.content == "固定回答"
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=30) == 0
+    finally:
+        proc.kill()
+        proc.wait()
+    assert [e["body"]["model"] for e in read_log(log)] == ["m"]

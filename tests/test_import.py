@@ -1,0 +1,243 @@
+"""Module initialisation, each case in a fresh interpreter: the module runs once per process."""
+
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import PRELUDE, SOURCE
+
+MAJOR, MINOR = sys.version_info[:2]
+INIT = "init factsift.factsift"
+
+
+def test_namespace_and_class_after_first_import(fresh):
+    r = fresh("""
+        import builtins, re, warnings, openai
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import factsift.factsift as m
+        A = m.AISummary
+        ns = vars(m)
+        out({
+            "keys": list(ns),
+            "runtime_warnings": [str(w.message) for w in caught if w.category is RuntimeWarning],
+            "doc_is_none": m.__doc__ is None,
+            "test_is_empty_dict": type(ns["__test__"]) is dict and ns["__test__"] == {},
+            "builtins": ns["__builtins__"] is builtins,
+            "modules": [ns["os"] is os, ns["sys"] is sys, ns["re"] is re, ns["traceback"] is traceback],
+            "openai_class": ns["OpenAI"] is openai.OpenAI,
+            "class": [A.__module__, A.__qualname__, A.__name__, type(A) is type, A.__bases__ == (object,),
+                      "__orig_bases__" in vars(A), A.__doc__, sorted(vars(A))],
+        })
+    """)
+    assert r["keys"] == ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
+                         "__builtins__", "os", "sys", "re", "traceback", "OpenAI", "AISummary", "__test__"]
+    assert r["runtime_warnings"] == []
+    assert r["doc_is_none"] and r["test_is_empty_dict"] and r["builtins"] and r["openai_class"]
+    assert r["modules"] == [True] * 4
+    assert r["class"] == ["factsift.factsift", "AISummary", "AISummary", True, True, False, None,
+                          sorted(["__module__", "__init__", "extract", "refined_title",
+                                  "__dict__", "__weakref__", "__doc__"])]
+
+
+def test_cwd_appended_once_and_later_imports_run_nothing(fresh):
+    r = fresh("""
+        os.mkdir("wd")
+        os.chdir("wd")
+        before = list(sys.path)
+        m = importlib.import_module("factsift.factsift")
+        after_first = list(sys.path)
+        cls = m.AISummary
+        del sys.modules["factsift.factsift"]
+        again = importlib.import_module("factsift.factsift")
+        reloaded = importlib.reload(m)
+        out({"before": before, "after_first": after_first, "after_all": list(sys.path),
+             "cwd": os.getcwd(), "same": [again is m, reloaded is m, m.AISummary is cls]})
+    """)
+    assert r["after_first"] == r["before"] + [r["cwd"]]
+    assert os.path.basename(r["cwd"]) == "wd"
+    assert r["after_all"] == r["after_first"]
+    assert r["same"] == [True, True, True]
+
+
+# (setup before the failing import, repair before the retry, exception, message, line, cwd entries at the end)
+IMPORT_FAILURES = [
+    pytest.param('sys.modules["openai"] = None', 'del sys.modules["openai"]',
+                 "ModuleNotFoundError", None, 6, 2, id="openai-missing"),
+    pytest.param('sys.modules["openai"] = types.ModuleType("openai")', 'del sys.modules["openai"]',
+                 "ImportError", "cannot import name 'OpenAI'", 6, 2, id="openai-without-OpenAI"),
+    pytest.param("saved = sys.path; sys.path = tuple(sys.path)", "sys.path = saved",
+                 "AttributeError", "'tuple' object has no attribute 'append'", 3, 1, id="path-without-append"),
+    pytest.param("saved = builtins.object; del builtins.object", "builtins.object = saved",
+                 "NameError", "name 'object' is not defined", 1, 1, id="no-builtin-object"),
+    pytest.param("saved = builtins.object; builtins.object = NonTupleEntries()", "builtins.object = saved",
+                 "TypeError", "__mro_entries__ must return a tuple", 9, 2, id="mro-entries-not-tuple"),
+]
+
+
+@pytest.mark.parametrize("setup, repair, exc, msg, line, cwd_count", IMPORT_FAILURES)
+def test_failed_import_reports_line_and_retry_runs_body_again(fresh, setup, repair, exc, msg, line, cwd_count):
+    r = fresh(f"""
+        import builtins, types, openai, factsift
+        class NonTupleEntries:
+            def __mro_entries__(self, bases):
+                return [int]
+        {setup}
+        first = catch(lambda: importlib.import_module("factsift.factsift"))
+        {repair}
+        m = importlib.import_module("factsift.factsift")
+        out({{"first": info(first), "retry_class": m.AISummary.__qualname__,
+              "cwd_count": sys.path.count(os.getcwd()), "last": sys.path[-1] == os.getcwd()}})
+    """)
+    first = r["first"]
+    assert first["type"] == exc
+    if msg is not None:
+        assert first["msg"] == msg
+    assert [e for e in first["tb"] if e[1] == SOURCE] == [[INIT, SOURCE, line]]
+    assert r["retry_class"] == "AISummary"
+    assert r["cwd_count"] == cwd_count and r["last"]
+
+
+def test_openai_submodule_entry_is_the_fallback(fresh):
+    r = fresh("""
+        import types
+        marker = type("Client", (), {})
+        sys.modules["openai"] = types.ModuleType("openai")
+        sys.modules["openai.OpenAI"] = marker
+        import factsift.factsift as m
+        out([m.OpenAI is marker, "openai" in vars(m)])
+    """)
+    assert r == [True, False]
+
+
+def test_loading_under_another_name_registers_the_dotted_name(fresh):
+    r = fresh("""
+        import importlib.util, openai, factsift
+        path = next(p for p in os.listdir(os.path.join(ROOT, "factsift"))
+                    if p.startswith("factsift.") and p.endswith(".so"))
+        spec = importlib.util.spec_from_file_location("factsift", os.path.join(ROOT, "factsift", path))
+        m = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(m)
+        out([m.__name__, sys.modules.get("factsift.factsift") is m, m.AISummary.__module__,
+             importlib.import_module("factsift.factsift") is m])
+    """)
+    assert r == ["factsift", True, "factsift.factsift", True]
+
+
+@pytest.mark.parametrize("kind", ["list-subclass", "plain-object"])
+def test_sys_path_that_is_not_a_list_gets_append_called(fresh, kind):
+    r = fresh(f"""
+        import openai, factsift
+        calls = []
+        class PathList(list):
+            def append(self, item):
+                calls.append(item)
+                list.append(self, item)
+        class PathObject:
+            def __init__(self, items):
+                self.items = list(items)
+            def __iter__(self):
+                return iter(self.items)
+            def append(self, item):
+                calls.append(item)
+                self.items.append(item)
+                return "ignored"
+        saved = sys.path
+        sys.path = (PathList if {kind!r} == "list-subclass" else PathObject)(saved)
+        import factsift.factsift
+        sys.path = saved
+        out([calls, os.getcwd()])
+    """)
+    calls, cwd = r
+    assert calls == [cwd]
+
+
+@pytest.mark.parametrize("first_fails", [False, True], ids=["after-success", "after-failed-import"])
+def test_second_interpreter_is_refused(fresh, tmp_path, first_fails):
+    if not hasattr(pytest.importorskip("_testcapi"), "run_in_subinterp"):
+        pytest.skip("no run_in_subinterp")
+    result_file = str(tmp_path / "sub.json")
+    sub = PRELUDE + (
+        "r = info(catch(lambda: importlib.import_module('factsift.factsift')))\n"
+        f"open({result_file!r}, 'w').write(json.dumps(r))\n"
+    )
+    r = fresh(f"""
+        import _testcapi
+        if {first_fails}:
+            sys.modules["openai"] = None
+        first = catch(lambda: importlib.import_module("factsift.factsift"))
+        if {first_fails}:
+            del sys.modules["openai"]
+        _testcapi.run_in_subinterp({sub!r})
+        sub = json.load(open({result_file!r}))
+        main_again = importlib.import_module("factsift.factsift").AISummary.__name__
+        out([type(first).__name__, sub, main_again])
+    """)
+    first, sub, main_again = r
+    assert first == ("ModuleNotFoundError" if first_fails else "NoneType")
+    assert sub["type"] == "ImportError"
+    assert sub["msg"] == ("Interpreter change detected - this module can only be loaded "
+                          "into one interpreter per process.")
+    assert all(e[1] != SOURCE for e in sub["tb"])
+    assert main_again == "AISummary"
+
+
+@pytest.fixture
+def fake_version(tmp_path):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler")
+
+    def build(text):
+        src = tmp_path / "fakever.c"
+        lib = tmp_path / "libfakever.so"
+        src.write_text('const char *Py_GetVersion(void) { return "%s"; }\n' % text)
+        subprocess.run([cc, "-shared", "-fPIC", "-o", str(lib), str(src)], check=True)
+        return {"LD_PRELOAD": str(lib)}
+
+    return build
+
+
+def mismatch(major, minor):
+    return (f"compile time Python version {MAJOR}.{MINOR} of module 'factsift.factsift' "
+            f"does not match runtime version {major}.{minor}")
+
+
+@pytest.mark.parametrize("version, expected", [
+    ("3.9.18 (fake)", mismatch(3, 9)),
+    ("3.1.5", mismatch(3, 1)),
+    (f"{MAJOR}.{MINOR}00.1", mismatch(MAJOR, int(f"{MINOR}00"))),
+    (f"2.{MINOR}.1", mismatch(2, MINOR)),
+    (f"{MAJOR}.{MINOR}.99+ (fake)", None),
+    (f"{MAJOR}.{MINOR}", None),
+    (f"{MAJOR}.{MINOR}rc1", None),
+])
+def test_version_check_against_running_interpreter(fresh, fake_version, version, expected):
+    r = fresh("""
+        import warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import factsift.factsift as m
+        out([[w.category.__name__, str(w.message)] for w in caught if "factsift" in str(w.message)]
+            + [m.AISummary.__name__])
+    """, env=fake_version(version))
+    assert r == ([["RuntimeWarning", expected]] if expected else []) + ["AISummary"]
+
+
+def test_version_warning_turned_into_error_fails_import(fresh, fake_version):
+    r = fresh("""
+        import warnings
+        before = len(sys.path)
+        first = catch(lambda: importlib.import_module("factsift.factsift"))
+        grown = len(sys.path) - before
+        warnings.simplefilter("ignore")
+        m = importlib.import_module("factsift.factsift")
+        out([info(first), grown, sys.path.count(os.getcwd()), m.AISummary.__name__])
+    """, flags=["-W", "error::RuntimeWarning"], env=fake_version("3.9.18 (fake)"))
+    first, grown, cwd_count, name = r
+    assert first["type"] == "RuntimeWarning" and first["msg"] == mismatch(3, 9)
+    assert all(e[1] != SOURCE for e in first["tb"])
+    assert (grown, cwd_count, name) == (0, 1, "AISummary")
