@@ -1,9 +1,10 @@
 # Thin front door; CMake does the real build.
 PYTHON ?= python3.10
 PY := $(shell tools/find-python $(PYTHON))
-VER := $(shell $(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
-BUILD := build/py$(VER)
-VENV := .venv/py$(VER)
+# One build and one venv per interpreter ABI (3.11 and its debug build differ).
+ABI := $(shell $(PY) -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))' 2>/dev/null)
+BUILD := build/$(ABI)
+VENV := .venv/$(ABI)
 PYTEST_ARGS ?=
 
 .PHONY: build test venv demo clean

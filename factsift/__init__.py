@@ -1,0 +1,1 @@
+"""factsift: a fact-checking summariser on top of chat-completion services (see factsift.factsift)."""

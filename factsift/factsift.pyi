@@ -1,0 +1,19 @@
+from typing import Any, Literal, TypedDict
+
+class SummaryRecord(TypedDict):
+    summary: Any  # the reply's content as the client returned it: usually str, possibly None
+    content: str
+    status: Literal["ok", "error"]
+
+class TitleRecord(TypedDict):
+    title: Any
+    content: str
+    status: Literal["ok", "error"]
+
+class AISummary:
+    base_url: Any
+    api_key: Any
+    model_id: Any
+    def __init__(self, base_url: Any, api_key: Any, model_id: Any = "") -> None: ...
+    def extract(self, content: str, prompt: object = "", length: object = 200) -> SummaryRecord: ...
+    def refined_title(self, content: str, prompt: str = "", length: object = 200) -> TitleRecord: ...
