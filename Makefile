@@ -7,7 +7,7 @@ BUILD := build/$(ABI)
 VENV := .venv/$(ABI)
 PYTEST_ARGS ?=
 
-.PHONY: build test venv demo clean
+.PHONY: build test venv demo bench clean test-all check-asan check-valgrind check-refleaks
 
 build:
 	@test -n "$(PY)" || { echo "no interpreter for PYTHON=$(PYTHON)"; exit 1; }
@@ -22,6 +22,19 @@ test: build venv
 
 demo: build
 	$(PY) tools/demo.py
+
+bench: build
+	$(PY) bench/bench.py
+
+VERSIONS ?= 3.10 3.11 3.12 3.13
+test-all:
+	@for v in $(VERSIONS); do $(MAKE) --no-print-directory test PYTHON=python$$v || exit 1; done
+
+check-asan: build venv
+	tools/check-asan $(PY) $(VENV) $(PYTEST_ARGS)
+
+check-valgrind: build
+	tools/check-valgrind $(PY)
 
 clean:
 	rm -rf build .venv factsift/*.so

@@ -3,7 +3,7 @@ import os
 import subprocess
 import sys
 import textwrap
-import types
+from types import SimpleNamespace as NS
 
 import pytest
 
@@ -17,8 +17,20 @@ except ImportError:
     # Appended, never prepended: a real installed openai always wins.
     sys.path.append(STANDIN)
 
-# What the module's code objects and traceback entries name as their file.
+# The file that the module's code objects and traceback entries name.
 SOURCE = "factsift/factsift.cpp"
+# The fixed pieces of the fact-extraction instruction.
+LEAD = "作为一个事实信息核查员\uff0c请从如下内容中抽取出事实性信息\uff0c并根据事实信息总结出摘要, 要求字数在"
+LABEL = "字左右\u3002要求: "
+STOP = "\u3002"
+
+
+def request_text(method, cleaned, prompt="", length="200"):
+    """The user message expected for the given texts of prompt and length."""
+    if method == "extract":
+        return LEAD + length + LABEL + prompt + STOP + cleaned
+    return prompt + STOP + cleaned
+
 
 # Prepended to every snippet run in a fresh interpreter.
 PRELUDE = f"""
@@ -29,15 +41,14 @@ if importlib.util.find_spec("openai") is None:
     sys.path.append(STANDIN)
 def out(obj):
     print(json.dumps(obj))
-def tb(exc):
-    return [[f.name, f.filename, f.lineno] for f in traceback.extract_tb(exc.__traceback__)]
 def catch(fn):
     try:
         fn()
     except BaseException as exc:
         return exc
 def info(exc):
-    return exc and {{"type": type(exc).__name__, "msg": str(exc), "tb": tb(exc)}}
+    tb = [[f.name, f.filename, f.lineno] for f in traceback.extract_tb(exc.__traceback__)] if exc else None
+    return exc and {{"type": type(exc).__name__, "msg": str(exc), "tb": tb}}
 """
 
 
@@ -46,11 +57,8 @@ def fresh(tmp_path):
     """Run a snippet in a new interpreter (cwd tmp_path); return what it last passed to out()."""
 
     def run(body, *, flags=(), env=None):
-        full_env = dict(os.environ, **(env or {}))
-        proc = subprocess.run(
-            [sys.executable, *flags, "-c", PRELUDE + textwrap.dedent(body)],
-            cwd=tmp_path, env=full_env, capture_output=True, text=True, timeout=300,
-        )
+        proc = subprocess.run([sys.executable, *flags, "-c", PRELUDE + textwrap.dedent(body)], cwd=tmp_path,
+                              env=dict(os.environ, **(env or {})), capture_output=True, text=True, timeout=300)
         assert proc.returncode == 0, proc.stderr
         return json.loads(proc.stdout.splitlines()[-1])
 
@@ -74,51 +82,32 @@ def s(S):
     return S("http://svc.test/v1", "key-1", "model-1")
 
 
-def reply_with(content):
-    return types.SimpleNamespace(choices=[types.SimpleNamespace(message=types.SimpleNamespace(content=content))])
+@pytest.fixture
+def svc(mod, monkeypatch):
+    """Recording stand-in for the client class, installed as the module's OpenAI."""
+    svc = NS(clients=[], kinds=[], requests=[], reply="the reply", response=None, init_error=None, create_error=None)
 
+    class Recorder:
+        def __init__(self, *args, **kwargs):
+            assert args == ()
+            svc.clients.append(list(kwargs.items()))
+            svc.kinds.append(type(self))
+            if svc.init_error is not None:
+                raise svc.init_error
+            self.chat = NS(completions=NS(create=self.create))
 
-class Service:
-    """Recording stand-in for the chat-completion client class."""
+        def create(self, *args, **kwargs):
+            assert args == ()
+            svc.requests.append(list(kwargs.items()))
+            if svc.create_error is not None:
+                raise svc.create_error
+            return svc.response or NS(choices=[NS(message=NS(content=svc.reply))])
 
-    def __init__(self):
-        self.clients = []  # constructor keyword items, in call order
-        self.requests = []  # create() keyword items, in call order
-        self.reply = "the reply"
-        self.response = None  # when set, create() returns it as is
-        self.init_error = None
-        self.create_error = None
-        self.client_class = self._make_class()
-
-    def _make_class(self):
-        svc = self
-
-        class Recorder:
-            def __init__(self, *args, **kwargs):
-                assert args == ()
-                svc.clients.append(list(kwargs.items()))
-                if svc.init_error is not None:
-                    raise svc.init_error
-                self.chat = types.SimpleNamespace(completions=types.SimpleNamespace(create=self.create))
-
-            def create(self, *args, **kwargs):
-                assert args == ()
-                svc.requests.append(list(kwargs.items()))
-                if svc.create_error is not None:
-                    raise svc.create_error
-                return svc.response if svc.response is not None else reply_with(svc.reply)
-
-        return Recorder
-
-    def text(self, i=-1):
-        """The single user message's text of request i."""
-        (message,) = dict(self.requests[i])["messages"]
+    def text(i=-1):
+        (message,) = dict(svc.requests[i])["messages"]
         assert list(message) == ["role", "content"] and message["role"] == "user"
         return message["content"]
 
-
-@pytest.fixture
-def svc(mod, monkeypatch):
-    service = Service()
-    monkeypatch.setattr(mod, "OpenAI", service.client_class)
-    return service
+    svc.client_class, svc.text = Recorder, text
+    monkeypatch.setattr(mod, "OpenAI", Recorder)
+    return svc

@@ -13,7 +13,6 @@ import pytest
 
 from devserver_fixtures import (ROOT, client, devserver, openai, read_log,  # noqa: F401
                                 running_server, user)
-from factsift.devserver import ModeError, parse_mode
 
 
 def post(server, body, path="/v1/chat/completions"):
@@ -53,7 +52,8 @@ def test_request_body_is_bounded(tmp_path, size, status):
     ("/v1/chat/completions", {"model": "echo", "messages": [{"role": "system", "content": "x"}]}),
     ("/v1/chat/completions", {"model": "status:abc", "messages": user("x")}),
     ("/v1/chat/completions", {"model": "status:200", "messages": user("x")}),
-    ("/v1/chat/completions", {"model": "delay:-1", "messages": user("x")}),
+    ("/v1/chat/completions", {"model": "delay:nan", "messages": user("x")}),
+    ("/v1/chat/completions", {"model": "fixed", "messages": user("x")}),
 ])
 def test_bad_requests_get_an_openai_style_error(devserver, path, body):
     status, reply = post(devserver, body, path)
@@ -75,6 +75,7 @@ def test_log_keeps_a_non_json_body_as_text(devserver):
      (200, "部分一部分二")),
     ({}, "fixed:答案: 是", user("x"), (200, "答案: 是")),
     ({}, "delay:0", user("稍后"), (200, "稍后")),
+    ({}, "echo:x", user("不是模式"), (200, "不是模式")),
     ({"mode": "fixed:默认"}, "gpt-4o-mini", user("x"), (200, "默认")),
     ({"mode": "status:503"}, "gpt-4o-mini", user("x"), (503, None)),
     ({"mode": "status:503"}, "echo", user("覆盖"), (200, "覆盖")),
@@ -87,25 +88,6 @@ def test_mode_comes_from_model_field_else_server_default(tmp_path, options, mode
     assert (status, content) == expected
     if status == 200:
         assert reply["object"] == "chat.completion" and reply["model"] == model
-
-
-@pytest.mark.parametrize("text, expected", [
-    ("echo", ("echo", None)),
-    ("fixed:a:b", ("fixed", "a:b")),
-    ("fixed:", ("fixed", "")),
-    ("status:429", ("status", 429)),
-    ("delay:0.5", ("delay", 0.5)),
-    ("gpt-4o-mini", None),
-    ("echo:x", None),
-])
-def test_parse_mode(text, expected):
-    assert parse_mode(text) == expected
-
-
-@pytest.mark.parametrize("text", ["fixed", "status:99", "status:600", "delay:x", "delay:nan"])
-def test_parse_mode_rejects_malformed(text):
-    with pytest.raises(ModeError):
-        parse_mode(text)
 
 
 def test_requests_are_served_concurrently(tmp_path):

@@ -10,6 +10,7 @@ import json
 import os
 import re
 import select
+import shlex
 import shutil
 import subprocess
 import sys
@@ -82,7 +83,7 @@ def run_demo(workdir):
         print(f"devserver: {url}")
         command = [sys.executable, "-m", "factsift", "summarize", ARTICLE, "--base-url", url,
                    "--model", "demo-echo", "--api-key", "demo-key"]
-        print("running: " + " ".join(command[1:]))
+        print("running: " + shlex.join(["python", *command[1:]]))
         cli = subprocess.run(command, cwd=ROOT, env=env, capture_output=True, text=True,
                              encoding="utf-8", timeout=CLI_TIMEOUT)
     finally:

@@ -98,8 +98,10 @@ def _import_summary():
         if exc.name == "openai":
             hint = ("factsift needs the 'openai' package (pip install openai); "
                     "without network access, put openai_standin/ on PYTHONPATH")
+        elif exc.name == "factsift.factsift":
+            hint = "the compiled module factsift.factsift is not built for this Python: run 'make build'"
         else:
-            hint = "the compiled module factsift.factsift is missing: run 'make build'"
+            hint = "cannot load factsift.factsift"
         print(f"factsift: {hint} ({exc})", file=sys.stderr)
         return None
     return AISummary

@@ -11,8 +11,10 @@ package's names. Differences from the real client:
 
 * ``stream=True`` is not supported (``NotImplementedError``);
 * ``max_retries`` defaults to 0: a failed call is not repeated unless asked;
-* proxies are not used, and replies are plain attribute objects, not pydantic
-  models (``to_dict()`` gives the JSON back).
+* proxies are not used; options such as ``organization`` or ``http_client``
+  are accepted and ignored;
+* replies are plain attribute objects, not pydantic models (``to_dict()``
+  gives the JSON back).
 """
 
 import http.client

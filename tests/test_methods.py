@@ -1,0 +1,282 @@
+"""extract and refined_title against a recording client: request, result record, failure handling."""
+
+import builtins
+import re
+import sys
+import traceback
+from types import SimpleNamespace as NS
+
+import pytest
+
+from conftest import SOURCE, request_text
+
+METHODS = ["extract", "refined_title"]
+PAYLOAD = {"extract": "summary", "refined_title": "title"}
+# Source line of each failing step, per method.
+STEPS = ["compile", "clean", "text", "client", "request", "reply", "print"]
+LINES = {"extract": dict(zip(STEPS, [17, 18, 19, 20, 22, 25, 28])),
+         "refined_title": dict(zip(STEPS, [33, 34, 35, 36, 38, 41, 44]))}
+
+
+def ok_record(method, payload, cleaned):
+    return [(PAYLOAD[method], payload), ("content", cleaned), ("status", "ok")]
+
+
+def error_record(method):
+    return [(PAYLOAD[method], ""), ("content", ""), ("status", "error")]
+
+
+def entries(exc):
+    return [(f.name, f.filename, f.lineno) for f in traceback.extract_tb(exc.__traceback__)]
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_request_record_and_settings_read_at_each_call(s, svc, method):
+    record = getattr(s, method)("Hello, world!")
+    assert svc.clients == [[("base_url", "http://svc.test/v1"), ("api_key", "key-1")]]
+    assert [k for k, _ in svc.requests[0]] == ["model", "messages", "stream"]
+    request = dict(svc.requests[0])
+    assert request["model"] == "model-1" and request["stream"] is False and type(request["messages"]) is list
+    assert svc.text() == request_text(method, "Hello world")
+    assert type(record) is dict and list(record.items()) == ok_record(method, "the reply", "Hello world")
+    s.base_url, s.api_key, s.model_id = "http://other.test", ["k2"], 7
+    getattr(s, method)("x")
+    assert svc.clients[1] == [("base_url", "http://other.test"), ("api_key", ["k2"])]
+    assert dict(svc.requests[1])["model"] == 7
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("text, cleaned", [
+    ("Hello, world!", "Hello world"),
+    ("你好\uff0c世界\uff01", "你好世界"),
+    ("价格\uff1a$12.50\uff08含税\uff09", "价格1250含税"),
+    ("50% off: [now] (today) \u00a312.99", "50 off now today 1299"),
+    ("snake_case-name", "snake_casename"),
+    ("a \U0001F600 b", "a  b"),
+    ("e\u0301 \u00e9", "e \u00e9"),
+    ("a\tb\nc\r\nd\u3000e\u00a0f\x0bg\x0ch\u2028i\u2003j", "a\tb\nc\r\nd\u3000e\u00a0f\x0bg\x0ch\u2028i\u2003j"),
+    ("カタカナ\u00b2\u00bd\u0663", "カタカナ\u00b2\u00bd\u0663"),
+    ("1+1=2 \u00d7\u00f7", "112 "),
+    ('"q" \u00abg\u00bb \u201cc\u201d a\u200bb', "q g c ab"),
+    ("!?\u3002\uff0c\u2026", ""),
+    ("", ""),
+])
+def test_cleaning(s, svc, method, text, cleaned):
+    record = getattr(s, method)(text)
+    assert list(record.items()) == ok_record(method, "the reply", cleaned)
+    assert svc.text() == request_text(method, cleaned)
+
+
+class Loud:
+    """An object whose str() is recorded."""
+
+    def __init__(self, log, label, text):
+        self.log, self.label, self.text = log, label, text
+
+    def __str__(self):
+        self.log.append(self.label)
+        if isinstance(self.text, BaseException):
+            raise self.text
+        return self.text
+
+
+class Formatted(str):
+    def __format__(self, spec):
+        return "<" + str.__str__(self) + spec + ">"
+
+
+@pytest.mark.parametrize("prompt, length, prompt_text, length_text", [
+    ("一句话", 50, "一句话", "50"),
+    (None, 200, "None", "200"),
+    ("p", "abc", "p", "abc"),
+    ("p", 1.5, "p", "1.5"),
+    ("p", 0, "p", "0"),
+    ("p", -3, "p", "-3"),
+    ("p", None, "p", "None"),
+    (["x"], 10, "['x']", "10"),
+    (Formatted("P"), Formatted("9"), "P", "9"),
+])
+def test_extract_inserts_str_of_prompt_and_length(s, svc, prompt, length, prompt_text, length_text):
+    record = s.extract("a, b", prompt, length)
+    assert svc.text() == request_text("extract", "a b", prompt_text, length_text)
+    assert type(svc.text()) is str and record["status"] == "ok"
+
+
+def test_extract_converts_length_before_prompt_and_formats_str_subclasses(s, svc):
+    log = []
+    s.extract("a", Loud(log, "prompt", Formatted("P")), Loud(log, "length", Formatted("9")))
+    assert log == ["length", "prompt"]
+    assert svc.text() == request_text("extract", "a", "<P>", "<9>")
+    log.clear()
+    record = s.extract("a", Loud(log, "prompt", "P"), Loud(log, "length", ValueError("bad length")))
+    assert log == ["length"] and record["status"] == "error" and svc.requests[1:] == []
+
+
+class Tagged(str):
+    def __add__(self, other):
+        return "T(" + str.__str__(self) + ")" + other
+
+
+@pytest.mark.parametrize("args, kwargs, expected", [
+    (("p",), {}, "p\u3002a b"), ((), {"prompt": "p"}, "p\u3002a b"), (("p", 5), {}, "p\u3002a b"),
+    (("p", "x"), {}, "p\u3002a b"), (("p",), {"length": None}, "p\u3002a b"), (("p", 10000), {}, "p\u3002a b"),
+    ((Tagged("p"),), {}, "T(p)\u3002a b"),
+])
+def test_refined_title_adds_prompt_and_ignores_length(s, svc, args, kwargs, expected):
+    record = s.refined_title("a, b", *args, **kwargs)
+    assert svc.text() == expected
+    assert list(record.items()) == ok_record("refined_title", "the reply", "a b")
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("reply", ["  leading blanks", "标题\u3002\n", "**markup**", None, 42, ["x"]])
+def test_reply_content_returned_unchanged(s, svc, method, reply):
+    svc.reply = reply
+    record = getattr(s, method)("t")
+    assert list(record.items()) == ok_record(method, reply, "t")
+    assert record[PAYLOAD[method]] is reply
+
+
+def recording_re(log):
+    def compile_(*args, **kwargs):
+        log.append(("compile", args, kwargs, re.compile(*args, **kwargs)))
+        return log[-1][3]
+
+    def sub_(*args, **kwargs):
+        log.append(("sub", args, kwargs))
+        return re.sub(*args, **kwargs)
+
+    return NS(compile=compile_, sub=sub_)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_globals_are_looked_up_at_each_call(mod, s, svc, monkeypatch, method):
+    log = []
+    monkeypatch.setattr(mod, "re", recording_re(log))
+    getattr(s, method)("a-b")
+    (_, args, kwargs, pattern), sub = log
+    assert (args, kwargs) == ((r"[^\w\s]",), {})
+    assert sub == ("sub", (pattern, "", "a-b"), {}) and sub[1][0] is pattern
+    replaced = type("Replaced", (svc.client_class,), {})
+    monkeypatch.setattr(mod, "OpenAI", replaced)
+    getattr(s, method)("x")
+    from_builtins = type("FromBuiltins", (svc.client_class,), {})
+    monkeypatch.delattr(mod, "OpenAI")
+    monkeypatch.setattr(builtins, "OpenAI", from_builtins, raising=False)
+    getattr(s, method)("x")
+    assert svc.kinds == [svc.client_class, replaced, from_builtins] and len(svc.requests) == 3
+
+
+def refuse(*args, **kwargs):
+    raise ValueError("refused")
+
+
+# (case, failing step, exception, message or None, set-up on a context c)
+FAILURES = [
+    ("re-missing", "compile", NameError, "name 're' is not defined", lambda c: c.mp.delattr(c.mod, "re")),
+    ("compile-raises", "compile", ValueError, "refused",
+     lambda c: c.mp.setattr(c.mod, "re", NS(compile=refuse, sub=re.sub))),
+    ("sub-raises", "clean", ValueError, "refused", lambda c: c.mp.setattr(c.mod, "re", NS(compile=re.compile, sub=refuse))),
+    ("content-none", "clean", TypeError, None, lambda c: c.args.update(content=None)),
+    ("content-int", "clean", TypeError, None, lambda c: c.args.update(content=5)),
+    ("content-bytes", "clean", TypeError, None, lambda c: c.args.update(content=b"a, b")),
+    # str() of the prompt raises in extract; None + "\u3002" fails in refined_title.
+    ("bad-prompt", "text", TypeError, None, lambda c: c.args.update(
+        prompt=Loud([], "prompt", TypeError("no text")) if c.method == "extract" else None)),
+    ("openai-missing", "client", NameError, "name 'OpenAI' is not defined", lambda c: c.mp.delattr(c.mod, "OpenAI")),
+    ("openai-raises", "client", ConnectionError, "no route",
+     lambda c: setattr(c.svc, "init_error", ConnectionError("no route"))),
+    ("no-base-url", "client", AttributeError, None, lambda c: vars(c.s).pop("base_url")),
+    ("no-model-id", "request", AttributeError, None, lambda c: vars(c.s).pop("model_id")),
+    ("create-raises", "request", PermissionError, "bad key",
+     lambda c: setattr(c.svc, "create_error", PermissionError("bad key"))),
+    ("no-chat", "request", AttributeError, None, lambda c: c.mp.setattr(c.mod, "OpenAI", lambda **kw: NS())),
+    ("empty-choices", "reply", IndexError, None, lambda c: setattr(c.svc, "response", NS(choices=[]))),
+    ("no-choices", "reply", AttributeError, None, lambda c: setattr(c.svc, "response", NS())),
+    ("no-content", "reply", AttributeError, None,
+     lambda c: setattr(c.svc, "response", NS(choices=[NS(message=NS())]))),
+]
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("case, step, exc_type, message, arrange", FAILURES, ids=[f[0] for f in FAILURES])
+def test_handled_failure_prints_traceback_and_returns_error_record(
+        mod, s, svc, monkeypatch, capsys, method, case, step, exc_type, message, arrange):
+    c = NS(mod=mod, s=s, svc=svc, mp=monkeypatch, method=method, args={"content": "a, b", "prompt": "p"})
+    arrange(c)
+    handled = []
+
+    def print_exc():
+        handled.append(sys.exc_info())
+        traceback.print_exc()
+
+    monkeypatch.setattr(mod, "traceback", NS(print_exc=print_exc))
+    record = getattr(s, method)(c.args["content"], c.args["prompt"])
+    assert type(record) is dict and list(record.items()) == error_record(method)
+    entry = (f"factsift.factsift.AISummary.{method}", SOURCE, LINES[method][step])
+    (handled_type, exc, tb), = handled
+    assert handled_type is exc_type and type(exc) is exc_type and tb is exc.__traceback__
+    assert entries(exc)[0] == entry and [e for e in entries(exc) if e[1] == SOURCE] == [entry]
+    assert sys.exc_info() == (None, None, None)
+    out, err = capsys.readouterr()
+    lines = err.splitlines()
+    assert out == "" and lines.count("Traceback (most recent call last):") == 1
+    start = lines.index("Traceback (most recent call last):")
+    first, under, last = lines[start + 1], lines[start + 2], lines[-1]
+    assert first == f'  File "{SOURCE}", line {entry[2]}, in {entry[0]}'
+    # No source text may be shown under the entry: the next line is another entry or the message.
+    assert under.startswith("  File ") or not under.startswith(" ")
+    assert last == f"{exc_type.__name__}: {message}" if message else last.startswith(exc_type.__name__ + ":")
+    if case == "create-raises":
+        assert under.startswith("  File ") and "conftest.py" in under
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("where, exc_type", [("create", KeyboardInterrupt), ("client", SystemExit),
+                                             ("create", GeneratorExit)])
+def test_exceptions_outside_exception_family_propagate(s, svc, capsys, method, where, exc_type):
+    exc = exc_type()
+    setattr(svc, "create_error" if where == "create" else "init_error", exc)
+    with pytest.raises(exc_type) as info:
+        getattr(s, method)("x")
+    assert info.value is exc
+    step = "request" if where == "create" else "client"
+    assert [e for e in entries(exc) if e[1] == SOURCE] == [
+        (f"factsift.factsift.AISummary.{method}", SOURCE, LINES[method][step])]
+    assert sys.exc_info() == (None, None, None) and capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("breakage", ["removed", "print_exc-raises"])
+def test_failure_inside_handler_escapes_with_context(mod, s, svc, monkeypatch, capsys, method, breakage):
+    if breakage == "removed":
+        monkeypatch.delattr(mod, "traceback")
+        expected = (NameError, "name 'traceback' is not defined")
+    else:
+        monkeypatch.setattr(mod, "traceback", NS(print_exc=refuse))
+        expected = (ValueError, "refused")
+    assert getattr(s, method)("ok")["status"] == "ok"
+    svc.create_error = PermissionError("bad key")
+    with pytest.raises(expected[0]) as info:
+        getattr(s, method)("x")
+    assert str(info.value) == expected[1] and info.value.__context__ is svc.create_error
+    assert [e for e in entries(info.value) if e[1] == SOURCE] == [
+        (f"factsift.factsift.AISummary.{method}", SOURCE, LINES[method]["print"])]
+    assert sys.exc_info() == (None, None, None) and capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("fails", [False, True])
+def test_handled_exception_state_is_restored(s, svc, capsys, method, fails):
+    if fails:
+        svc.create_error = PermissionError("bad key")
+    caller = ValueError("caller's own")
+    try:
+        raise caller
+    except ValueError:
+        record = getattr(s, method)("x")
+        assert sys.exc_info()[1] is caller
+    assert record["status"] == ("error" if fails else "ok")
+    getattr(s, method)("x")
+    assert sys.exc_info() == (None, None, None)
+    assert ("Traceback" in capsys.readouterr().err) == fails

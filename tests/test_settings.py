@@ -1,0 +1,71 @@
+"""The constructor: three settings stored as plain instance attributes."""
+
+import traceback
+
+import pytest
+
+from conftest import SOURCE
+
+FIELDS = ["base_url", "api_key", "model_id"]
+OBJ, LST = object(), [2]
+
+
+@pytest.mark.parametrize("args, kwargs, expected", [
+    (("u", "k"), {}, ("u", "k", "")),
+    ((), {"model_id": "m", "api_key": "k", "base_url": "u"}, ("u", "k", "m")),
+    ((), {"base_url": None, "api_key": None, "model_id": None}, (None, None, None)),
+    ((1, LST), {"model_id": OBJ}, (1, LST, OBJ)),
+])
+def test_attributes_in_fixed_order_and_unchanged(S, args, kwargs, expected):
+    inst = S(*args, **kwargs)
+    assert list(vars(inst)) == FIELDS and not any(f in vars(S) for f in FIELDS)
+    assert [getattr(inst, f) for f in FIELDS] == list(expected) and type(inst.model_id) is type(expected[2])
+    assert all(getattr(inst, f) is v for f, v in zip(FIELDS, expected) if not isinstance(v, str))
+
+
+def test_running_init_again_reassigns_all_three(S):
+    inst = S("u", "k", "m")
+    inst.extra = 1
+    assert inst.__init__("u2", "k2") is None
+    assert list(vars(inst).items()) == [("base_url", "u2"), ("api_key", "k2"), ("model_id", ""), ("extra", 1)]
+
+
+@pytest.mark.parametrize("failing, line", [(None, None), ("base_url", 11), ("api_key", 12), ("model_id", 13)])
+@pytest.mark.parametrize("hook", ["setattr", "descriptor"])
+def test_assignment_goes_through_the_type(S, hook, failing, line):
+    seen = []
+
+    def store(obj, name, value):
+        seen.append((obj, name, value))
+        if name == failing:
+            raise PermissionError("refused " + name)
+        obj.__dict__[name] = value
+
+    if hook == "setattr":
+        Sub = type("Sub", (S,), {"__setattr__": store})
+    else:
+        props = {f: property(lambda o, f=f: o.__dict__[f], lambda o, v, f=f: store(o, f, v)) for f in FIELDS}
+        Sub = type("Sub", (S,), props)
+    if failing is None:
+        inst = Sub("u", "k")
+        assert [n for _, n, _ in seen] == FIELDS
+        assert [v for _, _, v in seen] == ["u", "k", ""]
+        assert all(o is inst for o, _, _ in seen)
+        return
+    with pytest.raises(PermissionError) as info:
+        Sub("u", "k", "m")
+    assert [n for _, n, _ in seen] == FIELDS[:FIELDS.index(failing) + 1]
+    inst = seen[0][0]
+    assert list(inst.__dict__) == FIELDS[:FIELDS.index(failing)]
+    entries = [(f.name, f.filename, f.lineno) for f in traceback.extract_tb(info.value.__traceback__)]
+    ours = [e for e in entries if e[1] == SOURCE]
+    assert ours == [("factsift.factsift.AISummary.__init__", SOURCE, line)]
+    # The hook's own frame comes after the method's entry.
+    assert entries.index(ours[0]) == len(entries) - 2 - (hook == "descriptor")
+
+
+def test_non_string_keyword_key_is_rejected_before_init(S):
+    with pytest.raises(TypeError) as info:
+        S(**{1: 2})
+    assert str(info.value) == "keywords must be strings"
+    assert all(f.filename != SOURCE for f in traceback.extract_tb(info.value.__traceback__))
