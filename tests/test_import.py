@@ -104,9 +104,9 @@ UNUSUAL_IMPORTS = {
         out([m.OpenAI is marker, "openai" not in vars(m)])
     """,
     "loaded-under-another-name": """
-        spec = importlib.util.spec_from_file_location("factsift", importlib.util.find_spec("factsift.factsift").origin)
-        m = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(m)
+        where = importlib.util.spec_from_file_location("factsift", importlib.util.find_spec("factsift.factsift").origin)
+        m = importlib.util.module_from_spec(where)
+        where.loader.exec_module(m)
         out([m.__name__ == "factsift", sys.modules.get("factsift.factsift") is m,
              m.AISummary.__module__ == "factsift.factsift", importlib.import_module("factsift.factsift") is m])
     """,
@@ -172,13 +172,15 @@ def fake_version(tmp_path):
         lib = tmp_path / "libfakever.so"
         src.write_text('const char *Py_GetVersion(void) { return "%s"; }\n' % text)
         subprocess.run([cc, "-shared", "-fPIC", "-o", str(lib), str(src)], check=True)
-        env = dict(os.environ, LD_PRELOAD=str(lib))
+        # Keeps what is already preloaded (the sanitizer runtimes under check-asan).
+        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(lib)]))
+        env = dict(os.environ, LD_PRELOAD=preload)
         probe = ("import ctypes; f = ctypes.pythonapi.Py_GetVersion; f.restype = ctypes.c_char_p; "
                  "print(f().decode())")
         seen = subprocess.run([sys.executable, "-c", probe], env=env, capture_output=True, text=True).stdout
         if seen.strip() != text:
             pytest.skip("this interpreter does not let a preloaded library replace Py_GetVersion")
-        return {"LD_PRELOAD": str(lib)}
+        return {"LD_PRELOAD": preload}
 
     return build
 

@@ -81,8 +81,8 @@ class Loud:
 
 
 class Formatted(str):
-    def __format__(self, spec):
-        return "<" + str.__str__(self) + spec + ">"
+    def __format__(self, fmt):
+        return "<" + str.__str__(self) + fmt + ">"
 
 
 @pytest.mark.parametrize("prompt, length, prompt_text, length_text", [
