@@ -56,30 +56,54 @@ inline Ref take_exception() {
 #endif
 }
 
-inline void raise_exception(Ref value) {
+// The pending exception, set aside and put back as it was (not normalised
+// where the interpreter allows that).
+class PendingError {
+public:
+    PendingError() {
 #if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(value.release());
+        value_ = Ref(PyErr_GetRaisedException());
 #else
-    PyObject* v = value.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(v))), v, PyException_GetTraceback(v));
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        type_ = Ref(type), value_ = Ref(value), tb_ = Ref(tb);
 #endif
-}
+    }
+    void restore() {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(value_.release());
+#else
+        PyErr_Restore(type_.release(), value_.release(), tb_.release());
+#endif
+    }
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    Ref type_, tb_;
+#endif
+    Ref value_;
+};
 
 // What sys.exc_info() reports, noted on entry to a working method and put back
 // on every exit.
 class HandledException {
 public:
-#if PY_VERSION_HEX >= 0x030B0000
-    HandledException() : value_(PyErr_GetHandledException()) {}
-    void restore() { PyErr_SetHandledException(value_.get()); }
-#else
     HandledException() {
+#if PY_VERSION_HEX >= 0x030B0000
+        value_ = Ref(PyErr_GetHandledException());
+#else
         PyObject *type, *value, *tb;
         PyErr_GetExcInfo(&type, &value, &tb);
         type_ = Ref(type), value_ = Ref(value), tb_ = Ref(tb);
-    }
-    void restore() { PyErr_SetExcInfo(type_.release(), value_.release(), tb_.release()); }
 #endif
+    }
+    void restore() {
+#if PY_VERSION_HEX >= 0x030B0000
+        PyErr_SetHandledException(value_.get());
+#else
+        PyErr_SetExcInfo(type_.release(), value_.release(), tb_.release());
+#endif
+    }
 
     // Makes `value` (normalised, with its traceback) the exception being handled.
     static void set(PyObject* value) {

@@ -3,8 +3,10 @@
 #include "compat.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 
 namespace factsift {
 namespace {
@@ -25,9 +27,28 @@ Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self)
 
 // ---- argument binding -------------------------------------------------------
 
+// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", written
+// by hand: a printf-style formatter would cost more than all the rest of a
+// failed call.
 bool count_error(const MethodDef& def, const char* word, Py_ssize_t number, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 def.name, word, number, "s", given);
+    char text[300];
+    char* at = text;
+    char* const end = text + sizeof text;
+    auto put = [&](std::string_view piece) {
+        piece = piece.substr(0, end - at);
+        at = std::copy(piece.begin(), piece.end(), at);
+    };
+    auto put_number = [&](Py_ssize_t n) { at = std::to_chars(at, end, n).ptr; };
+    put(std::string_view(def.name).substr(0, 200));
+    put("() takes ");
+    put(word);
+    put(" ");
+    put_number(number);
+    put(" positional arguments (");
+    put_number(given);
+    put(" given)");
+    Ref message(PyUnicode_DecodeASCII(text, at - text, nullptr));
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
 }
 
@@ -324,15 +345,14 @@ Ref function_new(const MethodDef& def, PyObject* code, PyObject* globals) {
 void add_traceback(const char* function_name, int line, PyObject* globals) {
     // The pending exception is set aside while the code object and frame
     // are made, so that their creation runs with a clean error indicator.
-    Ref pending = compat::take_exception();
-    if (!pending) return;
+    compat::PendingError pending;
     Ref code = code_for_line(function_name, line);
     if (!code) return;
     Ref frame(reinterpret_cast<PyObject*>(
         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     if (!frame) return;
     compat::set_frame_line(reinterpret_cast<PyFrameObject*>(frame.get()), line);
-    compat::raise_exception(std::move(pending));
+    pending.restore();
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
