@@ -94,6 +94,7 @@ private:
     X(dunder_spec, "__spec__", true)                                          \
     X(initializing, "_initializing", true)                                    \
     X(empty, "", false)                                                       \
+    X(two_hundred_text, "200", false)                                         \
     X(lead_in, "作为一个事实信息核查员，请从如下内容中抽取出事实性信息，并根据事实信息总结出摘要, 要求字数在", false) \
     X(label, "字左右。要求: ", false)                                         \
     X(full_stop, "。", false)                                                 \

@@ -5,7 +5,6 @@
 #include "summary.hpp"
 
 #include <array>
-#include <iterator>
 
 namespace factsift {
 

@@ -34,8 +34,9 @@ PyObject* init_body(PyObject* globals, PyObject* const* args) {
 // ---- request texts ------------------------------------------------------------
 
 // str(value) as it enters a request: a str subclass that str() returns is
-// replaced by its plain format().
+// replaced by its plain format(). The default length's text is made once.
 Ref text_of(PyObject* value) {
+    if (value == C.two_hundred) return Ref::borrow(S.two_hundred_text);
     Ref text(PyObject_Str(value));
     if (text && !PyUnicode_CheckExact(text.get())) text = Ref(PyObject_Format(text.get(), S.empty));
     return text;

@@ -1,11 +1,16 @@
 """Command line for factsift: ``python -m factsift summarize|title FILE...``."""
 
 import argparse
+import collections
+import contextlib
 import json
 import os
 import sys
+import threading
+from concurrent.futures import Future
 
-EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+MAX_DEFAULT_JOBS = 8
 
 _COMMANDS = {
     # command: (AISummary method, key of the generated text in its result)
@@ -17,7 +22,11 @@ _EPILOG = """\
 output:
   one JSON line per FILE, in input order, e.g.
   {"summary": "...", "content": "<text without punctuation>", "status": "ok", "file": "a.txt"}
-  status is "ok" or "error"; the exit status is 1 if any line has "error".
+  status is "ok" or "error"; the exit status is 1 if any line has "error",
+  130 after Ctrl-C (the lines written so far are complete; the rest are dropped).
+  Up to --jobs files are sent at once; each line is written as soon as it and
+  every line before it are ready. With more than one FILE, progress goes to
+  standard error: a bar on a terminal, otherwise one count line at the end.
 
 environment:
   OPENAI_BASE_URL   service URL when --base-url is not given
@@ -27,6 +36,7 @@ examples:
   export OPENAI_BASE_URL=https://api.example.com/v1 OPENAI_API_KEY=sk-...
   python -m factsift summarize news.txt --model gpt-4o-mini
   cat news.txt | python -m factsift title - --prompt "起一个新闻标题" --model gpt-4o-mini
+  python -m factsift summarize news/*.txt --jobs 16 --model gpt-4o-mini > summaries.jsonl
 
   To try it without a real service, start the local echo service in another shell
   and point --base-url at it:
@@ -57,6 +67,14 @@ def build_parser():
                              "(default: $OPENAI_BASE_URL)")
     common.add_argument("--model", required=True, metavar="M", help="model id to ask for")
     common.add_argument("--api-key", metavar="KEY", help="API key (default: $OPENAI_API_KEY)")
+    common.add_argument("--jobs", "-j", type=_positive_int, metavar="N",
+                        help=f"send up to N requests at once (default: the number of FILEs, "
+                             f"at most {MAX_DEFAULT_JOBS})")
+    common.add_argument("--no-progress", dest="progress", action="store_false",
+                        help="write no progress on standard error")
+    common.add_argument("--no-share-clients", dest="share_clients", action="store_false",
+                        help="build a new client for every request instead of one per "
+                             "service and key (see factsift.clients)")
 
     parser = argparse.ArgumentParser(
         prog="python -m factsift",
@@ -107,6 +125,136 @@ def _import_summary():
     return AISummary
 
 
+class _Progress:
+    """Count of finished inputs on standard error.
+
+    On a terminal it is a bar redrawn in place, cleared before anything else
+    reaches the terminal (JSON lines, the tracebacks of failed requests) so
+    no line starts in the middle of it. Anywhere else, a redrawn line would
+    only fill a log with carriage returns: one count line is written at the end.
+    """
+
+    WIDTH = 30
+
+    def __init__(self, total, stream, live):
+        self.total, self.stream, self.live = total, stream, live
+        self.done = self.failed = 0
+        self.lock = threading.RLock()
+        self._shown = None  # the bar's text while it is on the terminal
+
+    def advance(self, ok):
+        with self.lock:
+            self.done += 1
+            self.failed += not ok
+            if self.live:
+                self.draw()
+
+    def _text(self):
+        failed = f", {self.failed} failed" if self.failed else ""
+        return f"{self.done}/{self.total} done{failed}"
+
+    def draw(self):
+        filled = self.WIDTH * self.done // self.total
+        bar = f"[{'#' * filled}{'.' * (self.WIDTH - filled)}] {self._text()}"
+        if bar != self._shown:
+            self._write(f"\r{bar}\x1b[K")
+            self._shown = bar
+
+    def clear(self):
+        if self._shown:
+            self._write("\r\x1b[K")
+            self._shown = None
+
+    @contextlib.contextmanager
+    def paused(self):
+        """Keep the bar off the terminal while the block writes to it."""
+        with self.lock:
+            self.clear()
+            yield
+            if self.live:
+                self.draw()
+
+    def finish(self, interrupted):
+        with self.lock:
+            if self.live:
+                if interrupted:
+                    self.clear()
+                else:
+                    self.draw()
+                    self._write("\n")
+            elif not interrupted:
+                self._write(f"factsift: {self._text()}\n")
+
+    def _write(self, text):
+        try:
+            self.stream.write(text)
+            self.stream.flush()
+        except (OSError, ValueError):  # stderr closed: progress is not worth failing for
+            self.live = False
+
+
+class _BesideProgress:
+    """sys.stderr while the bar is up: clears the bar before passing text on."""
+
+    def __init__(self, stream, progress):
+        self._stream, self._progress = stream, progress
+
+    def write(self, text):
+        with self._progress.lock:
+            self._progress.clear()
+            return self._stream.write(text)
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
+def _isatty(stream):
+    try:
+        return stream.isatty()
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
+def _ordered(work, items, jobs, on_done):
+    """Yield work(item) for every item in input order, running up to `jobs` at once.
+
+    The threads are daemon threads: after Ctrl-C, a request waiting on the
+    network must not keep the process alive (its client may wait minutes).
+    Leaving the generator early cancels every item that has not started.
+    """
+    futures = [Future() for _ in items]
+    queue = collections.deque(zip(futures, items))
+
+    def worker():
+        while True:
+            try:
+                future, item = queue.popleft()
+            except IndexError:
+                return
+            if not future.set_running_or_notify_cancel():
+                continue
+            try:
+                result = work(item)
+                on_done(result)
+            except BaseException as exc:  # KeyboardInterrupt too: the main thread decides
+                future.set_exception(exc)
+            else:
+                future.set_result(result)
+
+    for n in range(min(jobs, len(futures))):
+        threading.Thread(target=worker, name=f"factsift-job-{n}", daemon=True).start()
+    try:
+        for i, future in enumerate(futures):
+            result = future.result()
+            futures[i] = None  # a finished record is not kept once written
+            yield result
+    finally:
+        queue.clear()
+        for future in futures:
+            if future is not None:
+                future.cancel()
+
+
 def main(argv=None):
     parser = build_parser()
     try:
@@ -130,8 +278,42 @@ def main(argv=None):
     encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
     if encoding.lower().replace("-", "") != "utf8" and hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(encoding="utf-8")  # the JSON lines are always UTF-8
-    failed = False
-    for record in (_process(summarizer, args.command, args, name) for name in args.files):
-        failed |= record.get("status") != "ok"
-        print(json.dumps(record, ensure_ascii=False), flush=True)
+
+    files = args.files
+    jobs = args.jobs or min(MAX_DEFAULT_JOBS, len(files))
+    stderr = sys.stderr
+    show_progress = args.progress and len(files) > 1
+    progress = _Progress(len(files), stderr, live=show_progress and _isatty(stderr))
+    terminal_stdout = _isatty(sys.stdout)
+
+    def on_done(record):
+        if show_progress:
+            progress.advance(record.get("status") == "ok")
+
+    written = 0
+    failed = interrupted = False
+    with contextlib.ExitStack() as stack:
+        if args.share_clients:
+            from factsift.clients import shared_clients
+            stack.enter_context(shared_clients())
+        if progress.live:
+            sys.stderr = _BesideProgress(stderr, progress)
+            stack.callback(setattr, sys, "stderr", stderr)
+        results = stack.enter_context(contextlib.closing(_ordered(
+            lambda name: _process(summarizer, args.command, args, name), files, jobs, on_done)))
+        try:
+            for record in results:
+                failed |= record.get("status") != "ok"
+                line = json.dumps(record, ensure_ascii=False) + "\n"
+                with progress.paused() if terminal_stdout else contextlib.nullcontext():
+                    sys.stdout.write(line)  # one write: print() sends the newline separately
+                    sys.stdout.flush()
+                written += 1
+        except KeyboardInterrupt:
+            interrupted = True
+        if show_progress:
+            progress.finish(interrupted)
+    if interrupted:
+        print(f"factsift: interrupted; {written} of {len(files)} results written", file=sys.stderr)
+        return EXIT_INTERRUPTED
     return EXIT_FAILED if failed else EXIT_OK
