@@ -101,7 +101,7 @@ class SharedClients:
                 client = slot.client
         return client
 
-    def __len__(self):
+    def count(self):
         """How many clients have been built and are being shared."""
         return sum(slot.client is not _UNSET for slot in list(self._slots.values()))
 
@@ -111,7 +111,7 @@ class SharedClients:
             self._slots = {}
 
     def __repr__(self):
-        return f"<factsift shared clients of {self.original!r}: {len(self)} built>"
+        return f"<factsift shared clients of {self.original!r}: {self.count()} built>"
 
     def _after_fork(self):
         self._lock = threading.Lock()

@@ -1,11 +1,16 @@
 """`python -m factsift` end to end: the CLI, the compiled module and factsift.devserver."""
 
+import collections
+import contextlib
 import importlib.machinery
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
+import threading
+from types import SimpleNamespace as NS
 
 import pytest
 
@@ -22,10 +27,15 @@ def cleaned(text):
     return re.sub(r"[^\w\s]", "", text)
 
 
-def run_cli(cwd, *args, stdin=b"", env=None, python_args=("-m", "factsift")):
+def cli_env(env=None):
     full_env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_")}
     full_env["PYTHONPATH"] = os.pathsep.join([ROOT] + ([STANDIN] if USING_STANDIN else []))
     full_env.update(env or {})
+    return full_env
+
+
+def run_cli(cwd, *args, stdin=b"", env=None, python_args=("-m", "factsift")):
+    full_env = cli_env(env)
     result = subprocess.run([sys.executable, *python_args, *args], cwd=cwd, env=full_env,
                             input=stdin, capture_output=True, timeout=120)
     lines = result.stdout.decode("utf-8").splitlines()
@@ -114,6 +124,9 @@ def test_failures_become_error_records_and_exit_1(tmp_path, devserver, model, fi
     (["summarize", "--model", "m"], {}, "FILE"),
     (["title", "a.txt", "--model", "m", "--length", "-5"], {}, "--length"),
     (["translate", "a.txt"], {}, "invalid choice"),
+    (["summarize", "a.txt", "--model", "m", "--jobs", "0"], {}, "--jobs"),
+    (["summarize", "a.txt", "--model", "m", "-j", "-2"], {}, "-j"),
+    (["title", "a.txt", "--model", "m", "--jobs", "many"], {}, "--jobs"),
 ])
 def test_usage_errors_exit_2(tmp_path, args, env, message):
     status, records, stderr = run_cli(tmp_path, *args, env=env)
@@ -126,7 +139,7 @@ def test_help(tmp_path, args):
     result = subprocess.run([sys.executable, "-m", "factsift", *args], cwd=ROOT,
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 0
-    for text in ("OPENAI_API_KEY", "OPENAI_BASE_URL", "--model", "python -m factsift"):
+    for text in ("OPENAI_API_KEY", "OPENAI_BASE_URL", "--model", "python -m factsift", "--jobs"):
         assert text in result.stdout
 
 
@@ -138,3 +151,238 @@ def test_missing_openai_package_is_explained(tmp_path):
                                       python_args=("-c", code))
     assert (status, records) == (2, [])
     assert ("'openai' package" if HAVE_MODULE else "make build") in stderr
+
+
+# --- several files at once: --jobs, progress, shared clients, Ctrl-C ---
+
+GUARD = 30  # seconds; a hang guard only, never a measurement
+
+
+class LineSink:
+    """Standard output stand-in; a request can wait in it until n lines are out."""
+
+    encoding = "utf-8"
+
+    def __init__(self):
+        self.lines, self._partial, self._changed = [], "", threading.Condition()
+
+    def write(self, text):
+        with self._changed:
+            *done, self._partial = (self._partial + text).split("\n")
+            self.lines += [json.loads(line) for line in done]
+            self._changed.notify_all()
+
+    def flush(self):
+        pass
+
+    def wait_for(self, n):
+        with self._changed:
+            assert self._changed.wait_for(lambda: len(self.lines) >= n, GUARD)
+
+
+@pytest.fixture
+def inproc(tmp_path, monkeypatch):
+    """main() in this process, against a client class whose requests run state.hook(doc number)."""
+    import factsift.factsift as module
+    from factsift.cli import main
+
+    state = NS(builds=[], threads=set(), active=0, most_active=0, lock=threading.Lock(),
+               hook=lambda i: None)
+
+    class Scripted:
+        def __init__(self, **kwargs):
+            state.builds.append(kwargs)
+            self.chat = NS(completions=NS(create=self.create))
+
+        def create(self, *, model, messages, stream):
+            i = int(re.search(r"doc(\d+)", messages[0]["content"]).group(1))
+            with state.lock:
+                state.threads.add(threading.get_ident())
+                state.active += 1
+                state.most_active = max(state.most_active, state.active)
+            try:
+                state.hook(i)
+            finally:
+                with state.lock:
+                    state.active -= 1
+            return NS(choices=[NS(message=NS(content=f"reply{i}"))])
+
+    def run(count, *args):
+        names = [f"doc{i}.txt" for i in range(count)]
+        for name in names:
+            (tmp_path / name).write_text(name[:-4] + "。", encoding="utf-8")
+        # Set here: pytest's capturing resets sys.stdout after fixtures are set up.
+        real_stdout, sys.stdout = sys.stdout, state.stdout
+        try:
+            return main(["title", *names, "--model", "m", "--base-url", "http://svc.test/v1",
+                         "--api-key", "k", *args])
+        finally:
+            sys.stdout = real_stdout
+
+    monkeypatch.setattr(module, "OpenAI", Scripted)
+    monkeypatch.chdir(tmp_path)
+    state.run, state.stdout = run, LineSink()
+    return state
+
+
+@needs_module
+@pytest.mark.parametrize("jobs_args, count, jobs", [
+    (["--jobs", "1"], 3, 1), (["--jobs", "2"], 6, 2), (["-j", "3"], 7, 3), ([], 3, 3), ([], 12, 8)])
+def test_jobs_run_at_once_and_lines_keep_input_order(inproc, jobs_args, count, jobs):
+    # Files go in groups of `jobs`. A group's last request waits until the whole
+    # group has started, every other one until the next has finished: each group
+    # runs all at once and finishes back to front. A group's first request also
+    # waits until every earlier line is on stdout: lines are not held back.
+    finished = [threading.Event() for _ in range(count)]
+    started, starting = collections.Counter(), threading.Condition()
+
+    def hook(i):
+        group = range(i - i % jobs, min(count, i - i % jobs + jobs))
+        if i == group.start:
+            inproc.stdout.wait_for(i)
+        with starting:
+            started[group.start] += 1
+            starting.notify_all()
+            if i == group[-1]:
+                assert starting.wait_for(lambda: started[group.start] == len(group), GUARD)
+        if i != group[-1]:
+            assert finished[i + 1].wait(GUARD)
+        finished[i].set()
+
+    inproc.hook = hook
+    assert inproc.run(count, *jobs_args) == 0
+    assert [(r["file"], r["title"]) for r in inproc.stdout.lines] == [
+        (f"doc{i}.txt", f"reply{i}") for i in range(count)]
+    assert inproc.most_active == len(inproc.threads) == jobs
+
+
+@needs_module
+@pytest.mark.parametrize("share_args, builds", [([], 1), (["--no-share-clients"], 5)])
+def test_clients_are_shared_unless_told_not_to(inproc, share_args, builds):
+    import factsift.factsift as module
+
+    original = module.OpenAI
+    assert inproc.run(5, "--jobs", "2", *share_args) == 0
+    assert inproc.builds == [{"base_url": "http://svc.test/v1", "api_key": "k"}] * builds
+    assert module.OpenAI is original
+
+
+@needs_module
+@pytest.mark.parametrize("names, args, progress", [
+    (["a.txt", "b.txt", "missing.txt", "c.txt", "d.txt"], ["--jobs", "1"], "factsift: 5/5 done, 1 failed\n"),
+    (["a.txt", "b.txt", "missing.txt", "c.txt", "d.txt"], ["-j", "16"], "factsift: 5/5 done, 1 failed\n"),
+    (["a.txt", "missing.txt", "b.txt"], ["--no-progress"], ""),
+    (["missing.txt"], [], ""),
+])
+def test_service_runs_keep_order_and_count_once_off_a_terminal(tmp_path, devserver, names, args, progress):
+    for name in "abcd":
+        (tmp_path / f"{name}.txt").write_text(f"文件{name}。", encoding="utf-8")
+    status, records, stderr = run_cli(tmp_path, "summarize", *names, *args, *service(devserver, "delay:0.05"))
+    assert status == 1 and stderr == progress
+    assert [(r["file"], r["content"]) for r in records] == [
+        (n, "" if n == "missing.txt" else f"文件{n[0]}") for n in names]
+    assert len(read_log(devserver.log_path)) == len(names) - 1
+
+
+def terminal_lines(text):
+    """What a terminal shows: \r returns to column 0, ESC[K erases to the end of the line."""
+    lines = []
+    for raw in text.replace("\r\n", "\n").split("\n"):
+        line, col = "", 0
+        for token in re.split(r"(\r|\x1b\[K)", raw):
+            if token == "\r":
+                col = 0
+            elif token == "\x1b[K":
+                line = line[:col]
+            else:
+                line, col = line[:col] + token + line[col + len(token):], col + len(token)
+        lines.append(line)
+    return lines
+
+
+@needs_module
+@pytest.mark.parametrize("model, shared_terminal", [
+    ("echo", False), ("status:500", False), ("echo", True), ("status:500", True)])
+def test_progress_bar_on_a_terminal_leaves_other_lines_whole(tmp_path, devserver, model, shared_terminal):
+    for i in range(4):
+        (tmp_path / f"{i}.txt").write_text(f"第{i}篇。", encoding="utf-8")
+    master, slave = os.openpty()
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "factsift", "title", "0.txt", "1.txt", "2.txt", "3.txt", "-j", "1",
+         *service(devserver, model)], cwd=tmp_path, env=cli_env(), stderr=slave,
+        stdout=slave if shared_terminal else subprocess.PIPE)
+    os.close(slave)
+    chunks = []
+    with contextlib.suppress(OSError):  # EIO once the child has closed the terminal
+        while chunk := os.read(master, 65536):
+            chunks.append(chunk)
+    os.close(master)
+    piped = proc.stdout.read().decode().splitlines() if proc.stdout else []
+    failed = model != "echo"
+    assert proc.wait(GUARD) == int(failed)
+    *shown, bar, end = terminal_lines(b"".join(chunks).decode())
+    assert end == "" and bar == "[##############################] 4/4 done" + (", 4 failed" if failed else "")
+    assert not any("done" in line for line in shown)  # one bar, never mixed into another line
+    out = [line for line in shown if line.startswith("{")] if shared_terminal else piped
+    assert [json.loads(line)["file"] for line in out] == ["0.txt", "1.txt", "2.txt", "3.txt"]
+    assert shown.count("Traceback (most recent call last):") == (4 if failed else 0)
+
+
+CTRL_C_CHILD = r"""
+import json, re, sys, threading
+from types import SimpleNamespace as NS
+import factsift.factsift as module
+from factsift.cli import main
+
+started, first_three, release = [], threading.Barrier(3, timeout=60), threading.Event()
+
+class Scripted:
+    def __init__(self, **kwargs):
+        self.chat = NS(completions=NS(create=self.create))
+
+    def create(self, *, model, messages, stream):
+        i = int(re.search(r"doc(\d+)", messages[0]["content"]).group(1))
+        started.append(i)
+        if i < 3:
+            first_three.wait()
+        if i == 3:  # taken by doc 0's thread; the test waits for this before pressing Ctrl-C
+            print("doc3 started", file=sys.stderr, flush=True)
+        if i > 0:
+            release.wait(60)
+        return NS(choices=[NS(message=NS(content="r"))])
+
+module.OpenAI = Scripted
+code = main(sys.argv[2:])
+if sys.argv[1] == "release":
+    release.set()
+    for thread in threading.enumerate():
+        if thread is not threading.main_thread():
+            thread.join(60)
+    print("STARTED", json.dumps(sorted(started)), file=sys.stderr)
+sys.exit(code)  # with "hang", docs 1-3 are still waiting: exiting must not wait for them
+"""
+
+
+@needs_module
+@pytest.mark.parametrize("after, progress_args", [("release", []), ("release", ["--no-progress"]),
+                                                  ("hang", [])])
+def test_ctrl_c_keeps_written_lines_cancels_the_rest_and_exits_130(tmp_path, after, progress_args):
+    # Docs 0-2 start together; 0 finishes and its thread takes doc 3; 1-3 wait until
+    # the child releases them after main() returns, so docs 4 or 5 starting means
+    # that pending work was not cancelled.
+    names = [f"doc{i}.txt" for i in range(6)]
+    for name in names:
+        (tmp_path / name).write_text(name[:-4], encoding="utf-8")
+    proc = subprocess.Popen(
+        [sys.executable, "-c", CTRL_C_CHILD, after, "summarize", *names, "--jobs", "3", "--model", "m",
+         "--base-url", "http://127.0.0.1:9/v1", "--api-key", "k", *progress_args],
+        cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = proc.stdout.readline()
+    assert proc.stderr.readline() == b"doc3 started\n"
+    proc.send_signal(signal.SIGINT)
+    rest, stderr = proc.communicate(timeout=GUARD)
+    stderr = stderr.decode()
+    assert proc.returncode == 130, stderr
+    assert json.loads(first)["file"] == "doc0.txt" and rest == b""
+    assert "Traceback" not in stderr and "interrupted; 1 of 6 results written" in stderr
+    assert ("STARTED [0, 1, 2, 3]" in stderr) == (after == "release")

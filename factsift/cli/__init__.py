@@ -5,6 +5,7 @@ import collections
 import contextlib
 import json
 import os
+import signal
 import sys
 import threading
 from concurrent.futures import Future
@@ -204,6 +205,10 @@ class _BesideProgress:
             self._progress.clear()
             return self._stream.write(text)
 
+    def writelines(self, lines):
+        for line in lines:
+            self.write(line)
+
     def __getattr__(self, name):
         return getattr(self._stream, name)
 
@@ -255,6 +260,47 @@ def _ordered(work, items, jobs, on_done):
                 future.cancel()
 
 
+class _LineGuard:
+    """Defers Ctrl-C while a line is written and counted.
+
+    Otherwise the interrupt can land after a line went out but before it was
+    counted, and the closing message would understate what was written.
+    Only the main thread can install a signal handler, and a handler some
+    embedding program installed is left alone.
+    """
+
+    def __init__(self):
+        self._holding = self._pending = False
+        self._previous = None
+
+    def __enter__(self):
+        if (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
+            self._previous = signal.signal(signal.SIGINT, self._on_sigint)
+        return self
+
+    def __exit__(self, *exc):
+        if self._previous is not None:
+            signal.signal(signal.SIGINT, self._previous)
+
+    def _on_sigint(self, signum, frame):
+        if self._holding:
+            self._pending = True
+        else:
+            raise KeyboardInterrupt
+
+    @contextlib.contextmanager
+    def holding(self):
+        self._holding = True
+        try:
+            yield
+        finally:
+            self._holding = False
+            if self._pending:
+                self._pending = False
+                raise KeyboardInterrupt
+
+
 def main(argv=None):
     parser = build_parser()
     try:
@@ -301,14 +347,15 @@ def main(argv=None):
             stack.callback(setattr, sys, "stderr", stderr)
         results = stack.enter_context(contextlib.closing(_ordered(
             lambda name: _process(summarizer, args.command, args, name), files, jobs, on_done)))
+        guard = stack.enter_context(_LineGuard())
         try:
             for record in results:
                 failed |= record.get("status") != "ok"
                 line = json.dumps(record, ensure_ascii=False) + "\n"
-                with progress.paused() if terminal_stdout else contextlib.nullcontext():
+                with guard.holding(), progress.paused() if terminal_stdout else contextlib.nullcontext():
                     sys.stdout.write(line)  # one write: print() sends the newline separately
                     sys.stdout.flush()
-                written += 1
+                    written += 1
         except KeyboardInterrupt:
             interrupted = True
         if show_progress:

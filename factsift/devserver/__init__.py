@@ -207,6 +207,9 @@ class _Handler(BaseHTTPRequestHandler):
 
 class DevServer(ThreadingHTTPServer):
     daemon_threads = True
+    # socketserver's default listen backlog is 5: a burst of connections beyond
+    # it loses SYNs, and clients resend only after a second.
+    request_queue_size = 128
 
     def __init__(self, address, *, mode="echo", delay=0.0, max_body=DEFAULT_MAX_BODY,
                  log_path=None, access_log=False):
