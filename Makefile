@@ -39,10 +39,7 @@ check-valgrind: build
 # Tests that exercise the module in this process; the others start interpreters or servers.
 REFLEAK_TESTS ?= tests/test_binding.py tests/test_settings.py tests/test_methods.py tests/test_properties.py tests/test_stress.py
 check-refleaks:
-	@for p in python3.11-dbg python3-pytest python3-hypothesis; do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then echo "check-refleaks: installing$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null; fi
+	tools/apt-ensure python3.11-dbg libpython3.11-dev python3-pytest python3-hypothesis
 	$(MAKE) --no-print-directory build PYTHON=python3.11-dbg
 	PYTHONPATH=tools $$(tools/find-python python3.11-dbg) -m pytest -p refleaks $(REFLEAK_TESTS) $(PYTEST_ARGS)
 
