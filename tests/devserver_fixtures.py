@@ -7,21 +7,12 @@ belongs to the suite as a whole).
 import contextlib
 import json
 import os
-import sys
 
+import openai  # importable once conftest has set up the path
 import pytest
+from conftest import ROOT, STANDIN  # noqa: F401 (re-exported for the test modules)
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-STANDIN = os.path.join(ROOT, "openai_standin")
-if ROOT not in sys.path:
-    sys.path.insert(0, ROOT)
-try:
-    import openai
-except ImportError:
-    sys.path.insert(0, STANDIN)
-    import openai
-
-from factsift.devserver import serve  # noqa: E402
+from factsift.devserver import serve
 
 USING_STANDIN = os.path.dirname(os.path.dirname(os.path.abspath(openai.__file__))) == STANDIN
 
