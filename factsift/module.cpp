@@ -4,6 +4,7 @@
 #include "function.hpp"
 #include "summary.hpp"
 
+#include <algorithm>
 #include <array>
 
 namespace factsift {
@@ -161,11 +162,11 @@ bool find_object(Body& b) {
 }
 
 Ref code_of(const MethodDef& def) {
-    Ref varnames(PyList_New(0));
-    for (PyObject* const* local : def.locals)
-        if (local && varnames && PyList_Append(varnames.get(), *local) < 0) return {};
-    varnames = Ref(varnames ? PyList_AsTuple(varnames.get()) : nullptr);
-    return varnames ? compat::new_code(varnames.get(), *def.name_str, *def.qualname, def.def_line) : Ref();
+    auto count = std::count_if(def.locals.begin(), def.locals.end(), [](auto local) { return local; });
+    Ref varnames(PyTuple_New(count));
+    if (!varnames) return {};
+    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(*def.locals[i]));
+    return compat::new_code(varnames.get(), *def.name_str, *def.qualname, def.def_line);
 }
 
 bool build_constants(Body& b) {
