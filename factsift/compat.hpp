@@ -12,23 +12,23 @@ namespace factsift::compat {
 // A code object with four positional-or-keyword parameters, the given local
 // names, no bytecode and flags optimised | new-locals.
 inline Ref new_code(PyObject* varnames, PyObject* name, PyObject* qualname, int firstline) {
-    PyObject* none = C.empty_tuple;
+    PyObject* empty = C.empty_tuple;
     Ref file(PyUnicode_FromString(source_file));
     if (!file) return {};
     const int argcount = 4, nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
     const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
 #if PY_VERSION_HEX >= 0x030C0000
     return Ref(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        argcount, 0, 0, nlocals, 0, flags, C.empty_bytes, none, none, varnames, none, none,
+        argcount, 0, 0, nlocals, 0, flags, C.empty_bytes, empty, empty, varnames, empty, empty,
         file.get(), name, qualname, firstline, C.empty_bytes, C.empty_bytes)));
 #elif PY_VERSION_HEX >= 0x030B0000
     return Ref(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, nlocals, 0, flags, C.empty_bytes, none, none, varnames, none, none,
+        argcount, 0, 0, nlocals, 0, flags, C.empty_bytes, empty, empty, varnames, empty, empty,
         file.get(), name, qualname, firstline, C.empty_bytes, C.empty_bytes)));
 #else
     (void)qualname;
     return Ref(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, nlocals, 0, flags, C.empty_bytes, none, none, varnames, none, none,
+        argcount, 0, 0, nlocals, 0, flags, C.empty_bytes, empty, empty, varnames, empty, empty,
         file.get(), name, firstline, C.empty_bytes)));
 #endif
 }
