@@ -186,10 +186,11 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// The code object and globals stay until deallocation, so a function that the
+// collector has cleared can still be called safely: a cycle through the
+// globals is broken by the dictionary's own clear.
 int function_clear(PyObject* self) {
     Function* f = as_function(self);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->globals);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
@@ -198,9 +199,12 @@ int function_clear(PyObject* self) {
 
 void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    Function* f = as_function(self);
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_DECREF(f->code);
+    Py_DECREF(f->globals);
     type->tp_free(self);
     Py_DECREF(type);
 }
