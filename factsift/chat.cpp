@@ -4,8 +4,8 @@
 
 namespace factsift::chat {
 
-Ref new_client(PyObject* globals, PyObject* settings) {
-    Ref open_ai = lookup_global(globals, S.OpenAI);
+Ref new_client(PyObject* globals, GlobalSite& open_ai_site, PyObject* settings) {
+    Ref open_ai = lookup_global(globals, open_ai_site);
     if (!open_ai) return {};
     Ref base_url(PyObject_GetAttr(settings, S.base_url));
     Ref api_key(base_url ? PyObject_GetAttr(settings, S.api_key) : nullptr);

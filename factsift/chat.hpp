@@ -2,11 +2,13 @@
 #pragma once
 
 #include "common.hpp"
+#include "module.hpp"
 
 namespace factsift::chat {
 
-// OpenAI(base_url=settings.base_url, api_key=settings.api_key)
-Ref new_client(PyObject* globals, PyObject* settings);
+// OpenAI(base_url=settings.base_url, api_key=settings.api_key), with OpenAI
+// resolved through `open_ai_site`.
+Ref new_client(PyObject* globals, GlobalSite& open_ai_site, PyObject* settings);
 
 // client.chat.completions.create(model=settings.model_id,
 //     messages=[{"role": "user", "content": text}], stream=False)

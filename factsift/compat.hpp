@@ -7,6 +7,8 @@
 #include <frameobject.h>
 #include <structmember.h>
 
+#include <cstdint>
+
 namespace factsift::compat {
 
 // A code object with four positional-or-keyword parameters, the given local
@@ -137,6 +139,48 @@ inline int optional_attr(PyObject* obj, PyObject* name, Ref& out) {
     return 0;
 #endif
 }
+
+// A mark of the state of the module namespace and the builtins' namespace:
+// equal marks mean neither changed in between. Up to 3.11 these are the
+// dictionaries' version tags; from 3.12 on, which deprecates them, a counter
+// that a dictionary watcher advances on every change. A zero `globals` is no
+// mark at all (the namespaces could not be watched) and matches nothing.
+struct Stamp {
+    std::uint64_t globals = 0, builtins = 0;
+    bool operator==(const Stamp&) const = default;
+};
+
+#if PY_VERSION_HEX >= 0x030C0000
+inline std::uint64_t namespace_changes = 0;  // 0 until a watch is in place
+inline int watcher = -1;
+
+inline int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++namespace_changes;
+    return 0;
+}
+
+// Watches `dict` for changes. Without a free watcher (an interpreter has
+// eight) nothing is watched and no stamp ever matches.
+inline void watch(PyObject* dict) {
+    if (watcher == -1) watcher = PyDict_AddWatcher(count_change);
+    if (watcher >= 0 && PyDict_Watch(watcher, dict) == 0) {
+        namespace_changes += namespace_changes == 0;
+        return;
+    }
+    PyErr_Clear();
+    watcher = -2;
+    namespace_changes = 0;
+}
+
+inline Stamp stamp(PyObject*, PyObject*) { return {watcher >= 0 ? namespace_changes : 0, 0}; }
+#else
+inline void watch(PyObject*) {}
+
+inline Stamp stamp(PyObject* globals, PyObject* builtins) {
+    return {reinterpret_cast<PyDictObject*>(globals)->ma_version_tag,
+            reinterpret_cast<PyDictObject*>(builtins)->ma_version_tag};
+}
+#endif
 
 // The hash that an exact str has cached, or -1 when it has none yet.
 inline Py_hash_t cached_hash(PyObject* s) { return reinterpret_cast<PyASCIIObject*>(s)->hash; }

@@ -18,6 +18,20 @@ Ref lookup_global(PyObject* globals, PyObject* name) {
     return {};
 }
 
+Ref lookup_global(PyObject* globals, GlobalSite& site) {
+    if (!state.builtins) return lookup_global(globals, *site.name);
+    // Taken before the lookup, which may run code (a key's __eq__) that
+    // changes a namespace: the stamp is then already out of date.
+    compat::Stamp now = compat::stamp(globals, PyModule_GetDict(state.builtins.get()));
+    if (site.value && now.globals && site.globals == globals && site.stamp == now)
+        return Ref::borrow(site.value);
+    Ref value = lookup_global(globals, *site.name);
+    set_slot(site.value, Ref::borrow(value.get()));
+    site.globals = globals;
+    site.stamp = now;
+    return value;
+}
+
 namespace {
 
 constexpr char init_name[] = "init factsift.factsift";
@@ -345,8 +359,10 @@ constexpr Statement body[] = {
 
 bool prepare(PyObject* module) {
     state.builtins = Ref(PyImport_ImportModule("builtins"));
-    return state.builtins && PyObject_SetAttrString(module, "__builtins__", state.builtins.get()) == 0 &&
-           check_version() && create_constants();
+    if (!state.builtins || PyObject_SetAttrString(module, "__builtins__", state.builtins.get()) < 0) return false;
+    compat::watch(PyModule_GetDict(module));
+    compat::watch(PyModule_GetDict(state.builtins.get()));
+    return check_version() && create_constants();
 }
 
 bool run_body(PyObject* module) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common.hpp"
+#include "compat.hpp"
 
 #include <cstdint>
 
@@ -21,5 +22,18 @@ inline ModuleState& state = *new ModuleState;
 // Resolves a module global: `globals` first, builtins second; NameError when
 // neither has it.
 Ref lookup_global(PyObject* globals, PyObject* name);
+
+// One place in the source that uses a module global. It remembers what the
+// name last resolved to, which stays right while neither namespace changes.
+// The value is held for the life of the process, like the tables'.
+struct GlobalSite {
+    explicit GlobalSite(PyObject* const* global) : name(global) {}
+    PyObject* const* name;
+    PyObject* globals = nullptr;  // compared, never dereferenced
+    compat::Stamp stamp;
+    PyObject* value = nullptr;
+};
+
+Ref lookup_global(PyObject* globals, GlobalSite& site);
 
 }  // namespace factsift

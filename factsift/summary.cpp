@@ -21,9 +21,17 @@ struct Setting {
 
 constexpr Setting settings[] = {{&S.base_url, 1, 11}, {&S.api_key, 2, 12}, {&S.model_id, 3, 13}};
 
+// `self.name = value` as the interpreter's own attribute store does it: the
+// type's setattro. The names are interned strs already, so what
+// PyObject_SetAttr adds (type check, interning) would be wasted.
+int store(PyObject* self, PyObject* name, PyObject* value) {
+    setattrofunc set = Py_TYPE(self)->tp_setattro;
+    return set ? set(self, name, value) : PyObject_SetAttr(self, name, value);
+}
+
 PyObject* init_body(PyObject* globals, PyObject* const* args) {
     for (const Setting& s : settings) {
-        if (PyObject_SetAttr(args[0], *s.name, args[s.parameter]) < 0) {
+        if (store(args[0], *s.name, args[s.parameter]) < 0) {
             add_traceback(init_method.traceback_name, s.line, globals);
             return nullptr;
         }
@@ -42,20 +50,43 @@ Ref text_of(PyObject* value) {
     return text;
 }
 
-// Concatenates strings in one allocation.
+// Copies `s` to `out`, a buffer of the joined text's kind, which is never
+// narrower than the kind of `s`.
+template <typename Char>
+Char* copy_text(Char* out, PyObject* s) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: return std::copy_n(PyUnicode_1BYTE_DATA(s), n, out);
+    case PyUnicode_2BYTE_KIND: return std::copy_n(PyUnicode_2BYTE_DATA(s), n, out);
+    default: return std::copy_n(PyUnicode_4BYTE_DATA(s), n, out);
+    }
+}
+
+template <typename Char>
+void copy_texts(PyObject* joined, PyObject* const* parts, std::size_t count) {
+    auto* out = static_cast<Char*>(PyUnicode_DATA(joined));
+    for (std::size_t i = 0; i < count; ++i) out = copy_text(out, parts[i]);
+}
+
+// Concatenates exact strs in one allocation.
 Ref join(PyObject* const* parts, std::size_t count) {
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0;
     for (std::size_t i = 0; i < count; ++i) {
+        if (PyUnicode_READY(parts[i]) < 0) return {};  // a legacy str from a C extension
+        if (PyUnicode_GET_LENGTH(parts[i]) > PY_SSIZE_T_MAX - length) {
+            PyErr_SetString(PyExc_OverflowError, "strings are too large to concat");
+            return {};
+        }
         length += PyUnicode_GET_LENGTH(parts[i]);
         maxchar = std::max<Py_UCS4>(maxchar, PyUnicode_MAX_CHAR_VALUE(parts[i]));
     }
     Ref joined(PyUnicode_New(length, maxchar));
-    Py_ssize_t at = 0;
-    for (std::size_t i = 0; joined && i < count; ++i) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
-        if (PyUnicode_CopyCharacters(joined.get(), at, parts[i], 0, n) < 0) return {};
-        at += n;
+    if (!joined) return {};
+    switch (PyUnicode_KIND(joined.get())) {
+    case PyUnicode_1BYTE_KIND: copy_texts<Py_UCS1>(joined.get(), parts, count); break;
+    case PyUnicode_2BYTE_KIND: copy_texts<Py_UCS2>(joined.get(), parts, count); break;
+    default: copy_texts<Py_UCS4>(joined.get(), parts, count);
     }
     return joined;
 }
@@ -98,17 +129,25 @@ struct Lines {
     int take, print, error;  // the handler
 };
 
+// Each use of a module global in a method's body.
+struct Sites {
+    GlobalSite compile{&S.re}, sub{&S.re}, open_ai{&S.OpenAI}, print{&S.traceback};
+};
+
+Sites extract_sites, title_sites;
+
 struct Work {
     const MethodDef& def;
     PyObject* const* payload;  // the record's first key
     Lines lines;
     Ref (*request_text)(PyObject* const* args, PyObject* cleaned);
+    Sites& sites;
 };
 
 constexpr Work extract_work = {
-    extract_method, &S.summary, {17, 18, 19, 20, 22, 23, 25, 26, 27, 28, 29}, extract_text};
+    extract_method, &S.summary, {17, 18, 19, 20, 22, 23, 25, 26, 27, 28, 29}, extract_text, extract_sites};
 constexpr Work title_work = {
-    refined_title_method, &S.title, {33, 34, 35, 36, 38, 39, 41, 42, 43, 44, 45}, title_text};
+    refined_title_method, &S.title, {33, 34, 35, 36, 38, 39, 41, 42, 43, 44, 45}, title_text, title_sites};
 
 Ref record(PyObject* key, PyObject* payload, PyObject* content, PyObject* status) {
     Ref r(PyDict_New());
@@ -120,7 +159,7 @@ Ref record(PyObject* key, PyObject* payload, PyObject* content, PyObject* status
 
 // Calls the method `name` of a module global, resolved afresh. args[0] is a
 // free slot for the module.
-Ref call_global(PyObject* globals, PyObject* module, PyObject* name, PyObject** args, size_t nargs) {
+Ref call_global(PyObject* globals, GlobalSite& module, PyObject* name, PyObject** args, size_t nargs) {
     Ref owner = lookup_global(globals, module);
     if (!owner) return {};
     args[0] = owner.get();
@@ -132,17 +171,17 @@ Ref attempt(const Work& w, PyObject* globals, PyObject* const* args, int& line) 
     const Lines& at = w.lines;
     line = at.pattern;
     PyObject* compile_args[] = {nullptr, S.clean_pattern};
-    Ref pattern = call_global(globals, S.re, S.compile, compile_args, 2);
+    Ref pattern = call_global(globals, w.sites.compile, S.compile, compile_args, 2);
     if (!pattern) return {};
     line = at.clean;
     PyObject* sub_args[] = {nullptr, pattern.get(), S.empty, args[1]};
-    Ref content = call_global(globals, S.re, S.sub, sub_args, 4);
+    Ref content = call_global(globals, w.sites.sub, S.sub, sub_args, 4);
     if (!content) return {};
     line = at.text;
     Ref text = w.request_text(args, content.get());
     if (!text) return {};
     line = at.client;
-    Ref client = chat::new_client(globals, args[0]);
+    Ref client = chat::new_client(globals, w.sites.open_ai, args[0]);
     if (!client) return {};
     line = at.request;
     Ref response = chat::request(client.get(), args[0], text.get(), line, at.message);
@@ -162,7 +201,7 @@ Ref handle(const Work& w, PyObject* globals, int& line) {
     compat::HandledException::set(caught.get());
     line = w.lines.print;
     PyObject* print_args[] = {nullptr};
-    if (!call_global(globals, S.traceback, S.print_exc, print_args, 1)) return {};
+    if (!call_global(globals, w.sites.print, S.print_exc, print_args, 1)) return {};
     line = w.lines.error;
     return record(*w.payload, S.empty, S.empty, S.error);
 }

@@ -4,6 +4,7 @@ import builtins
 import re
 import sys
 import traceback
+import warnings
 from types import SimpleNamespace as NS
 
 import pytest
@@ -165,6 +166,57 @@ def test_globals_are_looked_up_at_each_call(mod, s, svc, monkeypatch, method):
     monkeypatch.setattr(builtins, "OpenAI", from_builtins, raising=False)
     getattr(s, method)("x")
     assert svc.kinds == [svc.client_class, replaced, from_builtins] and len(svc.requests) == 3
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_legacy_strings_from_c_extensions_are_used_whole(s, svc, method):
+    capi = pytest.importorskip("_testcapi")
+    if not hasattr(capi, "unicode_legacy_string"):
+        pytest.skip("legacy strings are gone from this Python")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        prompt, content = capi.unicode_legacy_string("提示"), capi.unicode_legacy_string("内容\uff0c")
+    getattr(s, method)(content, prompt)
+    assert svc.text() == request_text(method, "内容", prompt="提示")
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_a_global_found_in_builtins_follows_both_namespaces(mod, s, svc, monkeypatch, method):
+    kinds = [type(f"Kind{i}", (svc.client_class,), {}) for i in range(3)]
+    monkeypatch.delattr(mod, "OpenAI")
+    monkeypatch.setattr(builtins, "OpenAI", kinds[0], raising=False)
+    for kind, change in [(kinds[0], None), (kinds[1], lambda: setattr(builtins, "OpenAI", kinds[1])),
+                         (kinds[2], lambda: setattr(mod, "OpenAI", kinds[2]))]:
+        if change:
+            change()
+        getattr(s, method)("x")
+        getattr(s, method)("x")
+    monkeypatch.delattr(mod, "OpenAI")
+    monkeypatch.delattr(builtins, "OpenAI")
+    assert getattr(s, method)("x")["status"] == "error"
+    assert svc.kinds == [kinds[0], kinds[0], kinds[1], kinds[1], kinds[2], kinds[2]]
+
+
+def test_globals_stay_current_without_a_free_dictionary_watcher(fresh):
+    # Every watcher id taken before the import: each call must look the name up.
+    result = fresh("""
+        import _testcapi
+        if hasattr(_testcapi, "add_dict_watcher"):
+            while catch(lambda: _testcapi.add_dict_watcher(0)) is None:
+                pass
+        import factsift.factsift as m
+        class Client:
+            def __init__(self, **kw):
+                raise LookupError(type(self).__name__)
+        seen = []
+        m.traceback = type("T", (), {"print_exc": staticmethod(lambda: seen.append(str(sys.exc_info()[1])))})
+        s = m.AISummary("u", "k")
+        for name in ["A", "B"]:
+            m.OpenAI = type(name, (Client,), {})
+            s.extract("x"); s.extract("x")
+        out(seen)
+    """)
+    assert result == ["A", "A", "B", "B"]
 
 
 def refuse(*args, **kwargs):
