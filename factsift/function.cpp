@@ -56,6 +56,7 @@ bool count_error(const MethodDef& def, const char* word, Py_ssize_t number, Py_s
 // else by Python's ==. Returns 1, 0, or -1 with an exception set.
 int names_equal(PyObject* keyword, PyObject* name) {
     if (PyUnicode_CheckExact(keyword) && PyUnicode_CheckExact(name)) {
+        if (PyUnicode_READY(keyword) < 0) return -1;  // a legacy str from a C caller
         Py_ssize_t length = PyUnicode_GET_LENGTH(keyword);
         if (length != PyUnicode_GET_LENGTH(name)) return 0;
         Py_hash_t a = compat::cached_hash(keyword), b = compat::cached_hash(name);
@@ -81,8 +82,10 @@ Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) {
     return -1;
 }
 
-// Parameter among positions [from, to) that `keyword` names: -1 none, -2 error.
+// Parameter among positions [from, to) that `keyword`, a str, names: -1 none,
+// -2 error.
 int match_parameter(const MethodDef& def, PyObject* keyword, int from, int to) {
+    if (PyUnicode_READY(keyword) < 0) return -2;
     for (int p = from; p < to; ++p) {
         PyObject* name = *def.params[p];
         if (keyword == name) return p;

@@ -6,6 +6,7 @@ import pickle
 import sys
 import traceback
 import types
+import warnings
 import weakref
 
 import pytest
@@ -224,6 +225,26 @@ def test_non_string_name_in_vectorcall_names(S, s, svc, args, names, message):
         pyobject_vectorcall(S.extract, (s,) + args, names)
     assert str(info.value) == message
     assert method_entries(info.value) == [("factsift.factsift.AISummary.extract", 15)]
+
+
+@pytest.mark.skipif(not hasattr(sys.modules.get("_testcapi"), "unicode_legacy_string"), reason="no legacy strings")
+@pytest.mark.parametrize("args, name, outcome", [
+    (("u", "k", "m"), "model_id", "m"),  # matched by equality after the required ones
+    (("u", "m"), "api_key", "m"),  # a required parameter
+    (("u", "k", "m"), "base_url", "__init__() got multiple values for keyword argument 'base_url'"),
+])
+def test_legacy_string_keyword_names_match_as_in_python(S, args, name, outcome):
+    import _testcapi
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        names = (_testcapi.unicode_legacy_string(name),)
+    target = S.__new__(S)
+    try:
+        pyobject_vectorcall(S.__init__, (target,) + args, names)
+        assert outcome in vars(target).values()
+    except TypeError as exc:
+        assert str(exc) == outcome
 
 
 def throw(exc):
