@@ -6,6 +6,7 @@ ABI := $(shell $(PY) -c 'import sysconfig; print(sysconfig.get_config_var("SOABI
 BUILD := build/$(ABI)
 VENV := .venv/$(ABI)
 PYTEST_ARGS ?=
+BENCH_ARGS ?=
 
 .PHONY: build test venv demo bench clean test-all check-asan check-valgrind check-refleaks
 
@@ -24,7 +25,7 @@ demo: build
 	$(PY) tools/demo.py
 
 bench: build
-	$(PY) bench/bench.py
+	$(PY) bench/bench.py $(BENCH_ARGS)
 
 VERSIONS ?= 3.10 3.11 3.12 3.13
 test-all:

@@ -5,9 +5,16 @@ calls it must make (re, the client's constructor and create). Each figure is
 the median of several runs.
 
     python bench/bench.py [--runs N] [--seconds S]
+    python bench/bench.py --instructions [--calls N]
+
+--instructions counts instructions per call under valgrind's callgrind
+instead: slower, but the same on every run, so small differences show.
 """
 import argparse
+import os
+import re
 import statistics
+import subprocess
 import sys
 import timeit
 from pathlib import Path
@@ -77,11 +84,44 @@ def ns_per_call(t, seconds):
     return t.timeit(n) / n * 1e9
 
 
+def run_case(side, case, calls):
+    module = import_module()
+    import reference
+
+    module.OpenAI = reference.OpenAI = NullClient
+    timer({"factsift": module, "Python": reference}[side].AISummary, CASES[case]).timeit(calls)
+
+
+def instructions_per_call(side, case, calls):
+    def count(n):
+        cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+               sys.executable, __file__, "--run-case", side, case, str(n)]
+        # A fixed hash seed: string hashes place entries in the interpreter's
+        # caches and dictionaries, and so move the counts from run to run.
+        env = dict(os.environ, PYTHONHASHSEED="0")
+        stderr = subprocess.run(cmd, capture_output=True, text=True, check=True, env=env).stderr
+        return int(re.search(r"Collected : (\d+)", stderr).group(1))
+
+    return (count(calls) - count(0)) / calls
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--runs", type=int, default=7)
     ap.add_argument("--seconds", type=float, default=0.2, help="time per run and case")
+    ap.add_argument("--instructions", action="store_true", help="count instructions under callgrind")
+    ap.add_argument("--calls", type=int, default=10000, help="calls per case with --instructions")
+    ap.add_argument("--run-case", nargs=3, metavar=("SIDE", "CASE", "CALLS"), help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
+    if args.run_case:
+        return run_case(args.run_case[0], args.run_case[1], int(args.run_case[2]))
+    if args.instructions:
+        print(f"Python {sys.version.split()[0]}, instructions per call (callgrind, {args.calls} calls)")
+        print(f"{'case':44} {'factsift':>10} {'Python':>10} {'ratio':>7}")
+        for name in CASES:
+            a, b = (instructions_per_call(side, name, args.calls) for side in ("factsift", "Python"))
+            print(f"{name:44} {a:10.0f} {b:10.0f} {a / b:7.3f}")
+        return
 
     module = import_module()
     import reference
