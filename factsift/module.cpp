@@ -26,9 +26,9 @@ Ref lookup_global(PyObject* globals, GlobalSite& site) {
     if (site.value && now.globals && site.globals == globals && site.stamp == now)
         return Ref::borrow(site.value);
     Ref value = lookup_global(globals, *site.name);
-    set_slot(site.value, Ref::borrow(value.get()));
     site.globals = globals;
     site.stamp = now;
+    set_slot(site.value, Ref::borrow(value.get()));  // last: releasing the old value may run code
     return value;
 }
 
