@@ -4,6 +4,7 @@ Run from the repository root: import failure and retry, construction,
 success, handled failures, failures that propagate, binding errors and
 traceback entries. The client is an in-process fake, so no network is used.
 """
+import builtins
 import contextlib
 import io
 import sys
@@ -96,6 +97,16 @@ def one_round(module):
     del module.traceback
     expect(NameError, s.extract, None)
     module.traceback = traceback
+    # A new client class each round, from the module and then from builtins:
+    # the globals the methods remember must follow and keep it alive.
+    module.OpenAI = type("Swapped", (FakeClient,), {})
+    assert s.extract("x")["status"] == "ok"
+    builtins.OpenAI = module.OpenAI
+    del module.OpenAI
+    assert s.refined_title("x")["status"] == "ok"
+    del builtins.OpenAI
+    assert s.refined_title("x")["status"] == "error"
+    module.OpenAI = FakeClient
 
 
 def main():
