@@ -84,12 +84,22 @@ def ns_per_call(t, seconds):
     return t.timeit(n) / n * 1e9
 
 
-def run_case(side, case, calls):
+def classes():
+    """The two AISummary classes, module first, both making NullClients."""
     module = import_module()
     import reference
 
     module.OpenAI = reference.OpenAI = NullClient
-    timer({"factsift": module, "Python": reference}[side].AISummary, CASES[case]).timeit(calls)
+    return {"factsift": module.AISummary, "Python": reference.AISummary}
+
+
+def print_header(what):
+    print(f"Python {sys.version.split()[0]}, {what}")
+    print(f"{'case':44} {'factsift':>10} {'Python':>10} {'ratio':>7}")
+
+
+def run_case(side, case, calls):
+    timer(classes()[side], CASES[case]).timeit(calls)
 
 
 def instructions_per_call(side, case, calls):
@@ -116,21 +126,16 @@ def main(argv=None):
     if args.run_case:
         return run_case(args.run_case[0], args.run_case[1], int(args.run_case[2]))
     if args.instructions:
-        print(f"Python {sys.version.split()[0]}, instructions per call (callgrind, {args.calls} calls)")
-        print(f"{'case':44} {'factsift':>10} {'Python':>10} {'ratio':>7}")
+        print_header(f"instructions per call (callgrind, {args.calls} calls)")
         for name in CASES:
             a, b = (instructions_per_call(side, name, args.calls) for side in ("factsift", "Python"))
             print(f"{name:44} {a:10.0f} {b:10.0f} {a / b:7.3f}")
         return
 
-    module = import_module()
-    import reference
-
-    module.OpenAI = reference.OpenAI = NullClient
-    print(f"Python {sys.version.split()[0]}, median of {args.runs} runs, ns per call")
-    print(f"{'case':44} {'factsift':>10} {'Python':>10} {'ratio':>7}")
+    sides = classes()
+    print_header(f"median of {args.runs} runs, ns per call")
     for name, stmt in CASES.items():
-        ours, theirs = timer(module.AISummary, stmt), timer(reference.AISummary, stmt)
+        ours, theirs = timer(sides["factsift"], stmt), timer(sides["Python"], stmt)
         a, b = [], []
         for run in range(args.runs):  # interleaved, so that drift touches both sides alike
             a.append(ns_per_call(ours, args.seconds))

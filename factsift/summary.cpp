@@ -157,8 +157,8 @@ Ref record(PyObject* key, PyObject* payload, PyObject* content, PyObject* status
     return {};
 }
 
-// Calls the method `name` of a module global, resolved afresh. args[0] is a
-// free slot for the module.
+// Calls the method `name` of the module global that `module` resolves.
+// args[0] is a free slot for the module.
 Ref call_global(PyObject* globals, GlobalSite& module, PyObject* name, PyObject** args, size_t nargs) {
     Ref owner = lookup_global(globals, module);
     if (!owner) return {};
