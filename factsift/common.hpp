@@ -7,6 +7,12 @@
 
 #include <utility>
 
+// See the build file: an exception-enabled build would let a thread ended at
+// interpreter exit run Ref destructors without the GIL.
+#if defined(__cpp_exceptions) || defined(__EXCEPTIONS)
+#error "factsift must be compiled with -fno-exceptions"
+#endif
+
 namespace factsift {
 
 // Owns one strong reference. A plain PyObject* anywhere in this code base is
