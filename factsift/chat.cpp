@@ -1,24 +1,26 @@
 #include "chat.hpp"
 
-#include "module.hpp"
-
 namespace factsift::chat {
-
-Ref new_client(PyObject* globals, GlobalSite& open_ai_site, PyObject* settings) {
-    Ref open_ai = lookup_global(globals, open_ai_site);
-    if (!open_ai) return {};
-    Ref base_url(PyObject_GetAttr(settings, S.base_url));
-    Ref api_key(base_url ? PyObject_GetAttr(settings, S.api_key) : nullptr);
-    if (!api_key) return {};
-    PyObject* args[] = {base_url.get(), api_key.get()};
-    return Ref(PyObject_Vectorcall(open_ai.get(), args, 0, C.client_kwnames));
-}
-
 namespace {
 
 Ref attribute(const Ref& obj, PyObject* name) { return Ref(obj ? PyObject_GetAttr(obj.get(), name) : nullptr); }
 
-// [{"role": "user", "content": text}]
+}  // namespace
+
+Ref new_client(PyObject* globals, GlobalSite& open_ai, PyObject* settings) {
+    Ref factory = lookup_global(globals, open_ai);
+    if (!factory) return {};
+    Ref base_url(PyObject_GetAttr(settings, S.base_url));
+    Ref api_key(base_url ? PyObject_GetAttr(settings, S.api_key) : nullptr);
+    if (!api_key) return {};
+    PyObject* args[] = {base_url.get(), api_key.get()};
+    return Ref(PyObject_Vectorcall(factory.get(), args, 0, C.client_kwnames));
+}
+
+Ref create_of(PyObject* client) {
+    return attribute(attribute(Ref(PyObject_GetAttr(client, S.chat)), S.completions), S.create);
+}
+
 Ref user_message(PyObject* text) {
     Ref message(PyDict_New());
     if (!message || PyDict_SetItem(message.get(), S.role, S.user) < 0 ||
@@ -29,20 +31,9 @@ Ref user_message(PyObject* text) {
     return list;
 }
 
-}  // namespace
-
-Ref request(PyObject* client, PyObject* settings, PyObject* text, int& line, int message_line) {
-    const int request_line = line;
-    Ref create = attribute(attribute(attribute(Ref::borrow(client), S.chat), S.completions), S.create);
-    if (!create) return {};
-    Ref model(PyObject_GetAttr(settings, S.model_id));
-    if (!model) return {};
-    line = message_line;
-    Ref messages = user_message(text);
-    if (!messages) return {};
-    line = request_line;
-    PyObject* args[] = {model.get(), messages.get(), Py_False};
-    return Ref(PyObject_Vectorcall(create.get(), args, 0, C.request_kwnames));
+Ref send(PyObject* create, PyObject* model, PyObject* messages) {
+    PyObject* args[] = {model, messages, Py_False};
+    return Ref(PyObject_Vectorcall(create, args, 0, C.request_kwnames));
 }
 
 Ref reply_content(PyObject* response) {

@@ -1,19 +1,24 @@
-// The chat-completion call, made through the module global OpenAI.
+// The chat-completion call, made through the module global OpenAI: a client
+// per call, one request, the reply's text.
 #pragma once
 
 #include "common.hpp"
-#include "module.hpp"
+#include "globals.hpp"
 
 namespace factsift::chat {
 
 // OpenAI(base_url=settings.base_url, api_key=settings.api_key), with OpenAI
-// resolved through `open_ai_site`.
-Ref new_client(PyObject* globals, GlobalSite& open_ai_site, PyObject* settings);
+// resolved through `open_ai`.
+Ref new_client(PyObject* globals, GlobalSite& open_ai, PyObject* settings);
 
-// client.chat.completions.create(model=settings.model_id,
-//     messages=[{"role": "user", "content": text}], stream=False)
-// `line` moves to `message_line` while the message list is built.
-Ref request(PyObject* client, PyObject* settings, PyObject* text, int& line, int message_line);
+// client.chat.completions.create
+Ref create_of(PyObject* client);
+
+// [{"role": "user", "content": text}]
+Ref user_message(PyObject* text);
+
+// create(model=model, messages=messages, stream=False)
+Ref send(PyObject* create, PyObject* model, PyObject* messages);
 
 // response.choices[0].message.content
 Ref reply_content(PyObject* response);

@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <span>
 #include <utility>
 
 // See the build file: an exception-enabled build would let a thread ended at
@@ -134,6 +136,23 @@ inline Constants C;
 
 // Replaces a table slot, releasing what it held.
 inline void set_slot(PyObject*& slot, Ref value) { Py_XSETREF(slot, value.release()); }
+
+// One statement of a body (the module's, a method's) and the source line
+// that its traceback entry reports when it fails.
+template <typename Frame>
+struct Step {
+    int line;
+    bool (*run)(Frame&);
+};
+
+// Runs `steps` in order on `frame`: 0 when all succeed, else the line of the
+// step that failed, with its exception set.
+template <typename Frame>
+int run_steps(std::span<const Step<Frame>> steps, Frame& frame) {
+    for (const Step<Frame>& step : steps)
+        if (!step.run(frame)) return step.line;
+    return 0;
+}
 
 // The file name shown by traceback entries and code objects. No such file
 // exists, so a printed traceback never shows a line of some unrelated file.

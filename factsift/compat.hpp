@@ -1,38 +1,61 @@
-// The one place that knows how CPython 3.10 to 3.13 differ: code objects,
-// frames, the handled exception and optional attribute reads.
+// How the versions of CPython that the module supports (3.10 to 3.15)
+// differ: code objects, frames, the handled exception, optional attribute
+// reads, legacy strings and member definitions. (The cache of module globals
+// keeps its own version notes.)
 #pragma once
 
 #include "common.hpp"
 
 #include <frameobject.h>
-#include <structmember.h>
 
-#include <cstdint>
+#if PY_VERSION_HEX < 0x030B0000
+#include <opcode.h>
+#endif
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
 
 namespace factsift::compat {
 
-// A code object with four positional-or-keyword parameters, the given local
-// names, no bytecode and flags optimised | new-locals.
-inline Ref new_code(PyObject* varnames, PyObject* name, PyObject* qualname, int firstline) {
-    PyObject* empty = C.empty_tuple;
-    Ref file(PyUnicode_FromString(source_file));
-    if (!file) return {};
-    const int argcount = 4, nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
-    const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        argcount, 0, 0, nlocals, 0, flags, C.empty_bytes, empty, empty, varnames, empty, empty,
-        file.get(), name, qualname, firstline, C.empty_bytes, C.empty_bytes)));
-#elif PY_VERSION_HEX >= 0x030B0000
-    return Ref(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, nlocals, 0, flags, C.empty_bytes, empty, empty, varnames, empty, empty,
-        file.get(), name, qualname, firstline, C.empty_bytes, C.empty_bytes)));
-#else
-    (void)qualname;
-    return Ref(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, nlocals, 0, flags, C.empty_bytes, empty, empty, varnames, empty, empty,
-        file.get(), name, firstline, C.empty_bytes)));
+// code.replace(**changes), for a code object and a dictionary of changes,
+// either of which may be missing after a failure.
+inline Ref replaced(const Ref& code, const Ref& changes) {
+    Ref replace(changes ? PyObject_GetAttrString(code.get(), "replace") : nullptr);
+    return Ref(replace ? PyObject_Call(replace.get(), C.empty_tuple, changes.get()) : nullptr);
+}
+
+// Anyone can run a code object that __code__ or a traceback's frame hands
+// out (exec, types.FunctionType), so every code object of the module has the
+// body of the interpreter's own empty code objects: it raises AssertionError.
+// 3.10's empty code objects have no body at all; 3.11 gave them this one.
+inline Ref empty_code(const char* name, int line) {
+    Ref code(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, name, line)));
+#if PY_VERSION_HEX < 0x030B0000
+    const char body[] = {LOAD_ASSERTION_ERROR, 0, static_cast<char>(RAISE_VARARGS), 1};
+    const char lines[] = {sizeof body, 0};  // every instruction on the first line
+    code = replaced(code, Ref(code ? Py_BuildValue("{s:y#,s:y#,s:i}", "co_code", body, Py_ssize_t{sizeof body},
+                                                   "co_linetable", lines, Py_ssize_t{sizeof lines},
+                                                   "co_stacksize", 1)
+                                   : nullptr));
 #endif
+    return code;
+}
+
+// A method's code object: four positional-or-keyword parameters, the given
+// local names, flags optimised | new-locals.
+inline Ref new_code(PyObject* varnames, const char* name, [[maybe_unused]] PyObject* qualname, int firstline) {
+    Ref code = empty_code(name, firstline);
+    if (!code) return {};
+    const int argcount = 4, flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    const Py_ssize_t nlocals = PyTuple_GET_SIZE(varnames);
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref changes(Py_BuildValue("{s:i,s:n,s:O,s:i,s:O}", "co_argcount", argcount, "co_nlocals", nlocals,
+                              "co_varnames", varnames, "co_flags", flags, "co_qualname", qualname));
+#else
+    Ref changes(Py_BuildValue("{s:i,s:n,s:O,s:i}", "co_argcount", argcount, "co_nlocals", nlocals,
+                              "co_varnames", varnames, "co_flags", flags));
+#endif
+    return replaced(code, changes);
 }
 
 // 3.11 and later read a frame's line from its code object alone.
@@ -140,49 +163,25 @@ inline int optional_attr(PyObject* obj, PyObject* name, Ref& out) {
 #endif
 }
 
-// A mark of the state of the module namespace and the builtins' namespace:
-// equal marks mean neither changed in between. Up to 3.11 these are the
-// dictionaries' version tags; from 3.12 on, which deprecates them, a counter
-// that a dictionary watcher advances on every change. A zero `globals` is no
-// mark at all (the namespaces could not be watched) and matches nothing.
-struct Stamp {
-    std::uint64_t globals = 0, builtins = 0;
-    bool operator==(const Stamp&) const = default;
-};
-
-#if PY_VERSION_HEX >= 0x030C0000
-inline std::uint64_t namespace_changes = 0;  // 0 until a watch is in place
-inline int watcher = -1;
-
-inline int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++namespace_changes;
-    return 0;
-}
-
-// Watches `dict` for changes. Without a free watcher (an interpreter has
-// eight) nothing is watched and no stamp ever matches.
-inline void watch(PyObject* dict) {
-    if (watcher == -1) watcher = PyDict_AddWatcher(count_change);
-    if (watcher >= 0 && PyDict_Watch(watcher, dict) == 0) {
-        namespace_changes += namespace_changes == 0;
-        return;
-    }
-    PyErr_Clear();
-    watcher = -2;
-    namespace_changes = 0;
-}
-
-inline Stamp stamp(PyObject*, PyObject*) { return {watcher >= 0 ? namespace_changes : 0, 0}; }
-#else
-inline void watch(PyObject*) {}
-
-inline Stamp stamp(PyObject* globals, PyObject* builtins) {
-    return {reinterpret_cast<PyDictObject*>(globals)->ma_version_tag,
-            reinterpret_cast<PyDictObject*>(builtins)->ma_version_tag};
-}
-#endif
-
 // The hash that an exact str has cached, or -1 when it has none yet.
 inline Py_hash_t cached_hash(PyObject* s) { return reinterpret_cast<PyASCIIObject*>(s)->hash; }
+
+// Readies a str that a C extension made in the legacy way, which 3.10 and
+// 3.11 still allow; from 3.12 on every str is ready.
+inline bool ready([[maybe_unused]] PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(s) == 0;
+#else
+    return true;
+#endif
+}
+
+// Member definitions: 3.12 gives structmember.h's names a Py_ prefix in
+// Python.h and deprecates the header.
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr int member_ssize_t = Py_T_PYSSIZET, member_readonly = Py_READONLY;
+#else
+inline constexpr int member_ssize_t = T_PYSSIZET, member_readonly = READONLY;
+#endif
 
 }  // namespace factsift::compat

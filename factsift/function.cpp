@@ -1,6 +1,7 @@
 #include "function.hpp"
 
 #include "compat.hpp"
+#include "traceback.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -56,7 +57,7 @@ bool count_error(const MethodDef& def, const char* word, Py_ssize_t number, Py_s
 // else by Python's ==. Returns 1, 0, or -1 with an exception set.
 int names_equal(PyObject* keyword, PyObject* name) {
     if (PyUnicode_CheckExact(keyword) && PyUnicode_CheckExact(name)) {
-        if (PyUnicode_READY(keyword) < 0) return -1;  // a legacy str from a C caller
+        if (!compat::ready(keyword)) return -1;
         Py_ssize_t length = PyUnicode_GET_LENGTH(keyword);
         if (length != PyUnicode_GET_LENGTH(name)) return 0;
         Py_hash_t a = compat::cached_hash(keyword), b = compat::cached_hash(name);
@@ -69,31 +70,40 @@ int names_equal(PyObject* keyword, PyObject* name) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-// Index of the keyword that names `name`: identity first, then equality, in
-// call order. -1 when there is none, -2 on error.
-Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) {
+// Where a search for a name ended: at an index, nowhere, or in an exception
+// (a comparison raised, or a legacy str could not be readied).
+struct Match {
+    enum Outcome { found, missing, failed } outcome;
+    Py_ssize_t index = -1;
+
+    static Match at(Py_ssize_t i) { return {found, i}; }
+    // names_equal's result for the candidate at `i`.
+    static Match equal_at(int equal, Py_ssize_t i) { return equal < 0 ? Match{failed} : at(i); }
+};
+
+// The keyword that names `name`: identity first, then equality, in call order.
+Match find_keyword(PyObject* kwnames, PyObject* name) {
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i)
-        if (PyTuple_GET_ITEM(kwnames, i) == name) return i;
+        if (PyTuple_GET_ITEM(kwnames, i) == name) return Match::at(i);
     for (Py_ssize_t i = 0; i < count; ++i) {
         int equal = names_equal(PyTuple_GET_ITEM(kwnames, i), name);
-        if (equal) return equal < 0 ? -2 : i;
+        if (equal) return Match::equal_at(equal, i);
     }
-    return -1;
+    return {Match::missing};
 }
 
-// Parameter among positions [from, to) that `keyword`, a str, names: -1 none,
-// -2 error.
-int match_parameter(const MethodDef& def, PyObject* keyword, int from, int to) {
-    if (PyUnicode_READY(keyword) < 0) return -2;
+// The parameter among positions [from, to) that `keyword`, a str, names.
+Match match_parameter(const MethodDef& def, PyObject* keyword, int from, int to) {
+    if (!compat::ready(keyword)) return {Match::failed};
     for (int p = from; p < to; ++p) {
         PyObject* name = *def.params[p];
-        if (keyword == name) return p;
+        if (keyword == name) return Match::at(p);
         if (PyUnicode_GET_LENGTH(keyword) != PyUnicode_GET_LENGTH(name)) continue;
         int equal = names_equal(keyword, name);
-        if (equal) return equal < 0 ? -2 : p;
+        if (equal) return Match::equal_at(equal, p);
     }
-    return -1;
+    return {Match::missing};
 }
 
 // Runs over every keyword once the required parameters are settled: binds
@@ -104,24 +114,24 @@ bool scan_keywords(const MethodDef& def, PyObject* kwnames, PyObject* const* val
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
         const auto open = def.params.begin() + n;
         auto same = std::find_if(open, def.params.end(), [&](auto p) { return *p == keyword; });
-        int p = same != def.params.end() ? static_cast<int>(same - def.params.begin()) : -1;
-        if (p < 0) {
+        Match match = same != def.params.end() ? Match::at(same - def.params.begin()) : Match{Match::missing};
+        if (match.outcome == Match::missing) {
             if (!PyUnicode_Check(keyword)) {
                 PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
                 return false;
             }
-            p = match_parameter(def, keyword, n, parameter_count);
+            match = match_parameter(def, keyword, n, parameter_count);
         }
-        if (p == -2) return false;
-        if (p >= 0) {
-            bound[p] = values[i];
+        if (match.outcome == Match::failed) return false;
+        if (match.outcome == Match::found) {
+            bound[match.index] = values[i];
             continue;
         }
-        int taken = match_parameter(def, keyword, 0, n);
-        if (taken == -2) return false;
+        Match taken = match_parameter(def, keyword, 0, n);
+        if (taken.outcome == Match::failed) return false;
         PyErr_Format(PyExc_TypeError,
-                     taken >= 0 ? "%s() got multiple values for keyword argument '%U'"
-                                : "%s() got an unexpected keyword argument '%U'",
+                     taken.outcome == Match::found ? "%s() got multiple values for keyword argument '%U'"
+                                                   : "%s() got an unexpected keyword argument '%U'",
                      def.name, keyword);
         return false;
     }
@@ -145,10 +155,10 @@ bool bind(const MethodDef& def, PyObject* const* args, Py_ssize_t n, PyObject* k
     Py_ssize_t left = PyTuple_GET_SIZE(kwnames);
     for (int p = static_cast<int>(n); p < parameter_count; ++p) {
         if (p >= required && left == 0) break;
-        Py_ssize_t i = find_keyword(kwnames, *def.params[p]);
-        if (i == -2) return false;
-        if (i >= 0) {
-            bound[p] = values[i];
+        Match keyword = find_keyword(kwnames, *def.params[p]);
+        if (keyword.outcome == Match::failed) return false;
+        if (keyword.outcome == Match::found) {
+            bound[p] = values[keyword.index];
             --left;
         } else if (p < required) {
             return count_error(def, "at least", required, p);
@@ -157,28 +167,34 @@ bool bind(const MethodDef& def, PyObject* const* args, Py_ssize_t n, PyObject* k
     return left == 0 || scan_keywords(def, kwnames, values, static_cast<int>(n), bound);
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// A call counts against the recursion limit as a Python function's does: a
+// method that ends up calling itself (through a replaced global, say) meets
+// RecursionError, not the end of the C stack.
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Function* f = as_function(self);
+    const MethodDef& def = *f->def;
     PyObject* bound[parameter_count];
-    if (!bind(*f->def, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-        add_traceback(f->def->traceback_name, f->def->def_line, f->globals);
+    if (!bind(def, args, PyVectorcall_NARGS(nargsf), kwnames, bound) || Py_EnterRecursiveCall("")) {
+        add_traceback(def.traceback_name, def.def_line, f->globals);
         return nullptr;
     }
-    return f->def->body(f->globals, bound);
+    PyObject* result = def.body(f->globals, bound);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // ---- the type ---------------------------------------------------------------
 
-PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
+PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (!obj || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", *as_function(self)->def->qualname, self);
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Function* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->code);
@@ -192,7 +208,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 // The code object and globals stay until deallocation, so a function that the
 // collector has cleared can still be called safely: a cycle through the
 // globals is broken by the dictionary's own clear.
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
     Function* f = as_function(self);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
@@ -200,7 +216,7 @@ int function_clear(PyObject* self) {
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     Function* f = as_function(self);
     PyObject_GC_UnTrack(self);
@@ -212,19 +228,19 @@ void function_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(*as_function(self)->def->name_str); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(*as_function(self)->def->qualname); }
-PyObject* get_module(PyObject*, void*) { return Py_NewRef(S.module_name); }
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(*as_function(self)->def->name_str); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(*as_function(self)->def->qualname); }
+PyObject* get_module(PyObject*, void*) noexcept { return Py_NewRef(S.module_name); }
+PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->code); }
+PyObject* get_globals(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->globals); }
 
-PyObject* get_defaults(PyObject* self, void*) {
+PyObject* get_defaults(PyObject* self, void*) noexcept {
     PyObject* d = as_function(self)->defaults;
     return Py_NewRef(d ? d : Py_None);
 }
 
-int set_defaults(PyObject* self, PyObject* value, void*) {
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value && !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
@@ -234,13 +250,13 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_annotations(PyObject* self, void*) {
+PyObject* get_annotations(PyObject* self, void*) noexcept {
     Function* f = as_function(self);
     if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
     return Py_NewRef(f->annotations);
 }
 
-PyObject* function_reduce(PyObject* self, PyObject*) { return get_qualname(self, nullptr); }
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return get_qualname(self, nullptr); }
 
 PyGetSetDef function_getsets[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -258,9 +274,9 @@ PyGetSetDef function_getsets[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY, nullptr},
+    {"__vectorcalloffset__", compat::member_ssize_t, offsetof(Function, vectorcall), compat::member_readonly, nullptr},
+    {"__dictoffset__", compat::member_ssize_t, offsetof(Function, dict), compat::member_readonly, nullptr},
+    {"__weaklistoffset__", compat::member_ssize_t, offsetof(Function, weakrefs), compat::member_readonly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -291,44 +307,6 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-// ---- traceback entries ------------------------------------------------------
-
-// One empty code object per source line, sorted by line; never shrinks. Its
-// capacity exceeds the number of distinct failure lines in the module.
-struct CodeTable {
-    struct Entry {
-        int line;
-        PyObject* code;  // owned for the life of the process
-    };
-    std::array<Entry, 64> entries{};
-    std::size_t size = 0;
-
-    Entry* find(int line) {
-        auto end = entries.begin() + size;
-        auto at = std::lower_bound(entries.begin(), end, line, [](const Entry& e, int l) { return e.line < l; });
-        return at != end && at->line == line ? &*at : nullptr;
-    }
-    bool insert(int line, PyObject* code) {
-        if (size == entries.size()) return false;
-        auto end = entries.begin() + size;
-        auto at = std::lower_bound(entries.begin(), end, line, [](const Entry& e, int l) { return e.line < l; });
-        std::move_backward(at, end, end + 1);
-        *at = {line, code};
-        ++size;
-        return true;
-    }
-};
-
-CodeTable code_table;
-
-// The code object for `line`, made on first use (a new reference).
-Ref code_for_line(const char* function_name, int line) {
-    if (CodeTable::Entry* e = code_table.find(line)) return Ref::borrow(e->code);
-    Ref code(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, function_name, line)));
-    if (code && code_table.insert(line, code.get())) Py_INCREF(code.get());
-    return code;
-}
-
 }  // namespace
 
 Ref function_type_new() { return Ref(PyType_FromSpec(&function_spec)); }
@@ -347,20 +325,6 @@ Ref function_new(const MethodDef& def, PyObject* code, PyObject* globals) {
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return Ref(reinterpret_cast<PyObject*>(f));
-}
-
-void add_traceback(const char* function_name, int line, PyObject* globals) {
-    // The pending exception is set aside while the code object and frame
-    // are made, so that their creation runs with a clean error indicator.
-    compat::PendingError pending;
-    Ref code = code_for_line(function_name, line);
-    if (!code) return;
-    Ref frame(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
-    if (!frame) return;
-    compat::set_frame_line(reinterpret_cast<PyFrameObject*>(frame.get()), line);
-    pending.restore();
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 }  // namespace factsift

@@ -1,5 +1,5 @@
 // The function type of AISummary's methods: binding to instances, vector and
-// classic calls with the argument rules below, and traceback entries.
+// classic calls with the argument rules of a Python function.
 #pragma once
 
 #include "common.hpp"
@@ -12,7 +12,7 @@ inline constexpr int parameter_count = 4;
 
 // Runs a method once its four arguments are bound (borrowed); returns a new
 // reference, or nullptr with an exception set and the method's entry added.
-using Body = PyObject* (*)(PyObject* globals, PyObject* const* args);
+using MethodBody = PyObject* (*)(PyObject* globals, PyObject* const* args) noexcept;
 
 // The constant description of one method. Name fields point at slots of the
 // string table, filled by the exec step.
@@ -27,7 +27,7 @@ struct MethodDef {
     std::array<PyObject* const*, parameter_count> defaults;  // nullptr where required
     std::array<PyObject* const*, 10> locals;                 // the parameters first
     PyObject* const* reported_defaults;                      // __defaults__ at creation
-    Body body;
+    MethodBody body;
 };
 
 // Creates the type; called once per run of the exec step.
@@ -35,10 +35,4 @@ Ref function_type_new();
 
 // A new function object for `def`, with its code object and globals.
 Ref function_new(const MethodDef& def, PyObject* code, PyObject* globals);
-
-// Adds one traceback entry (function name, the module's source file, line)
-// in front of the pending exception's entries. On failure to build it, the
-// new error replaces the pending one.
-void add_traceback(const char* function_name, int line, PyObject* globals);
-
 }  // namespace factsift

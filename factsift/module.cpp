@@ -2,35 +2,14 @@
 
 #include "compat.hpp"
 #include "function.hpp"
+#include "globals.hpp"
 #include "summary.hpp"
+#include "traceback.hpp"
 
 #include <algorithm>
 #include <array>
 
 namespace factsift {
-
-Ref lookup_global(PyObject* globals, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (!value && !PyErr_Occurred() && state.builtins)
-        value = PyDict_GetItemWithError(PyModule_GetDict(state.builtins.get()), name);
-    if (value) return Ref::borrow(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
-}
-
-Ref lookup_global(PyObject* globals, GlobalSite& site) {
-    if (!state.builtins) return lookup_global(globals, *site.name);
-    // Taken before the lookup, which may run code (a key's __eq__) that
-    // changes a namespace: the stamp is then already out of date.
-    compat::Stamp now = compat::stamp(globals, PyModule_GetDict(state.builtins.get()));
-    if (site.value && now.globals && site.globals == globals && site.stamp == now)
-        return Ref::borrow(site.value);
-    Ref value = lookup_global(globals, *site.name);
-    site.globals = globals;
-    site.stamp = now;
-    set_slot(site.value, Ref::borrow(value.get()));  // last: releasing the old value may run code
-    return value;
-}
 
 namespace {
 
@@ -75,7 +54,7 @@ bool copy_spec_attrs(PyObject* spec, PyObject* dict) {
     return true;
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) {
+PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
     if (!check_interpreter()) return nullptr;
     if (state.module) return Py_NewRef(state.module.get());
     Ref name(PyObject_GetAttrString(spec, "name"));
@@ -169,7 +148,7 @@ bool register_module(Body& b) {
 }
 
 bool find_object(Body& b) {
-    PyObject* object = PyDict_GetItemWithError(PyModule_GetDict(state.builtins.get()), S.object);
+    PyObject* object = PyDict_GetItemWithError(PyModule_GetDict(builtins_module()), S.object);
     if (!object && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", S.object);
     b.object = Ref::borrow(object);
     return object != nullptr;
@@ -180,7 +159,7 @@ Ref code_of(const MethodDef& def) {
     Ref varnames(PyTuple_New(count));
     if (!varnames) return {};
     for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(*def.locals[i]));
-    return compat::new_code(varnames.get(), *def.name_str, *def.qualname, def.def_line);
+    return compat::new_code(varnames.get(), def.name, *def.qualname, def.def_line);
 }
 
 bool build_constants(Body& b) {
@@ -329,13 +308,8 @@ bool add_test_dict(Body& b) {
     return test && PyDict_SetItem(b.ns, S.dunder_test, test.get()) == 0;
 }
 
-struct Statement {
-    int line;
-    bool (*run)(Body&);
-};
-
 // The module body in source order, with the line each statement reports.
-constexpr Statement body[] = {
+constexpr Step<Body> body[] = {
     {1, register_module},
     {1, find_object},
     {1, build_constants},
@@ -358,27 +332,21 @@ constexpr Statement body[] = {
 // ---- exec step ----------------------------------------------------------------
 
 bool prepare(PyObject* module) {
-    state.builtins = Ref(PyImport_ImportModule("builtins"));
-    if (!state.builtins || PyObject_SetAttrString(module, "__builtins__", state.builtins.get()) < 0) return false;
-    compat::watch(PyModule_GetDict(module));
-    compat::watch(PyModule_GetDict(state.builtins.get()));
-    return check_version() && create_constants();
+    return set_namespaces(PyModule_GetDict(module), Ref(PyImport_ImportModule("builtins"))) &&
+           PyObject_SetAttrString(module, "__builtins__", builtins_module()) == 0 && check_version() &&
+           create_constants();
 }
 
 bool run_body(PyObject* module) {
     Body b;
     b.module = module;
     b.ns = PyModule_GetDict(module);
-    for (const Statement& statement : body) {
-        if (!statement.run(b)) {
-            add_traceback(init_name, statement.line, b.ns);
-            return false;
-        }
-    }
-    return true;
+    int failed = run_steps<Body>(body, b);
+    if (failed) add_traceback(init_name, failed, b.ns);
+    return !failed;
 }
 
-int exec(PyObject* module) {
+int exec(PyObject* module) noexcept {
     if (state.module) {
         if (state.module.get() == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
@@ -406,4 +374,4 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace factsift
 
-PyMODINIT_FUNC PyInit_factsift() { return PyModuleDef_Init(&factsift::definition); }
+PyMODINIT_FUNC PyInit_factsift() noexcept { return PyModuleDef_Init(&factsift::definition); }

@@ -2,7 +2,8 @@
 
 #include "chat.hpp"
 #include "compat.hpp"
-#include "module.hpp"
+#include "globals.hpp"
+#include "traceback.hpp"
 
 #include <algorithm>
 #include <array>
@@ -29,7 +30,7 @@ int store(PyObject* self, PyObject* name, PyObject* value) {
     return set ? set(self, name, value) : PyObject_SetAttr(self, name, value);
 }
 
-PyObject* init_body(PyObject* globals, PyObject* const* args) {
+PyObject* init_body(PyObject* globals, PyObject* const* args) noexcept {
     for (const Setting& s : settings) {
         if (store(args[0], *s.name, args[s.parameter]) < 0) {
             add_traceback(init_method.traceback_name, s.line, globals);
@@ -73,7 +74,7 @@ Ref join(PyObject* const* parts, std::size_t count) {
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (PyUnicode_READY(parts[i]) < 0) return {};  // a legacy str from a C extension
+        if (!compat::ready(parts[i])) return {};
         if (PyUnicode_GET_LENGTH(parts[i]) > PY_SSIZE_T_MAX - length) {
             PyErr_SetString(PyExc_OverflowError, "strings are too large to concat");
             return {};
@@ -123,12 +124,6 @@ Ref title_text(PyObject* const* args, PyObject* cleaned) {
 
 // ---- the working methods --------------------------------------------------------
 
-// Source line of each step, reported by the method's traceback entry.
-struct Lines {
-    int pattern, clean, text, client, request, message, reply, record;
-    int take, print, error;  // the handler
-};
-
 // Each use of a module global in a method's body.
 struct Sites {
     GlobalSite compile{&S.re}, sub{&S.re}, open_ai{&S.OpenAI}, print{&S.traceback};
@@ -136,18 +131,27 @@ struct Sites {
 
 Sites extract_sites, title_sites;
 
+struct Work;
+
+// The locals of one call of a working method.
+struct Call {
+    Call(const Work& w, PyObject* g, PyObject* const* a) : work(w), globals(g), args(a) {}
+
+    const Work& work;
+    PyObject* globals;
+    PyObject* const* args;  // self, content, prompt, length
+    Ref pattern, content, messages, client, create, model, message_list, response, reply;
+    Ref result;
+};
+
 struct Work {
     const MethodDef& def;
     PyObject* const* payload;  // the record's first key
-    Lines lines;
     Ref (*request_text)(PyObject* const* args, PyObject* cleaned);
     Sites& sites;
+    std::span<const Step<Call>> body;     // the guarded block
+    std::span<const Step<Call>> handler;  // except Exception
 };
-
-constexpr Work extract_work = {
-    extract_method, &S.summary, {17, 18, 19, 20, 22, 23, 25, 26, 27, 28, 29}, extract_text, extract_sites};
-constexpr Work title_work = {
-    refined_title_method, &S.title, {33, 34, 35, 36, 38, 39, 41, 42, 43, 44, 45}, title_text, title_sites};
 
 Ref record(PyObject* key, PyObject* payload, PyObject* content, PyObject* status) {
     Ref r(PyDict_New());
@@ -157,70 +161,100 @@ Ref record(PyObject* key, PyObject* payload, PyObject* content, PyObject* status
     return {};
 }
 
-// Calls the method `name` of the module global that `module` resolves.
+// Calls the method `name` of the module global that `site` resolves.
 // args[0] is a free slot for the module.
-Ref call_global(PyObject* globals, GlobalSite& module, PyObject* name, PyObject** args, size_t nargs) {
-    Ref owner = lookup_global(globals, module);
+Ref call_global(PyObject* globals, GlobalSite& site, PyObject* name, PyObject** args, size_t nargs) {
+    Ref owner = lookup_global(globals, site);
     if (!owner) return {};
     args[0] = owner.get();
     return Ref(PyObject_VectorcallMethod(name, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// The guarded block; `line` follows the step under way.
-Ref attempt(const Work& w, PyObject* globals, PyObject* const* args, int& line) {
-    const Lines& at = w.lines;
-    line = at.pattern;
-    PyObject* compile_args[] = {nullptr, S.clean_pattern};
-    Ref pattern = call_global(globals, w.sites.compile, S.compile, compile_args, 2);
-    if (!pattern) return {};
-    line = at.clean;
-    PyObject* sub_args[] = {nullptr, pattern.get(), S.empty, args[1]};
-    Ref content = call_global(globals, w.sites.sub, S.sub, sub_args, 4);
-    if (!content) return {};
-    line = at.text;
-    Ref text = w.request_text(args, content.get());
-    if (!text) return {};
-    line = at.client;
-    Ref client = chat::new_client(globals, w.sites.open_ai, args[0]);
-    if (!client) return {};
-    line = at.request;
-    Ref response = chat::request(client.get(), args[0], text.get(), line, at.message);
-    if (!response) return {};
-    line = at.reply;
-    Ref reply = chat::reply_content(response.get());
-    if (!reply) return {};
-    line = at.record;
-    return record(*w.payload, reply.get(), content.get(), S.ok);
+// Stores a step's result in a local: true when there is one.
+bool keep(Ref& local, Ref value) {
+    local = std::move(value);
+    return static_cast<bool>(local);
 }
 
-// except Exception as e: traceback.print_exc(); return the error record.
-Ref handle(const Work& w, PyObject* globals, int& line) {
-    line = w.lines.take;
+// pattern = re.compile("[^\w\s]")
+bool compile_pattern(Call& c) {
+    PyObject* args[] = {nullptr, S.clean_pattern};
+    return keep(c.pattern, call_global(c.globals, c.work.sites.compile, S.compile, args, 2));
+}
+
+// content = re.sub(pattern, "", content)
+bool clean(Call& c) {
+    PyObject* args[] = {nullptr, c.pattern.get(), S.empty, c.args[1]};
+    return keep(c.content, call_global(c.globals, c.work.sites.sub, S.sub, args, 4));
+}
+
+bool build_text(Call& c) { return keep(c.messages, c.work.request_text(c.args, c.content.get())); }
+
+bool open_client(Call& c) { return keep(c.client, chat::new_client(c.globals, c.work.sites.open_ai, c.args[0])); }
+
+// client.chat.completions.create and self.model_id, read before the message is built.
+bool find_create(Call& c) {
+    return keep(c.create, chat::create_of(c.client.get())) &&
+           keep(c.model, Ref(PyObject_GetAttr(c.args[0], S.model_id)));
+}
+
+bool build_message(Call& c) { return keep(c.message_list, chat::user_message(c.messages.get())); }
+
+bool send_request(Call& c) {
+    return keep(c.response, chat::send(c.create.get(), c.model.get(), c.message_list.get()));
+}
+
+bool read_reply(Call& c) { return keep(c.reply, chat::reply_content(c.response.get())); }
+
+bool ok_record(Call& c) { return keep(c.result, record(*c.work.payload, c.reply.get(), c.content.get(), S.ok)); }
+
+// except Exception as e: the caught exception becomes the handled one.
+bool take_exception(Call&) {
     Ref caught = compat::take_exception();
-    if (!caught) return {};
-    compat::HandledException::set(caught.get());
-    line = w.lines.print;
-    PyObject* print_args[] = {nullptr};
-    if (!call_global(globals, w.sites.print, S.print_exc, print_args, 1)) return {};
-    line = w.lines.error;
-    return record(*w.payload, S.empty, S.empty, S.error);
+    if (caught) compat::HandledException::set(caught.get());
+    return static_cast<bool>(caught);
 }
 
+// traceback.print_exc()
+bool print_exception(Call& c) {
+    PyObject* args[] = {nullptr};
+    return static_cast<bool>(call_global(c.globals, c.work.sites.print, S.print_exc, args, 1));
+}
+
+bool error_record(Call& c) { return keep(c.result, record(*c.work.payload, S.empty, S.empty, S.error)); }
+
+constexpr Step<Call> extract_steps[] = {
+    {17, compile_pattern}, {18, clean},         {19, build_text}, {20, open_client}, {22, find_create},
+    {23, build_message},   {22, send_request},  {25, read_reply}, {26, ok_record},
+};
+constexpr Step<Call> extract_handler[] = {{27, take_exception}, {28, print_exception}, {29, error_record}};
+
+constexpr Step<Call> title_steps[] = {
+    {33, compile_pattern}, {34, clean},         {35, build_text}, {36, open_client}, {38, find_create},
+    {39, build_message},   {38, send_request},  {41, read_reply}, {42, ok_record},
+};
+constexpr Step<Call> title_handler[] = {{43, take_exception}, {44, print_exception}, {45, error_record}};
+
+constexpr Work extract_work = {extract_method, &S.summary, extract_text, extract_sites, extract_steps, extract_handler};
+constexpr Work title_work = {refined_title_method, &S.title, title_text, title_sites, title_steps, title_handler};
+
+// The guarded block, its handler, and the handled exception put back as it
+// was on entry, whichever way the call ends.
 PyObject* run(const Work& w, PyObject* globals, PyObject* const* args) {
     compat::HandledException on_entry;
-    int line = 0;
-    Ref result = attempt(w, globals, args, line);
-    if (!result && PyErr_ExceptionMatches(PyExc_Exception)) {
-        add_traceback(w.def.traceback_name, line, globals);
-        result = handle(w, globals, line);
+    Call call{w, globals, args};
+    int failed = run_steps(w.body, call);
+    if (failed && PyErr_ExceptionMatches(PyExc_Exception)) {
+        add_traceback(w.def.traceback_name, failed, globals);
+        failed = run_steps(w.handler, call);
     }
     on_entry.restore();
-    if (!result) add_traceback(w.def.traceback_name, line, globals);
-    return result.release();
+    if (failed) add_traceback(w.def.traceback_name, failed, globals);
+    return call.result.release();
 }
 
-PyObject* extract_body(PyObject* globals, PyObject* const* args) { return run(extract_work, globals, args); }
-PyObject* title_body(PyObject* globals, PyObject* const* args) { return run(title_work, globals, args); }
+PyObject* extract_body(PyObject* globals, PyObject* const* args) noexcept { return run(extract_work, globals, args); }
+PyObject* title_body(PyObject* globals, PyObject* const* args) noexcept { return run(title_work, globals, args); }
 
 }  // namespace
 

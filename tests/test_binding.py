@@ -49,10 +49,28 @@ def test_function_object_attributes(mod, S, monkeypatch, name):
     assert (code.co_name, code.co_filename, code.co_firstlineno) == (name, SOURCE, DEF_LINE[name])
     # 0x40 is CO_NOFREE, which 3.10 adds by itself to code without free or cell variables.
     assert code.co_flags & ~0x40 == 3 and code.co_freevars == () and code.co_cellvars == ()
-    if sys.version_info < (3, 11):
-        assert (code.co_code, code.co_stacksize, code.co_consts, code.co_names) == (b"", 0, (), ())
+    assert (code.co_consts, code.co_names) == ((), ())
     assert hash(f) == object.__hash__(f) and f != S.__dict__[NAMES[NAMES.index(name) - 1]]
     assert weakref.ref(f)() is f and gc.is_tracked(f)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_code_objects_run_safely(S, name):
+    # Anyone can run __code__ and a traceback entry's code: their bodies raise, at their line.
+    f = S.__dict__[name]
+    with pytest.raises(AssertionError) as info:
+        types.FunctionType(f.__code__, {}, "copy", ("", 200))(None, "a, b")
+    entry = traceback.extract_tb(info.value.__traceback__)[-1]
+    assert (entry.filename, entry.lineno, entry.name) == (SOURCE, DEF_LINE[name], name)
+    with pytest.raises(TypeError, match="missing 4 required positional arguments"):
+        exec(f.__code__, {})
+    with pytest.raises(TypeError) as failure:
+        f()
+    tb = failure.value.__traceback__
+    while tb.tb_frame.f_code.co_filename != SOURCE:
+        tb = tb.tb_next
+    with pytest.raises(AssertionError):
+        exec(tb.tb_frame.f_code, {})
 
 
 @pytest.mark.parametrize("name", NAMES)

@@ -5,6 +5,7 @@ import re
 import sys
 import traceback
 import warnings
+import weakref
 from types import SimpleNamespace as NS
 
 import pytest
@@ -217,6 +218,48 @@ def test_globals_stay_current_without_a_free_dictionary_watcher(fresh):
         out(seen)
     """)
     assert result == ["A", "A", "B", "B"]
+
+
+@pytest.mark.parametrize("namespace", ["module", "builtins", "shared clients"])
+def test_a_replaced_global_is_not_kept_alive(mod, s, svc, monkeypatch, namespace):
+    # The lookup cache of a use site must not outlive what the namespace holds.
+    from factsift import clients
+
+    class Factory:
+        def __call__(self, **kwargs):
+            return svc.client_class(**kwargs)
+
+    if namespace == "shared clients":
+        factory = clients.share_clients()
+    else:
+        factory = Factory()
+        if namespace == "builtins":
+            monkeypatch.delattr(mod, "OpenAI")
+        monkeypatch.setattr(builtins if namespace == "builtins" else mod, "OpenAI", factory, raising=False)
+    s.extract("x")
+    s.refined_title("x")
+    gone = weakref.ref(factory)
+    if namespace == "shared clients":
+        clients.unshare_clients()
+    else:
+        setattr(builtins if namespace == "builtins" else mod, "OpenAI", svc.client_class)  # monkeypatch would keep it
+    del factory
+    assert gone() is None
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_recursion_through_a_global_meets_the_recursion_limit(fresh, method):
+    # Without a limit this runs off the end of the C stack.
+    result = fresh(f"""
+        import functools, types
+        import factsift.factsift as m
+        s = m.AISummary("u", "k")
+        again = functools.partial(getattr(m.AISummary, {method!r}), s, "x")
+        m.re = types.SimpleNamespace(compile=again, sub=again)
+        sys.stderr = open(os.devnull, "w")
+        out(getattr(s, {method!r})("a"))
+    """)
+    assert result["status"] == "error"
 
 
 def refuse(*args, **kwargs):
