@@ -202,14 +202,14 @@ def test_a_closed_pipe_ends_quietly_with_status_141(tmp_path, jobs):
     names = [f"doc{i}.txt" for i in range(5)]
     for name in names:
         (tmp_path / name).write_text(name[:-4], encoding="utf-8")
-    proc = subprocess.Popen(
-        [sys.executable, "-c", PIPE_CHILD, "title", *names, "--jobs", jobs, "--model", "m",
-         "--base-url", "http://127.0.0.1:9/v1", "--api-key", "k"],
-        cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    first = proc.stdout.readline()
-    proc.stdout.close()  # as `| head -1` does
-    stderr = proc.stderr.read().decode()
-    assert (proc.wait(GUARD), stderr) == (141, "")
+    with subprocess.Popen(
+            [sys.executable, "-c", PIPE_CHILD, "title", *names, "--jobs", jobs, "--model", "m",
+             "--base-url", "http://127.0.0.1:9/v1", "--api-key", "k"],
+            cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        first = proc.stdout.readline()
+        proc.stdout.close()  # as `| head -1` does
+        stderr = proc.stderr.read().decode()
+        assert (proc.wait(GUARD), stderr) == (141, "")
     assert json.loads(first)["file"] == "doc0.txt"
 
 
