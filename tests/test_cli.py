@@ -116,6 +116,17 @@ def test_failures_become_error_records_and_exit_1(tmp_path, devserver, model, fi
             assert record["summary"] == "" and record["content"] == ""
 
 
+@needs_module
+def test_closed_stdin_gives_an_error_record(tmp_path, devserver):
+    (tmp_path / "good.txt").write_text("正常的文本。", encoding="utf-8")
+    code = ("import sys; sys.stdin = None; from factsift.cli import main; "  # as when started with <&-
+            "sys.exit(main(sys.argv[1:]))")
+    status, records, _ = run_cli(tmp_path, "title", "-", "good.txt", *service(devserver),
+                                 python_args=("-c", code))
+    assert status == 1
+    assert [(r["file"], r["status"]) for r in records] == [("-", "error"), ("good.txt", "ok")]
+
+
 @pytest.mark.parametrize("args, env, message", [
     (["summarize", "a.txt", "--model", "m", "--base-url", "http://127.0.0.1:9/v1"], {},
      "OPENAI_API_KEY"),

@@ -126,6 +126,8 @@ def build_parser():
 
 def _read_text(name):
     if name == "-":
+        if sys.stdin is None:  # started with descriptor 0 closed
+            raise OSError("standard input is closed")
         return sys.stdin.buffer.read().decode("utf-8")
     with open(name, encoding="utf-8") as f:
         return f.read()
