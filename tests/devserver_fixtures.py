@@ -1,4 +1,5 @@
-"""Shared helpers: a factsift.devserver running in a thread on a free loopback port.
+"""Shared helpers: a factsift.devserver running in a thread on a free loopback port,
+and a scripted server that answers with whatever bytes a test writes.
 
 Test modules import the `devserver` fixture from here (not a conftest, which
 belongs to the suite as a whole).
@@ -7,6 +8,9 @@ belongs to the suite as a whole).
 import contextlib
 import json
 import os
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from types import SimpleNamespace as NS
 
 import openai  # importable once conftest has set up the path
 import pytest
@@ -48,3 +52,56 @@ def client(server, **options):
 
 def user(text):
     return [{"role": "user", "content": text}]
+
+
+def completion(content):
+    """The raw JSON of a chat completion whose one message holds `content`."""
+    return json.dumps({"id": "chatcmpl-1", "object": "chat.completion", "model": "m", "choices": [
+        {"index": 0, "message": {"role": "assistant", "content": content}, "finish_reason": "stop"}]}).encode()
+
+
+def http_reply(status, body=b"", **headers):
+    """A whole raw HTTP/1.1 response; the connection closes after it."""
+    lines = [f"HTTP/1.1 {status} Scripted", f"Content-Length: {len(body)}", "Connection: close",
+             *(f"{name.replace('_', '-')}: {value}" for name, value in headers.items())]
+    return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
+
+
+class _ScriptedHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        self.server.seen.append(NS(method=self.command, path=self.path, headers=self.headers, body=body))
+        self.close_connection = True
+        self.server.answer(self)
+
+    do_GET = do_POST
+
+
+class _ScriptedServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        pass  # the client hung up mid-answer, as the tests intend
+
+
+@contextlib.contextmanager
+def scripted_server(answer):
+    """Yields a server whose `answer(handler)` writes each raw response to handler.wfile.
+
+    `server.url` is its base URL, `server.seen` the requests (method, path, headers, body).
+    """
+    server = _ScriptedServer(("127.0.0.1", 0), _ScriptedHandler)
+    server.answer, server.seen = answer, []
+    server.url = f"http://127.0.0.1:{server.server_address[1]}/v1"
+    thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
+    thread.start()
+    try:
+        yield server
+    finally:
+        server.shutdown()
+        server.server_close()

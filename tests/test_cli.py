@@ -14,7 +14,8 @@ from types import SimpleNamespace as NS
 
 import pytest
 
-from devserver_fixtures import ROOT, STANDIN, USING_STANDIN, devserver, read_log  # noqa: F401
+from devserver_fixtures import (ROOT, STANDIN, USING_STANDIN, completion, devserver,  # noqa: F401
+                                http_reply, read_log, scripted_server)
 
 HAVE_MODULE = any(os.path.exists(os.path.join(ROOT, "factsift", "factsift" + suffix))
                   for suffix in importlib.machinery.EXTENSION_SUFFIXES)
@@ -115,6 +116,17 @@ def test_failures_become_error_records_and_exit_1(tmp_path, devserver, model, fi
             assert record["summary"] == "" and record["content"] == ""
 
 
+@needs_module
+def test_closed_stdin_gives_an_error_record(tmp_path, devserver):
+    (tmp_path / "good.txt").write_text("正常的文本。", encoding="utf-8")
+    code = ("import sys; sys.stdin = None; from factsift.cli import main; "  # as when started with <&-
+            "sys.exit(main(sys.argv[1:]))")
+    status, records, _ = run_cli(tmp_path, "title", "-", "good.txt", *service(devserver),
+                                 python_args=("-c", code))
+    assert status == 1
+    assert [(r["file"], r["status"]) for r in records] == [("-", "error"), ("good.txt", "ok")]
+
+
 @pytest.mark.parametrize("args, env, message", [
     (["summarize", "a.txt", "--model", "m", "--base-url", "http://127.0.0.1:9/v1"], {},
      "OPENAI_API_KEY"),
@@ -127,6 +139,8 @@ def test_failures_become_error_records_and_exit_1(tmp_path, devserver, model, fi
     (["summarize", "a.txt", "--model", "m", "--jobs", "0"], {}, "--jobs"),
     (["summarize", "a.txt", "--model", "m", "-j", "-2"], {}, "-j"),
     (["title", "a.txt", "--model", "m", "--jobs", "many"], {}, "--jobs"),
+    (["title", "-", "a.txt", "-", "--model", "m"], {}, "standard input"),
+    (["title", "a.txt", "--model", "m", "--timeout", "0"], {}, "--timeout"),
 ])
 def test_usage_errors_exit_2(tmp_path, args, env, message):
     status, records, stderr = run_cli(tmp_path, *args, env=env)
@@ -153,13 +167,75 @@ def test_missing_openai_package_is_explained(tmp_path):
     assert ("'openai' package" if HAVE_MODULE else "make build") in stderr
 
 
+@needs_module
+@pytest.mark.parametrize("reply, env", [
+    ("plain", {"LC_ALL": "C.UTF-8"}),  # stdout would pass the file name's raw byte through
+    ("前\ud800后", {"PYTHONIOENCODING": "utf-8"}),  # a strict UTF-8 stdout
+    ({"事实": ["a", 1, None]}, {"LC_ALL": "C.UTF-8"}),
+])
+def test_every_line_is_utf8_json_that_keeps_the_values(tmp_path, reply, env):
+    name = b"caf\xe9.txt"  # not UTF-8
+    for file in (os.fsdecode(name), "ok.txt"):
+        (tmp_path / file).write_text("正文。", encoding="utf-8")
+    with scripted_server(lambda handler: handler.wfile.write(http_reply(200, completion(reply)))) as server:
+        status, records, stderr = run_cli(tmp_path, "title", name, "ok.txt", "--base-url", server.url,
+                                          "--model", "m", "--api-key", "k", "--no-progress", env=env)
+    assert status == 0, stderr
+    assert [(os.fsencode(r["file"]), r["title"], r["status"]) for r in records] == [
+        (name, reply, "ok"), (b"ok.txt", reply, "ok")]
+
+
+PIPE_CHILD = r"""
+import select, sys
+from types import SimpleNamespace as NS
+import factsift.factsift as module
+from factsift.cli import main
+
+class Scripted:
+    def __init__(self, **kwargs):
+        self.chat = NS(completions=NS(create=self.create))
+
+    def create(self, *, model, messages, stream):
+        if "doc0" not in messages[0]["content"]:  # the others wait until the reader has gone
+            poll = select.poll()
+            poll.register(sys.stdout.fileno(), select.POLLERR)
+            poll.poll(60_000)
+        return NS(choices=[NS(message=NS(content="r"))])
+
+module.OpenAI = Scripted
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@needs_module
+@pytest.mark.parametrize("jobs", ["1", "3"])
+def test_a_closed_pipe_ends_quietly_with_status_141(tmp_path, jobs):
+    names = [f"doc{i}.txt" for i in range(5)]
+    for name in names:
+        (tmp_path / name).write_text(name[:-4], encoding="utf-8")
+    with subprocess.Popen(
+            [sys.executable, "-c", PIPE_CHILD, "title", *names, "--jobs", jobs, "--model", "m",
+             "--base-url", "http://127.0.0.1:9/v1", "--api-key", "k"],
+            cwd=tmp_path, env=cli_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        first = proc.stdout.readline()
+        proc.stdout.close()  # as `| head -1` does
+        stderr = proc.stderr.read().decode()
+        assert (proc.wait(GUARD), stderr) == (141, "")
+    assert json.loads(first)["file"] == "doc0.txt"
+
+
 # --- several files at once: --jobs, progress, shared clients, Ctrl-C ---
 
 GUARD = 30  # seconds; a hang guard only, never a measurement
 
 
+def no_constant(name):
+    raise ValueError(f"{name} is not JSON")
+
+
 class LineSink:
-    """Standard output stand-in; a request can wait in it until n lines are out."""
+    """Standard output stand-in, as strict as a UTF-8 stream and a JSON reader;
+    a request can wait in it until n lines are out."""
 
     encoding = "utf-8"
 
@@ -167,9 +243,10 @@ class LineSink:
         self.lines, self._partial, self._changed = [], "", threading.Condition()
 
     def write(self, text):
+        text.encode("utf-8")
         with self._changed:
             *done, self._partial = (self._partial + text).split("\n")
-            self.lines += [json.loads(line) for line in done]
+            self.lines += [json.loads(line, parse_constant=no_constant) for line in done]
             self._changed.notify_all()
 
     def flush(self):
@@ -187,7 +264,7 @@ def inproc(tmp_path, monkeypatch):
     from factsift.cli import main
 
     state = NS(builds=[], threads=set(), active=0, most_active=0, lock=threading.Lock(),
-               hook=lambda i: None)
+               hook=lambda i: None, reply=lambda i: f"reply{i}")
 
     class Scripted:
         def __init__(self, **kwargs):
@@ -205,7 +282,7 @@ def inproc(tmp_path, monkeypatch):
             finally:
                 with state.lock:
                     state.active -= 1
-            return NS(choices=[NS(message=NS(content=f"reply{i}"))])
+            return NS(choices=[NS(message=NS(content=state.reply(i)))])
 
     def run(count, *args):
         names = [f"doc{i}.txt" for i in range(count)]
@@ -257,14 +334,34 @@ def test_jobs_run_at_once_and_lines_keep_input_order(inproc, jobs_args, count, j
 
 
 @needs_module
-@pytest.mark.parametrize("share_args, builds", [([], 1), (["--no-share-clients"], 5)])
-def test_clients_are_shared_unless_told_not_to(inproc, share_args, builds):
+@pytest.mark.parametrize("share_args, builds, options", [
+    ([], 1, {}), (["--no-share-clients"], 5, {}), (["--timeout", "2.5"], 1, {"timeout": 2.5})])
+def test_clients_are_shared_unless_told_not_to(inproc, share_args, builds, options):
     import factsift.factsift as module
 
     original = module.OpenAI
     assert inproc.run(5, "--jobs", "2", *share_args) == 0
-    assert inproc.builds == [{"base_url": "http://svc.test/v1", "api_key": "k"}] * builds
+    assert inproc.builds == [{"base_url": "http://svc.test/v1", "api_key": "k", **options}] * builds
     assert module.OpenAI is original
+
+
+def deeply_nested():
+    value = []
+    for _ in range(100_000):
+        value = [value]
+    return value
+
+
+@needs_module
+@pytest.mark.parametrize("make_reply", [lambda: float("nan"), lambda: NS(text="x"), deeply_nested],
+                         ids=["nan", "object", "deeply-nested"])
+def test_a_reply_json_cannot_hold_gives_an_error_line_and_stops_nothing(inproc, make_reply):
+    reply = make_reply()
+    inproc.reply = lambda i: reply if i == 1 else f"reply{i}"
+    assert inproc.run(3, "--jobs", "1") == 1
+    assert [(r["file"], r["title"], r["status"]) for r in inproc.stdout.lines] == [
+        ("doc0.txt", "reply0", "ok"), ("doc1.txt", "", "error"), ("doc2.txt", "reply2", "ok")]
+    assert "JSON" in inproc.stdout.lines[1]["error"]
 
 
 @needs_module

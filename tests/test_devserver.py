@@ -15,12 +15,12 @@ from devserver_fixtures import (ROOT, client, devserver, openai, read_log,  # no
                                 running_server, user)
 
 
-def post(server, body, path="/v1/chat/completions"):
+def post(server, body, path="/v1/chat/completions", method="POST"):
     data = body if isinstance(body, bytes) else json.dumps(body).encode("utf-8")
     host, port = server.server_address[:2]
     conn = http.client.HTTPConnection(host, port, timeout=30)
     try:
-        conn.request("POST", path, body=data, headers={"Content-Type": "application/json"})
+        conn.request(method, path, body=data, headers={"Content-Type": "application/json"})
         response = conn.getresponse()
         return response.status, json.loads(response.read())
     finally:
@@ -54,11 +54,42 @@ def test_request_body_is_bounded(tmp_path, size, status):
     ("/v1/chat/completions", {"model": "status:200", "messages": user("x")}),
     ("/v1/chat/completions", {"model": "delay:nan", "messages": user("x")}),
     ("/v1/chat/completions", {"model": "fixed", "messages": user("x")}),
+    ("/v1/chat/completions", {"model": "echo", "messages": user("x") + ["x"]}),
+    ("/v1/chat/completions", {"model": "fixed:a", "messages": [["x"]]}),
+    ("/v1/chat/completions", {"model": "null-content", "messages": [7]}),
+    ("/v1/chat/completions", {"model": "echo", "messages": [{"role": "user", "content": 7}]}),
+    ("/v1/chat/completions", {"model": "echo", "messages": user("x") + [{"role": 7, "content": "x"}]}),
+    ("/v1/chat/completions", {"model": "echo", "messages": [
+        {"role": "user", "content": [{"type": "text", "text": ["x"]}]}]}),
+    ("/v1/chat/completions", {"model": "echo", "messages": [{"role": "user", "content": ["x"]}]}),
+    pytest.param("/v1/chat/completions", b"[" * 100_000, id="deeply-nested"),
+    ("/v1/chat/completions", b'{"model": "echo", "messages": [{"role": "user", "content": NaN}]}'),
 ])
-def test_bad_requests_get_an_openai_style_error(devserver, path, body):
+def test_bad_requests_get_an_openai_style_error_and_a_log_line(devserver, path, body):
     status, reply = post(devserver, body, path)
     assert status == (404 if path == "/v1/completions" else 400)
     assert reply["error"]["type"] == "invalid_request_error" and reply["error"]["message"]
+    assert len(read_log(devserver.log_path)) == 1
+
+
+@pytest.mark.parametrize("method, status", [("GET", 404), ("DELETE", 501), ("BREW", 501)])
+def test_other_methods_get_an_openai_style_error_and_a_log_line(devserver, method, status):
+    got, reply = post(devserver, b"", method=method)
+    assert got == status and reply["error"]["message"]
+    [entry] = read_log(devserver.log_path)
+    assert (entry["method"], entry["path"]) == (method, "/v1/chat/completions")
+
+
+@pytest.mark.parametrize("model, text, expected", [
+    ("echo", "前\ud800后", "前\ud800后"),
+    ("fixed:\udfff", "x", "\udfff"),
+])
+def test_lone_surrogates_are_answered_and_logged(devserver, model, text, expected):
+    status, reply = post(devserver, {"model": model, "messages": user(text)})
+    assert (status, reply["choices"][0]["message"]["content"]) == (200, expected)
+    assert reply["model"] == model
+    [entry] = read_log(devserver.log_path)
+    assert entry["body"]["messages"] == user(text)
 
 
 def test_log_keeps_a_non_json_body_as_text(devserver):
@@ -121,6 +152,7 @@ def run_cli(*args):
     (["--mode", "bogus"], 2, "unknown mode"),
     (["--mode", "status:200"], 2, "400-599"),
     (["--port", "0", "--delay", "-1"], 2, "negative"),
+    (["--port", "0", "--log", "no-such-directory/log.jsonl"], 1, "cannot write the log"),
 ])
 def test_command_line_arguments(args, status, text):
     result = run_cli(*args)

@@ -2,11 +2,14 @@
 factsift.devserver over real HTTP on 127.0.0.1."""
 
 import contextlib
+import json
 import socket
+import time
 
 import pytest
 
-from devserver_fixtures import USING_STANDIN, client, devserver, openai, read_log, user  # noqa: F401
+from devserver_fixtures import (USING_STANDIN, client, completion, devserver, http_reply,  # noqa: F401
+                                openai, read_log, scripted_server, user)
 
 ARTICLE = "据统计，2024年江州市GDP同比增长5.2%，居民人均收入达到6.8万元。"
 
@@ -115,3 +118,87 @@ def test_streaming_is_refused_before_sending(devserver):
     with pytest.raises(NotImplementedError):
         client(devserver).chat.completions.create(model="echo", messages=user("x"), stream=True)
     assert read_log(devserver.log_path) == []
+
+
+@pytest.mark.parametrize("status, location, followed, error", [
+    # A completion in a redirect's body is never taken as the reply.
+    (302, None, [], openai.APIStatusError),
+    (307, "/v1/final", [("POST", "/v1/final", True, True)], None),
+    (308, "/v1/final", [("POST", "/v1/final", True, True)], None),
+    (301, "/v1/final", [("GET", "/v1/final", False, True)], None),
+    # Another origin does not get the key.
+    (303, "http://localhost:{port}/v1/final", [("GET", "/v1/final", False, False)], None),
+    (307, "/v1/chat/completions", [("POST", "/v1/chat/completions", True, True)] * 20,
+     openai.APIConnectionError),
+])
+def test_redirects_are_followed_as_the_real_client_does(status, location, followed, error):
+    def answer(handler):
+        if handler.path == "/v1/final":
+            return handler.wfile.write(http_reply(200, completion("followed")))
+        port = handler.server.server_address[1]
+        headers = {"Location": location.format(port=port)} if location else {}
+        handler.wfile.write(http_reply(status, completion("redirect body"), **headers))
+
+    with scripted_server(answer) as server:
+        c = openai.OpenAI(base_url=server.url, api_key="sk-test", max_retries=0)
+        with pytest.raises(error) if error else contextlib.nullcontext():
+            reply = c.chat.completions.create(model="m", messages=user("x"))
+    assert [(r.method, r.path, bool(r.body), "Authorization" in r.headers)
+            for r in server.seen[1:]] == followed
+    if not error:
+        assert reply.choices[0].message.content == "followed"
+
+
+@pytest.mark.parametrize("slow_from", [0, -20], ids=["headers", "body"])
+def test_timeout_bounds_the_whole_request(slow_from):
+    # After a fast start the rest arrives one byte every 0.1 s: each read is far
+    # within the time-out, the whole reply (some 30 s) far beyond it.
+    def answer(handler):
+        data = http_reply(200, completion("x" * 300))
+        handler.wfile.write(data[:slow_from])
+        for byte in data[slow_from:]:
+            handler.wfile.write(bytes([byte]))
+            time.sleep(0.1)
+
+    with scripted_server(answer) as server:
+        with pytest.raises(openai.APITimeoutError):
+            client(server, timeout=1.0).chat.completions.create(model="m", messages=user("x"))
+
+
+@pytest.mark.skipif(not USING_STANDIN, reason="the stand-in's own bound")
+@pytest.mark.parametrize("framing", ["length", "chunked", "until-close"])
+def test_reply_body_is_bounded(monkeypatch, framing):
+    monkeypatch.setattr(openai, "MAX_RESPONSE_BYTES", 1 << 16)
+    body = completion("x" * (1 << 17))
+
+    def answer(handler):
+        if framing == "length":
+            return handler.wfile.write(http_reply(200, body))
+        handler.wfile.write(b"HTTP/1.1 200 OK\r\nConnection: close\r\n"
+                            + (b"Transfer-Encoding: chunked\r\n\r\n" if framing == "chunked" else b"\r\n"))
+        for i in range(0, len(body), 4096):
+            piece = body[i:i + 4096]
+            handler.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if framing == "chunked" else piece)
+        handler.wfile.write(b"0\r\n\r\n" if framing == "chunked" else b"")
+
+    with scripted_server(answer) as server:
+        with pytest.raises(openai.APIResponseValidationError, match=str(1 << 16)):
+            client(server).chat.completions.create(model="m", messages=user("x"))
+
+
+@pytest.mark.parametrize("status, error", [
+    (200, openai.APIResponseValidationError),
+    (500, openai.InternalServerError),
+])
+def test_deeply_nested_replies_raise_api_errors(status, error):
+    with scripted_server(lambda handler: handler.wfile.write(http_reply(status, b"[" * 100_000))) as server:
+        with pytest.raises(error):
+            client(server).chat.completions.create(model="m", messages=user("x"))
+
+
+@pytest.mark.parametrize("content", [{"事实": ["a", 1, {"b": None}]}, ["x", {"y": [2]}]])
+def test_content_that_is_not_a_string_comes_back_as_plain_json_values(content):
+    with scripted_server(lambda handler: handler.wfile.write(http_reply(200, completion(content)))) as server:
+        reply = client(server).chat.completions.create(model="m", messages=user("x"))
+    got = reply.choices[0].message.content
+    assert type(got) is type(content) and json.loads(json.dumps(got)) == content

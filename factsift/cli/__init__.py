@@ -3,7 +3,10 @@
 import argparse
 import collections
 import contextlib
+import functools
+import importlib
 import json
+import math
 import os
 import signal
 import sys
@@ -11,6 +14,7 @@ import threading
 from concurrent.futures import Future
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE: what a shell reports for a program ended by SIGPIPE
 MAX_DEFAULT_JOBS = 8
 
 _COMMANDS = {
@@ -21,13 +25,22 @@ _COMMANDS = {
 
 _EPILOG = """\
 output:
-  one JSON line per FILE, in input order, e.g.
+  one JSON line per FILE, in input order, always UTF-8 whatever the locale, e.g.
   {"summary": "...", "content": "<text without punctuation>", "status": "ok", "file": "a.txt"}
-  status is "ok" or "error"; the exit status is 1 if any line has "error",
-  130 after Ctrl-C (the lines written so far are complete; the rest are dropped).
+  status is "ok" or "error". The reply is written as the service sent it (a
+  JSON object or array included); one that JSON cannot hold (such as NaN)
+  gives that file an "error" line. A lone surrogate in a reply, and each byte
+  of a file name that is not UTF-8, is written as a JSON \\uXXXX escape
+  (os.fsencode() gives the name's bytes back).
   Up to --jobs files are sent at once; each line is written as soon as it and
   every line before it are ready. With more than one FILE, progress goes to
   standard error: a bar on a terminal, otherwise one count line at the end.
+
+exit status:
+  0 every line is "ok"; 1 some line is "error", or standard output failed;
+  2 usage error; 130 after Ctrl-C (the lines written so far are complete; the
+  rest are dropped); 141 standard output was closed early (e.g. "| head -1"),
+  quietly, as for a program ended by SIGPIPE.
 
 environment:
   OPENAI_BASE_URL   service URL when --base-url is not given
@@ -57,9 +70,27 @@ def _positive_int(text):
     return value
 
 
+def _positive_seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 < value < math.inf:
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return value
+
+
+class _Files(argparse.Action):
+    def __call__(self, parser, namespace, values, option_string=None):
+        if values.count("-") > 1:
+            raise argparse.ArgumentError(self, "- (standard input) can be read only once")
+        setattr(namespace, self.dest, values)
+
+
 def build_parser():
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("files", nargs="+", metavar="FILE", help="UTF-8 text file; - reads stdin")
+    common.add_argument("files", nargs="+", action=_Files, metavar="FILE",
+                        help="UTF-8 text file; - reads stdin (once)")
     common.add_argument("--prompt", default="", help="extra instruction sent with the text")
     common.add_argument("--length", type=_positive_int, default=200, metavar="N",
                         help="target length of the generated text (default: %(default)s)")
@@ -68,6 +99,9 @@ def build_parser():
                              "(default: $OPENAI_BASE_URL)")
     common.add_argument("--model", required=True, metavar="M", help="model id to ask for")
     common.add_argument("--api-key", metavar="KEY", help="API key (default: $OPENAI_API_KEY)")
+    common.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS",
+                        help="give up on a request after this long in all "
+                             "(default: the client's, 600 s for openai)")
     common.add_argument("--jobs", "-j", type=_positive_int, metavar="N",
                         help=f"send up to N requests at once (default: the number of FILEs, "
                              f"at most {MAX_DEFAULT_JOBS})")
@@ -92,9 +126,89 @@ def build_parser():
 
 def _read_text(name):
     if name == "-":
+        if sys.stdin is None:  # started with descriptor 0 closed
+            raise OSError("standard input is closed")
         return sys.stdin.buffer.read().decode("utf-8")
     with open(name, encoding="utf-8") as f:
         return f.read()
+
+
+def encode_record(record):
+    """The JSON line (UTF-8 bytes) for one result record, and the status it carries.
+
+    Never raises. A lone surrogate (an undecodable byte of a file name, or
+    one in a reply) becomes its \\uXXXX escape, which a JSON reader turns back
+    into the same string. A record that JSON cannot hold at all (NaN, an
+    object of another type, nesting too deep) is replaced by an "error"
+    record with the same keys, the same file and the reason.
+    """
+    try:
+        return _json_line(record), record.get("status")
+    except Exception as exc:  # whatever the values' own methods raise, too
+        return _json_line(_unwritable(record, exc)), "error"
+
+
+def _json_line(record):
+    text = json.dumps(record, ensure_ascii=False, allow_nan=False)
+    # Only surrogates cannot be UTF-8, and backslashreplace writes them as JSON's \uXXXX escape.
+    return text.encode("utf-8", "backslashreplace") + b"\n"
+
+
+def _unwritable(record, exc):
+    error = {key: "" for key in record if isinstance(key, str)}
+    error.update(status="error", error=f"the result cannot be written as JSON: {_describe(exc)}")
+    if isinstance(record.get("file"), str):
+        error["file"] = record["file"]
+    return error
+
+
+def _describe(exc):
+    try:
+        return f"{type(exc).__name__}: {exc}"
+    except Exception:
+        return type(exc).__name__
+
+
+def _line_writer(stream):
+    """A function that writes one encoded line to standard output and flushes it."""
+    buffer = getattr(stream, "buffer", None)
+    if buffer is None:  # a text-only stand-in (io.StringIO and the like): the line is valid UTF-8
+        def write(line):
+            stream.write(line.decode("utf-8"))
+            stream.flush()
+        return write
+    stream.flush()  # text already written must come first
+
+    def write(line):
+        buffer.write(line)
+        buffer.flush()
+    return write
+
+
+def _discard_output(stream):
+    """After a broken pipe: point standard output at the null device.
+
+    The data left in its buffer is lost anyway; otherwise the flush at exit
+    fails again and prints a message.
+    """
+    with contextlib.suppress(AttributeError, OSError, ValueError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(devnull, stream.fileno())
+        finally:
+            os.close(devnull)
+
+
+@contextlib.contextmanager
+def _client_options(**options):
+    """Build factsift.factsift's clients with these options inside the block."""
+    module = importlib.import_module("factsift.factsift")
+    original = module.OpenAI
+    module.OpenAI = functools.partial(original, **options)
+    try:
+        yield
+    finally:
+        module.OpenAI = original
 
 
 def _process(summarizer, command, args, name):
@@ -320,10 +434,9 @@ def main(argv=None):
     if summary_cls is None:
         return EXIT_USAGE
     summarizer = summary_cls(base_url, api_key, args.model)
-
-    encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
-    if encoding.lower().replace("-", "") != "utf8" and hasattr(sys.stdout, "reconfigure"):
-        sys.stdout.reconfigure(encoding="utf-8")  # the JSON lines are always UTF-8
+    if sys.stdout is None:  # started with descriptor 1 closed
+        print("factsift: standard output is closed; nothing sent", file=sys.stderr)
+        return EXIT_FAILED
 
     files = args.files
     jobs = args.jobs or min(MAX_DEFAULT_JOBS, len(files))
@@ -332,35 +445,48 @@ def main(argv=None):
     progress = _Progress(len(files), stderr, live=show_progress and _isatty(stderr))
     terminal_stdout = _isatty(sys.stdout)
 
-    def on_done(record):
+    def work(name):
+        return encode_record(_process(summarizer, args.command, args, name))
+
+    def on_done(result):
         if show_progress:
-            progress.advance(record.get("status") == "ok")
+            progress.advance(result[1] == "ok")
 
     written = 0
     failed = interrupted = False
+    write_error = None
     with contextlib.ExitStack() as stack:
+        if args.timeout is not None:
+            stack.enter_context(_client_options(timeout=args.timeout))
         if args.share_clients:
             from factsift.clients import shared_clients
             stack.enter_context(shared_clients())
         if progress.live:
             sys.stderr = _BesideProgress(stderr, progress)
             stack.callback(setattr, sys, "stderr", stderr)
-        results = stack.enter_context(contextlib.closing(_ordered(
-            lambda name: _process(summarizer, args.command, args, name), files, jobs, on_done)))
+        results = stack.enter_context(contextlib.closing(_ordered(work, files, jobs, on_done)))
         guard = stack.enter_context(_LineGuard())
         try:
-            for record in results:
-                failed |= record.get("status") != "ok"
-                line = json.dumps(record, ensure_ascii=False) + "\n"
+            write_line = _line_writer(sys.stdout)
+            for line, status in results:
+                failed |= status != "ok"
                 with guard.holding(), progress.paused() if terminal_stdout else contextlib.nullcontext():
-                    sys.stdout.write(line)  # one write: print() sends the newline separately
-                    sys.stdout.flush()
+                    write_line(line)
                     written += 1
         except KeyboardInterrupt:
             interrupted = True
+        except OSError as exc:  # the pending requests are cancelled as the generator closes
+            write_error = exc
         if show_progress:
-            progress.finish(interrupted)
+            progress.finish(interrupted or write_error is not None)
     if interrupted:
         print(f"factsift: interrupted; {written} of {len(files)} results written", file=sys.stderr)
         return EXIT_INTERRUPTED
+    if isinstance(write_error, BrokenPipeError):
+        _discard_output(sys.stdout)
+        return EXIT_BROKEN_PIPE
+    if write_error is not None:
+        print(f"factsift: cannot write to standard output after {written} of {len(files)} "
+              f"results: {write_error}", file=sys.stderr)
+        return EXIT_FAILED
     return EXIT_FAILED if failed else EXIT_OK

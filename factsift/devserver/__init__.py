@@ -6,6 +6,11 @@ chosen failure (see MODES_HELP). The behaviour is the server's default mode,
 or the mode named by a request's ``model`` field, so one server can serve
 every test case.
 
+Every request gets an answer, a malformed one an OpenAI-style error body
+(``{"error": {"message", "type", "param", "code"}}``), and, with a log, one
+JSON line; text JSON cannot hold as UTF-8 (a lone surrogate) is written as
+its escape.
+
 Python use:
 
     server = serve(port=0, log_path="requests.jsonl")
@@ -15,6 +20,7 @@ Python use:
 """
 
 import argparse
+import contextlib
 import json
 import re
 import sys
@@ -85,8 +91,45 @@ def _count_tokens(text):
 def _message_text(message):
     content = message.get("content")
     if isinstance(content, list):
-        return "".join(p.get("text", "") for p in content if isinstance(p, dict))
-    return content if isinstance(content, str) else ""
+        return "".join(p.get("text", "") for p in content)
+    return content or ""
+
+
+def _type_problem(messages):
+    """(param, expected type) for the first malformed part of a messages list, or None."""
+    for i, message in enumerate(messages):
+        where = f"messages[{i}]"
+        if not isinstance(message, dict):
+            return where, "an object"
+        if not isinstance(message.get("role"), str):
+            return f"{where}.role", "a string"
+        content = message.get("content")
+        if isinstance(content, list):
+            for j, part in enumerate(content):
+                if not isinstance(part, dict):
+                    return f"{where}.content[{j}]", "an object"
+                if not isinstance(part.get("text", ""), str):
+                    return f"{where}.content[{j}].text", "a string"
+        elif content is not None and not isinstance(content, str):
+            return f"{where}.content", "a string, an array of content parts or null"
+    return None
+
+
+def _reject_constant(name):
+    raise ValueError(f"{name} is not JSON")
+
+
+def _parse_json(raw):
+    """The JSON value of a request body, or None when it is not JSON (NaN and Infinity are not)."""
+    try:
+        return json.loads(raw, parse_constant=_reject_constant)
+    except (ValueError, RecursionError):
+        return None
+
+
+def _json_bytes(obj):
+    # A lone surrogate (JSON text may carry one as an escape) is written back as that escape.
+    return json.dumps(obj, ensure_ascii=False, allow_nan=False).encode("utf-8", "backslashreplace")
 
 
 def _completion(model, messages, content, with_choice=True):
@@ -118,15 +161,27 @@ class _Handler(BaseHTTPRequestHandler):
             super().log_message(fmt, *args)
 
     def do_GET(self):
+        self.server.log_request_record(self, self._path(), None)
         self._error(404, f"Unknown request URL: GET {self.path}. Use POST /v1/chat/completions.")
 
+    def send_error(self, code, message=None, explain=None):
+        # What the base class rejects itself: a malformed request line or headers, an unknown method.
+        self.close_connection = True
+        self.server.log_request_record(self, self._path(), None)
+        self._error(code, message or self.responses.get(code, ("error",))[0])
+
+    def _path(self):
+        path = getattr(self, "path", None)  # unset when the request line was malformed
+        return path and path.split("?", 1)[0].rstrip("/")
+
     def do_POST(self):
-        path = self.path.split("?", 1)[0].rstrip("/")
+        path = self._path()
         try:
             length = int(self.headers.get("Content-Length", ""))
             if length < 0:
                 raise ValueError(length)
         except ValueError:
+            self.server.log_request_record(self, path, None)
             self.close_connection = True
             return self._error(411, "a valid Content-Length is required")
         if length > self.server.max_body:
@@ -136,12 +191,8 @@ class _Handler(BaseHTTPRequestHandler):
             return self._error(413, f"request body of {length} bytes exceeds the limit "
                                     f"of {self.server.max_body} bytes")
         raw = self.rfile.read(length)
-        try:
-            body = json.loads(raw)
-        except ValueError:
-            body = None
-        self.server.log_request_record(
-            self, path, body if body is not None else raw.decode("utf-8", "replace"))
+        body = _parse_json(raw)
+        self.server.log_request_record(self, path, body, raw)
         if path not in ("/v1/chat/completions", "/chat/completions"):
             return self._error(404, f"Unknown request URL: POST {self.path}")
         if not isinstance(body, dict):
@@ -149,6 +200,11 @@ class _Handler(BaseHTTPRequestHandler):
         model, messages = body.get("model"), body.get("messages")
         if not isinstance(model, str) or not isinstance(messages, list) or not messages:
             return self._error(400, "'model' (string) and 'messages' (non-empty list) are required")
+        problem = _type_problem(messages)
+        if problem:
+            param, expected = problem
+            return self._error(400, f"Invalid type for '{param}': expected {expected}.",
+                               code="invalid_type", param=param)
         try:
             mode = parse_mode(model) or self.server.mode
         except ModeError as exc:
@@ -169,7 +225,7 @@ class _Handler(BaseHTTPRequestHandler):
         if name == "bad-json":
             return self._send(200, b'{"id": "chatcmpl-bad", "object": "chat.completion", "choices": [{"ind')
         if name in ("echo", "delay"):
-            users = [m for m in messages if isinstance(m, dict) and m.get("role") == "user"]
+            users = [m for m in messages if m["role"] == "user"]
             if not users:
                 return self._error(400, "echo mode needs a message with role 'user'")
             content = _message_text(users[-1])
@@ -187,12 +243,12 @@ class _Handler(BaseHTTPRequestHandler):
                 break
             length -= len(chunk)
 
-    def _error(self, status, message, kind="invalid_request_error", code=None):
+    def _error(self, status, message, kind="invalid_request_error", code=None, param=None):
         self._send_json(status, {"error": {"message": message, "type": kind,
-                                           "param": None, "code": code}})
+                                           "param": param, "code": code}})
 
     def _send_json(self, status, obj):
-        self._send(status, json.dumps(obj, ensure_ascii=False).encode("utf-8"))
+        self._send(status, _json_bytes(obj))
 
     def _send(self, status, data):
         self.send_response(status)
@@ -202,7 +258,8 @@ class _Handler(BaseHTTPRequestHandler):
         if self.close_connection:
             self.send_header("Connection", "close")
         self.end_headers()
-        self.wfile.write(data)
+        if self.command != "HEAD":
+            self.wfile.write(data)
 
 
 class DevServer(ThreadingHTTPServer):
@@ -237,21 +294,32 @@ class DevServer(ThreadingHTTPServer):
         host, port = self.server_address[:2]
         return f"http://{host}:{port}/v1"
 
-    def log_request_record(self, handler, path, body, body_bytes=None):
+    def log_request_record(self, handler, path, body, raw=b"", body_bytes=None):
+        """Append the request's line to the log: its JSON body, else its raw body as text."""
         if not self.log_path:
             return
+        headers = getattr(handler, "headers", None) or {}  # unset for a malformed request line
         record = {
             "time": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
             "method": handler.command,
             "path": path,
-            "headers": {name: handler.headers.get(name)
-                        for name in ("Authorization", "Content-Type")},
+            "headers": {name: headers.get(name) for name in ("Authorization", "Content-Type")},
             "body": body,
         }
         if body_bytes is not None:
             record["body_bytes"] = body_bytes
-        with self._log_lock, open(self.log_path, "a", encoding="utf-8") as f:
-            f.write(json.dumps(record, ensure_ascii=False) + "\n")
+        line = None
+        if body is not None:
+            with contextlib.suppress(ValueError, RecursionError):  # e.g. 1e999, read as infinity
+                line = _json_bytes(record)
+        if line is None:
+            record["body"] = raw.decode("utf-8", "replace") if raw else None
+            line = _json_bytes(record)
+        try:
+            with self._log_lock, open(self.log_path, "ab") as f:
+                f.write(line + b"\n")
+        except OSError as exc:  # the request is still answered
+            print(f"factsift.devserver: cannot write the log {self.log_path}: {exc}", file=sys.stderr)
 
     def start(self, poll_interval=0.05):
         """Run serve_forever() in a daemon thread; returns the thread.
@@ -321,6 +389,12 @@ def main(argv=None):
     mode = ("fixed", args.reply) if args.reply is not None else args.mode
     if args.delay < 0 or args.max_body < 0:
         parser.error("--delay and --max-body must not be negative")
+    if args.log:
+        try:
+            open(args.log, "ab").close()
+        except OSError as exc:
+            print(f"factsift.devserver: cannot write the log {args.log}: {exc}", file=sys.stderr)
+            return 1
     try:
         server = serve(args.host, args.port, mode=mode, delay=args.delay, max_body=args.max_body,
                        log_path=args.log, access_log=not args.quiet)

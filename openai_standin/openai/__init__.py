@@ -14,12 +14,36 @@ package's names. Differences from the real client:
 * proxies are not used; options such as ``organization`` or ``http_client``
   are accepted and ignored;
 * replies are plain attribute objects, not pydantic models (``to_dict()``
-  gives the JSON back).
+  gives the JSON back);
+* ``timeout`` is a deadline for each attempt as a whole: connecting, the TLS
+  handshake, sending, and reading the status, headers and body (name lookup
+  is not covered). A server that sends a byte at a time cannot stretch it;
+* a reply body longer than ``MAX_RESPONSE_BYTES`` raises
+  ``APIResponseValidationError`` (a failed status with such a body raises its
+  status error, with no body) without being read further.
+
+As with the real client, only a 2xx status is a success. Redirects are
+followed as httpx follows them, at most ``MAX_REDIRECTS`` hops within the one
+deadline: 307 and 308 repeat the POST with its body; 301, 302 and 303 become
+a GET without one; the Authorization header is dropped when a hop leaves the
+origin (scheme, host and port), unless it only moves from http to https on
+the same host. A redirect without a ``Location``, and any other status, raise
+``APIStatusError`` (the subclass for the status); too many hops raise
+``APIConnectionError``.
+
+In a reply, the completion, its choices, their messages and the usage are
+objects with the keys as attributes (as are tool calls and log
+probabilities), where the real client builds its models; every other value,
+a message ``content`` that is a JSON object or array included, is the plain
+value parsed from the JSON, as the real client hands it through.
 """
 
 import http.client
+import io
 import json
 import os
+import socket
+import ssl
 import time
 import types
 import urllib.parse
@@ -33,6 +57,8 @@ __all__ = [
 
 DEFAULT_BASE_URL = "https://api.openai.com/v1"
 DEFAULT_TIMEOUT = 600.0
+MAX_REDIRECTS = 20
+MAX_RESPONSE_BYTES = 32 * 1024 * 1024
 
 
 class OpenAIError(Exception):
@@ -92,8 +118,8 @@ _STATUS_ERRORS = {
 
 def _status_error(status, raw, request_id):
     try:
-        body = json.loads(raw)
-    except ValueError:
+        body = None if raw is None else json.loads(raw)
+    except (ValueError, RecursionError):
         body = raw.decode("utf-8", "replace") or None
     if isinstance(body, dict) and "error" in body:
         body = body["error"]
@@ -120,6 +146,26 @@ class Record(types.SimpleNamespace):
         return plain(self)
 
     model_dump = to_dict
+
+
+# Where the real client builds objects out of a reply; a {} or [{}] here makes
+# the JSON object (or each object of the array) at that key a Record. Every
+# other value stays as parsed.
+_REPLY_SHAPE = {
+    "choices": [{
+        "message": {"tool_calls": [{"function": {}}], "function_call": {}, "audio": {}},
+        "logprobs": {"content": [{"top_logprobs": [{}]}], "refusal": [{"top_logprobs": [{}]}]},
+    }],
+    "usage": {"completion_tokens_details": {}, "prompt_tokens_details": {}},
+}
+
+
+def _to_record(value, shape):
+    if isinstance(shape, dict) and isinstance(value, dict):
+        return Record(**{k: _to_record(v, shape.get(k)) for k, v in value.items()})
+    if isinstance(shape, list) and isinstance(value, list):
+        return [_to_record(v, shape[0]) for v in value]
+    return value
 
 
 def _check_completion(data):
@@ -164,6 +210,7 @@ class OpenAI:
         self.max_retries = max_retries
         self.default_headers = dict(default_headers or {})
         self.chat = _Chat(self)
+        self._tls_context = None
 
     def _post(self, path, body, timeout, extra_headers):
         data = json.dumps(body, ensure_ascii=False).encode("utf-8")
@@ -184,38 +231,163 @@ class OpenAI:
             time.sleep(min(0.5 * 2 ** attempt, 8.0))
 
     def _send(self, url, data, headers, timeout):
+        deadline = _Deadline(timeout)
+        method = "POST"
+        for _ in range(MAX_REDIRECTS + 1):
+            status, reply_headers, raw = self._exchange(method, url, data, headers, deadline)
+            location = reply_headers.get("Location")
+            if status not in _REDIRECT_METHODS or location is None:
+                return _reply(status, reply_headers, raw)
+            next_url = urllib.parse.urljoin(url, location)
+            if _REDIRECT_METHODS[status] == "GET":
+                method, data = "GET", None
+            if not _keeps_credentials(url, next_url):
+                headers = {k: v for k, v in headers.items() if k.lower() != "authorization"}
+            url = next_url
+        raise APIConnectionError(f"Connection error: more than {MAX_REDIRECTS} redirects")
+
+    def _exchange(self, method, url, data, headers, deadline):
+        """One HTTP request; returns the status, the headers and the body (b"" for a redirect)."""
         parts = urllib.parse.urlsplit(url)
-        if parts.scheme not in ("http", "https") or not parts.hostname:
-            raise APIConnectionError(f"Connection error: unsupported base_url {self.base_url!r}")
-        conn_cls = http.client.HTTPSConnection if parts.scheme == "https" else http.client.HTTPConnection
-        conn = conn_cls(parts.hostname, parts.port, timeout=timeout)
-        target = parts.path + (f"?{parts.query}" if parts.query else "")
         try:
-            conn.request("POST", target, body=data, headers=headers)
+            port = parts.port
+        except ValueError:
+            port = -1
+        if parts.scheme not in ("http", "https") or not parts.hostname or port == -1:
+            raise APIConnectionError(f"Connection error: cannot send a request to {url!r}")
+        tls = parts.scheme == "https"
+        target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
+        conn = (http.client.HTTPSConnection(parts.hostname, port, context=self._tls())
+                if tls else http.client.HTTPConnection(parts.hostname, port))
+        sock = None
+        try:
+            sock = self._connect(parts.hostname, conn.port, tls, deadline)
+            conn.sock = _DeadlineSocket(sock, deadline)
+            conn.request(method, target, body=data, headers=headers)
             response = conn.getresponse()
-            raw = response.read()
+            if response.status in _REDIRECT_METHODS and response.getheader("Location") is not None:
+                return response.status, response.headers, b""
+            return response.status, response.headers, _read_body(response)
         except TimeoutError as exc:
             raise APITimeoutError() from exc
         except (OSError, http.client.HTTPException) as exc:
             raise APIConnectionError(f"Connection error: {exc!r}") from exc
         finally:
             conn.close()
-        if response.status >= 400:
-            raise _status_error(response.status, raw, response.getheader("x-request-id"))
+            if sock is not None:
+                sock.close()
+
+    def _connect(self, host, port, tls, deadline):
+        sock = socket.create_connection((host, port), deadline.left())
         try:
-            data = json.loads(raw)
-        except ValueError as exc:
-            raise APIResponseValidationError(
-                f"reply is not valid JSON: {raw[:200]!r}", response.status, raw) from exc
-        if not _check_completion(data):
-            raise APIResponseValidationError(
-                "reply is not a chat.completion object", response.status, data)
-        return _to_record(data)
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            if tls:
+                sock.settimeout(deadline.left())
+                sock = self._tls().wrap_socket(sock, server_hostname=host)
+        except BaseException:
+            sock.close()
+            raise
+        return sock
+
+    def _tls(self):
+        if self._tls_context is None:
+            self._tls_context = ssl.create_default_context()
+        return self._tls_context
 
 
-def _to_record(value):
-    if isinstance(value, dict):
-        return Record(**{k: _to_record(v) for k, v in value.items()})
-    if isinstance(value, list):
-        return [_to_record(v) for v in value]
-    return value
+# Status: the method a redirect is followed with (None keeps the method and body).
+_REDIRECT_METHODS = {301: "GET", 302: "GET", 303: "GET", 307: None, 308: None}
+_DEFAULT_PORTS = {"http": 80, "https": 443}
+
+
+def _origin(url):
+    parts = urllib.parse.urlsplit(url)
+    try:
+        port = parts.port or _DEFAULT_PORTS.get(parts.scheme)
+    except ValueError:
+        port = None
+    return parts.scheme, parts.hostname, port
+
+
+def _keeps_credentials(url, next_url):
+    """Whether a redirect from url to next_url may carry the Authorization header."""
+    here, there = _origin(url), _origin(next_url)
+    return here == there or (here == ("http", there[1], 80) and there == ("https", here[1], 443))
+
+
+def _reply(status, headers, raw):
+    if not 200 <= status < 300:
+        raise _status_error(status, raw, headers.get("x-request-id"))
+    if raw is None:
+        raise APIResponseValidationError(
+            f"reply body is longer than {MAX_RESPONSE_BYTES} bytes", status)
+    try:
+        data = json.loads(raw)
+    except (ValueError, RecursionError) as exc:
+        raise APIResponseValidationError(
+            f"reply is not valid JSON: {raw[:200]!r}", status, raw) from exc
+    if not _check_completion(data):
+        raise APIResponseValidationError("reply is not a chat.completion object", status, data)
+    return _to_record(data, _REPLY_SHAPE)
+
+
+def _read_body(response):
+    """The whole body, or None if it is longer than MAX_RESPONSE_BYTES (then read no further)."""
+    limit = MAX_RESPONSE_BYTES
+    if response.length is not None and response.length > limit:
+        return None
+    chunks, size = [], 0
+    while chunk := response.read(65536):
+        size += len(chunk)
+        if size > limit:
+            return None
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
+class _Deadline:
+    def __init__(self, seconds):
+        self.end = None if seconds is None else time.monotonic() + seconds
+
+    def left(self):
+        """Seconds left (None: no deadline); TimeoutError once none are."""
+        if self.end is None:
+            return None
+        left = self.end - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("the request's deadline has passed")
+        return left
+
+
+class _DeadlineSocket:
+    """A connected socket for http.client on which every wait ends by the deadline."""
+
+    def __init__(self, sock, deadline):
+        self._sock, self._deadline = sock, deadline
+
+    def sendall(self, data):
+        view = memoryview(data).cast("B")
+        while view:
+            self._sock.settimeout(self._deadline.left())
+            view = view[self._sock.send(view):]
+
+    def recv_into(self, buffer):
+        self._sock.settimeout(self._deadline.left())
+        return self._sock.recv_into(buffer)
+
+    def makefile(self, mode):
+        return io.BufferedReader(_SocketReader(self))
+
+    def close(self):
+        pass  # http.client closes this while its response still reads; the exchange closes the socket
+
+
+class _SocketReader(io.RawIOBase):
+    def __init__(self, sock):
+        self._sock = sock
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        return self._sock.recv_into(buffer)
