@@ -311,6 +311,10 @@ PyType_Spec function_spec = {
 
 Ref function_type_new() { return Ref(PyType_FromSpec(&function_spec)); }
 
+bool is_function_of(PyObject* obj, const MethodDef& def) {
+    return Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(C.function_type)) && as_function(obj)->def == &def;
+}
+
 Ref function_new(const MethodDef& def, PyObject* code, PyObject* globals) {
     auto* type = reinterpret_cast<PyTypeObject*>(C.function_type);
     Function* f = PyObject_GC_New(Function, type);

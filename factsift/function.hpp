@@ -35,4 +35,7 @@ Ref function_type_new();
 
 // A new function object for `def`, with its code object and globals.
 Ref function_new(const MethodDef& def, PyObject* code, PyObject* globals);
+
+// Whether `obj` is a function object made for `def`.
+bool is_function_of(PyObject* obj, const MethodDef& def);
 }  // namespace factsift

@@ -300,7 +300,9 @@ bool define_method(Body& b) {
 bool class_create(Body& b) {
     PyObject* args[] = {S.AISummary, b.bases.get(), b.class_ns.get()};
     b.cls = Ref(PyObject_Vectorcall(b.meta.get(), args, 3, nullptr));
-    return b.cls && PyDict_SetItem(b.ns, S.AISummary, b.cls.get()) == 0;
+    if (!b.cls) return false;
+    speed_up_construction(b.cls.get());
+    return PyDict_SetItem(b.ns, S.AISummary, b.cls.get()) == 0;
 }
 
 bool add_test_dict(Body& b) {

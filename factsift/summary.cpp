@@ -40,6 +40,66 @@ PyObject* init_body(PyObject* globals, PyObject* const* args) noexcept {
     Py_RETURN_NONE;
 }
 
+// ---- construction ---------------------------------------------------------------
+
+// The generic class call, for the calls that the fast path below leaves to it.
+PyObject* generic_construct(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref positional(PyTuple_New(nargs));
+    if (!positional) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    Ref keywords;
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        keywords = Ref(PyDict_New());
+        if (!keywords) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+    }
+    return Py_TYPE(type)->tp_call(type, positional.get(), keywords.get());
+}
+
+// The class's own __init__ while the class is as the module made it (its
+// metaclass, object.__new__, not abstract, __init__ the module's function),
+// else nullptr, with an exception set if the lookup failed.
+PyObject* own_init(PyTypeObject* type) {
+    if (!Py_IS_TYPE(type, &PyType_Type) || type->tp_new != PyBaseObject_Type.tp_new ||
+        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
+        return nullptr;
+    PyObject* init = PyDict_GetItemWithError(type->tp_dict, S.init);
+    return init && is_function_of(init, init_method) ? init : nullptr;
+}
+
+// AISummary(...) as the generic class call would run it while own_init finds
+// the module's __init__: object.__new__ allocates, __init__ runs on the
+// arguments as they are. The generic call would first pack them into a tuple
+// and a dictionary and look __init__ up again.
+PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    // Room for self in front of the arguments: the caller's spare slot, or a
+    // copy when there is none and the call is small.
+    constexpr Py_ssize_t small = parameter_count + 4;
+    const bool spare = nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET;
+    PyObject* init = own_init(type);
+    if (!init || (!spare && nargs + nkw >= small))
+        return PyErr_Occurred() ? nullptr : generic_construct(cls, args, nargs, kwnames);
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    PyObject* copy[small];
+    PyObject** with_self = copy;
+    PyObject* saved = nullptr;
+    if (spare) {
+        with_self = const_cast<PyObject**>(args) - 1;
+        saved = with_self[0];
+    } else {
+        std::copy_n(args, nargs + nkw, copy + 1);
+    }
+    with_self[0] = self.get();
+    Ref result(PyObject_Vectorcall(init, with_self, nargs + 1, kwnames));
+    if (spare) with_self[0] = saved;
+    return result ? self.release() : nullptr;
+}
+
 // ---- request texts ------------------------------------------------------------
 
 // str(value) as it enters a request: a str subclass that str() returns is
@@ -257,6 +317,11 @@ PyObject* extract_body(PyObject* globals, PyObject* const* args) noexcept { retu
 PyObject* title_body(PyObject* globals, PyObject* const* args) noexcept { return run(title_work, globals, args); }
 
 }  // namespace
+
+// Subclasses do not inherit a type's vectorcall: they keep the generic call.
+void speed_up_construction(PyObject* cls) {
+    if (Py_IS_TYPE(cls, &PyType_Type)) reinterpret_cast<PyTypeObject*>(cls)->tp_vectorcall = construct;
+}
 
 const MethodDef init_method = {
     "__init__", "factsift.factsift.AISummary.__init__", &S.init, &S.init_qualname, 10, 3,

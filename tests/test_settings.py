@@ -69,3 +69,40 @@ def test_non_string_keyword_key_is_rejected_before_init(S):
         S(**{1: 2})
     assert str(info.value) == "keywords must be strings"
     assert all(f.filename != SOURCE for f in traceback.extract_tb(info.value.__traceback__))
+
+
+# Changes a program may make to a class (C); calls of the class must follow them.
+CLASS_CHANGES = {
+    "as made": "",
+    "__init__ replaced": "C.__init__ = lambda self, *a, **k: setattr(self, 'seen', (a, k))",
+    "__init__ a static method": "C.__init__ = staticmethod(lambda *a, **k: None if len(a) == 2 else 1 / 0)",
+    "__new__ replaced": "C.__new__ = staticmethod(lambda cls, *a, **k: ('made by __new__', a, k))",
+    "__new__ set and deleted": "C.__new__ = staticmethod(lambda cls, *a, **k: None); del C.__new__",
+    "__init__ deleted": "del C.__init__",
+    "abstract": "C.__abstractmethods__ = frozenset({'summarise'})",
+}
+
+
+@pytest.mark.parametrize("change", CLASS_CHANGES)
+def test_class_call_behaves_as_for_a_python_class(fresh, change):
+    outcomes = fresh(f"""
+        import factsift.factsift as m
+        class Plain:
+            def __init__(self, base_url, api_key, model_id=""):
+                self.base_url, self.api_key, self.model_id = base_url, api_key, model_id
+        outcomes = []
+        for C in (m.AISummary, Plain):
+            {CLASS_CHANGES[change]}
+            seen = []
+            # Calls from a tuple have no spare slot in front of the arguments.
+            for args, kwargs in [(("u", "k"), {{}}), ((), {{"base_url": "u", "api_key": "k"}}),
+                                 (tuple(range(5)), {{}}), (tuple(range(12)), {{}})]:
+                try:
+                    made = C(*args, **kwargs)
+                    seen.append(repr(vars(made) if hasattr(made, "__dict__") else made))
+                except Exception as exc:
+                    seen.append(type(exc).__name__)
+            outcomes.append(seen)
+        out(outcomes)
+    """)
+    assert outcomes[0] == outcomes[1]
