@@ -51,9 +51,16 @@ def client_path(client):
     return [str(ROOT)]
 
 
-def child_env(client):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_")}
+# Settings of this shell that a user's run would not have: unbuffered output,
+# and modules compiled afresh by every run.
+_DROPPED = ("PYTHONUNBUFFERED", "PYTHONDONTWRITEBYTECODE", "PYTHONPYCACHEPREFIX")
+
+
+def child_env(client, pycache=None):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k not in _DROPPED}
     env["PYTHONPATH"] = os.pathsep.join(client_path(client))
+    if pycache:
+        env["PYTHONPYCACHEPREFIX"] = pycache  # compiled once, by the warm-up runs, outside the tree
     return env
 
 
@@ -61,6 +68,12 @@ def real_client_importable():
     probe = [sys.executable, "-c", "from openai import AsyncOpenAI, OpenAI; import openai; print(openai.__file__)"]
     found = subprocess.run(probe, env=child_env("real"), capture_output=True, text=True, cwd="/")
     return found.returncode == 0 and str(ROOT / "openai_standin") not in found.stdout
+
+
+def cli_has_processes():
+    usage = subprocess.run([sys.executable, "-m", "factsift", "summarize", "--help"],
+                           env=child_env("standin"), capture_output=True, text=True, cwd=ROOT)
+    return "--processes" in usage.stdout
 
 
 class Service:
@@ -97,7 +110,8 @@ def run_tool(tool, client, url, names, jobs, directory):
                "--api-key", "bench", "--jobs", str(jobs)]
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         start = time.perf_counter()
-        process = subprocess.Popen(command, cwd=directory, env=child_env(client), stdout=out, stderr=err)
+        env = child_env(client, os.path.join(directory, "pycache"))
+        process = subprocess.Popen(command, cwd=directory, env=env, stdout=out, stderr=err)
         _, status, usage = os.wait4(process.pid, 0)
         seconds = time.perf_counter() - start
         process.returncode = os.waitstatus_to_exitcode(status)
@@ -122,6 +136,9 @@ def check_output(data, names, returncode):
 
 def measure(args, url, names, directory):
     """{(client, tool, jobs): (documents/s, CPU ms per document)}, medians of the repeats."""
+    for client in args.clients:  # warm-up: compiled modules and the page cache
+        for tool in args.tools:
+            run_tool(tool, client, url, names[:2], 2, directory)
     samples = {}
     for round_ in range(args.repeat):
         for client in args.clients:
@@ -178,11 +195,13 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int, default=3, help="runs of each case (default: %(default)s)")
     ap.add_argument("--clients", nargs="+", choices=("standin", "real"), default=["standin", "real"],
                     help="openai packages to use; real only when importable (default: both)")
-    ap.add_argument("--tools", nargs="+", choices=list(TOOLS), default=["cli", "threads", "asyncio"],
-                    help="tools to run (default: cli threads asyncio)")
+    ap.add_argument("--tools", nargs="+", choices=list(TOOLS),
+                    help="tools to run (default: cli threads asyncio, and cli-p2 when the command "
+                         "line has --processes)")
     args = ap.parse_args(argv)
     if args.documents < 1 or args.repeat < 1 or any(j < 1 for j in args.jobs):
         ap.error("--documents, --repeat and --jobs must be at least 1")
+    args.tools = args.tools or ["cli", *["cli-p2"] * cli_has_processes(), "threads", "asyncio"]
     if "real" in args.clients and not real_client_importable():
         print("the real openai package is not importable: measuring the stand-in only", file=sys.stderr)
         args.clients = [c for c in args.clients if c != "real"]
