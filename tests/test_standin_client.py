@@ -3,9 +3,11 @@ factsift.devserver over real HTTP on 127.0.0.1."""
 
 import asyncio
 import contextlib
+import gc
 import json
 import socket
 import time
+import warnings
 
 import pytest
 
@@ -162,6 +164,18 @@ def test_a_dropped_client_closes_its_connections_at_once(kind):
             client(server).chat.completions.create(model="m", messages=user("x"))
             closed = server.closed.acquire(timeout=5)
     assert closed
+
+
+def test_an_async_client_serves_a_later_event_loop(devserver):
+    c = openai.AsyncOpenAI(base_url=devserver.url, api_key="k", max_retries=0)
+    ask = c.chat.completions.create
+    # asyncio warns of the connection the first loop left open when it closed.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ResourceWarning)
+        replies = [asyncio.run(ask(model="echo", messages=user(text))) for text in ("a", "b")]
+        del c, ask
+        gc.collect()
+    assert [_text(reply) for reply in replies] == ["a", "b"]
 
 
 REPLY = completion("好")

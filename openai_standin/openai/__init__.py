@@ -326,8 +326,10 @@ class AsyncOpenAI(_Client):
     """The asyncio client: the same requests and errors, on asyncio streams.
 
     ``timeout`` is a deadline for each attempt as a whole, name lookup
-    included. Use one client within one event loop; ``await close()`` (or
-    leaving an ``async with`` block) closes the idle connections.
+    included. A connection serves the event loop that made it: a client used
+    again under a new loop (a second ``asyncio.run``) connects anew, and
+    asyncio warns of the connections the old loop left open. ``await
+    close()`` (or leaving an ``async with`` block) closes the idle connections.
     """
 
     @property
@@ -377,8 +379,10 @@ class AsyncOpenAI(_Client):
         raise APIConnectionError(f"Connection error: more than {MAX_REDIRECTS} redirects")
 
     async def _exchange(self, method, url, data, headers):
+        import asyncio
+
         where, request = _prepare(method, url, data, headers)
-        connection = self._pool.take(where.origin)
+        connection = self._pool.take(where.origin, asyncio.get_running_loop())
         reply = None
         try:
             if connection is None:

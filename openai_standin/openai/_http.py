@@ -326,7 +326,7 @@ class Connection:
             parser.feed(self.sock.recv(RECEIVE_BYTES))
         return parser.reply()
 
-    def idle_and_open(self):
+    def idle_and_open(self, loop=None):
         return _quiet(self.sock)
 
     def close(self):
@@ -334,12 +334,12 @@ class Connection:
 
 
 class AsyncConnection:
-    """An asyncio stream pair; the caller bounds the exchange with its deadline."""
+    """An asyncio stream pair of one event loop; the caller bounds the exchange with its deadline."""
 
-    __slots__ = ("reader", "writer")
+    __slots__ = ("reader", "writer", "loop")
 
-    def __init__(self, reader, writer):
-        self.reader, self.writer = reader, writer
+    def __init__(self, reader, writer, loop):
+        self.reader, self.writer, self.loop = reader, writer, loop
 
     async def exchange(self, request, limit):
         self.writer.write(request)
@@ -349,14 +349,17 @@ class AsyncConnection:
             parser.feed(await self.reader.read(RECEIVE_BYTES))
         return parser.reply()
 
-    def idle_and_open(self):
-        if self.reader.at_eof() or self.writer.is_closing():
+    def idle_and_open(self, loop=None):
+        if loop is not self.loop or self.reader.at_eof() or self.writer.is_closing():
             return False
         # The loop may not have seen the server's close yet; the socket has.
         return _quiet(self.writer.get_extra_info("socket"))
 
     def close(self):
-        self.writer.close()
+        try:
+            self.writer.close()
+        except RuntimeError:  # its loop has closed: the socket goes with the transport
+            pass
 
 
 def connect(where, timeout, tls_context):
@@ -378,7 +381,7 @@ async def connect_async(where, tls_context):
     tls = tls_context() if where.tls else None
     reader, writer = await asyncio.open_connection(
         where.host, where.port, ssl=tls, server_hostname=where.host if tls else None)
-    return AsyncConnection(reader, writer)
+    return AsyncConnection(reader, writer, asyncio.get_running_loop())
 
 
 class Pool:
@@ -392,7 +395,8 @@ class Pool:
         self._idle = {}
         self._pid = os.getpid()
 
-    def take(self, key):
+    def take(self, key, loop=None):
+        """An idle connection to `key` that is still open (and of `loop`, for asyncio); None if none is."""
         if self._pid != os.getpid():
             self._pid = os.getpid()
             self.close()
@@ -402,7 +406,7 @@ class Pool:
                 connection = idle.pop()
             except IndexError:  # another thread took the last one
                 return None
-            if connection.idle_and_open():
+            if connection.idle_and_open(loop):
                 return connection
             connection.close()
         return None
@@ -424,5 +428,3 @@ class Pool:
                     idle.pop().close()
                 except IndexError:
                     break
-                except (OSError, RuntimeError):  # an asyncio stream whose loop has closed
-                    pass
