@@ -9,7 +9,7 @@ own children included) comes from the rusage that wait4 reports for it, so
 the service's CPU is never counted.
 
     python bench/peers.py [--documents 1000] [--delay 0.2] [--jobs 16 64 256]
-                          [--repeat 3] [--clients standin real] [--tools cli threads asyncio]
+                          [--repeat 5] [--clients standin real] [--tools cli threads asyncio]
 
 Every run is checked: one "ok" line per document, in input order. The table
 gives the median of the repeats; the verdict lines compare the command line
@@ -149,7 +149,8 @@ def measure(args, url, names, directory):
                         (len(names) / seconds, 1000 * cpu / len(names)))
                     rate, ms = samples[(client, tool, jobs)][-1]
                     print(f"  round {round_ + 1}: {client:8} {tool:8} {jobs:4d} jobs "
-                          f"{rate:8.1f} docs/s {ms:6.2f} ms/doc", file=sys.stderr, flush=True)
+                          f"{rate:8.1f} docs/s {ms:6.2f} ms/doc  (load {os.getloadavg()[0]:.2f})",
+                          file=sys.stderr, flush=True)
     return {key: (statistics.median(r for r, _ in runs), statistics.median(m for _, m in runs))
             for key, runs in samples.items()}
 
@@ -192,7 +193,7 @@ def main(argv=None):
                     help="seconds the service waits before each answer (default: %(default)s)")
     ap.add_argument("--jobs", type=int, nargs="+", default=[16, 64, 256], metavar="N",
                     help="concurrent requests (default: 16 64 256)")
-    ap.add_argument("--repeat", type=int, default=3, help="runs of each case (default: %(default)s)")
+    ap.add_argument("--repeat", type=int, default=5, help="runs of each case (default: %(default)s)")
     ap.add_argument("--clients", nargs="+", choices=("standin", "real"), default=["standin", "real"],
                     help="openai packages to use; real only when importable (default: both)")
     ap.add_argument("--tools", nargs="+", choices=list(TOOLS),

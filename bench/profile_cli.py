@@ -89,7 +89,54 @@ def main(argv=None):
     return status
 
 
+# (area, test on (file, function name)); the first that matches names the area.
+AREAS = [
+    ("progress", lambda f, n: "factsift/cli" in f and n in _PROGRESS),
+    ("command line", lambda f, n: "factsift/cli" in f),
+    ("client", lambda f, n: "/openai" in f or "openai" in n),
+    ("sockets", lambda f, n: "_socket" in n or "select." in n or f.endswith("socket.py")),
+    ("json", lambda f, n: "/json/" in f or "_json" in n),
+    ("re", lambda f, n: f.endswith(("/re.py", "sre_compile.py", "sre_parse.py")) or "re.Pattern" in n),
+    ("threads and locks", lambda f, n: f.endswith(("threading.py", "_base.py")) or "_thread" in n),
+    ("files", lambda f, n: "io." in n or "_io." in n or f.endswith("codecs.py")),
+    ("the module", lambda f, n: "factsift" in n or f.endswith("factsift.cpp")),
+]
+_PROGRESS = {"advance", "draw", "clear", "paused", "finish", "_write", "_text"}
+
+
+def area_of(function, stats, depth=0):
+    """{area: share} for one profiled function; a built-in that names no area goes to its callers'."""
+    filename, _, name = function
+    area = next((a for a, test in AREAS if test(filename, name)), None)
+    if area is not None:
+        return {area: 1.0}
+    callers = stats.stats[function][4]
+    spent = sum(edge[2] for edge in callers.values())
+    if filename != "~" or not spent or depth > 3:
+        return {"other": 1.0}
+    shares = {}
+    for caller, edge in callers.items():
+        for a, share in area_of(caller, stats, depth + 1).items():
+            shares[a] = shares.get(a, 0.0) + share * edge[2] / spent
+    return shares
+
+
+def areas(stats):
+    """Own time by area, seconds."""
+    totals = {}
+    for function, (_, _, own, _, _) in stats.stats.items():
+        for area, share in area_of(function, stats).items():
+            totals[area] = totals.get(area, 0.0) + own * share
+    return totals
+
+
 def report(stats, documents, sort, top):
+    totals = areas(stats)
+    total = sum(totals.values())
+    print(f"{'own us/doc':>10} {'own %':>6}  area")
+    for area, own in sorted(totals.items(), key=lambda item: -item[1]):
+        print(f"{1e6 * own / documents:10.1f} {100 * own / total:6.1f}  {area}")
+    print()
     rows = sorted(stats.stats.items(), key=lambda item: item[1][2 if sort == "tottime" else 3],
                   reverse=True)
     total = sum(row[2] for _, row in stats.stats.items())
