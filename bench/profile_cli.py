@@ -93,7 +93,7 @@ def main(argv=None):
 AREAS = [
     ("progress", lambda f, n: "factsift/cli" in f and n in _PROGRESS),
     ("command line", lambda f, n: "factsift/cli" in f),
-    ("client", lambda f, n: "/openai" in f or "openai" in n),
+    ("client", lambda f, n: "/openai" in f or "openai" in n or f.endswith("factsift/clients.py")),
     ("sockets", lambda f, n: "_socket" in n or "select." in n or f.endswith("socket.py")),
     ("json", lambda f, n: "/json/" in f or "_json" in n),
     ("re", lambda f, n: f.endswith(("/re.py", "sre_compile.py", "sre_parse.py")) or "re.Pattern" in n),
