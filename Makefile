@@ -12,7 +12,7 @@ BENCH_ARGS ?=
 
 build:
 	@test -n "$(PY)" || { echo "no interpreter for PYTHON=$(PYTHON)"; exit 1; }
-	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(PY) >/dev/null
+	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(PY) -DFACTSIFT_WERROR=ON >/dev/null
 	cmake --build $(BUILD)
 
 venv:
