@@ -19,7 +19,7 @@ venv:
 	tools/test-env $(PY) $(VENV)
 
 test: build venv
-	$(VENV)/bin/python -m pytest tests $(PYTEST_ARGS)
+	$(VENV)/bin/python -m pytest $(PYTEST_ARGS)
 
 demo: build
 	$(PY) tools/demo.py
