@@ -401,14 +401,21 @@ class _Processes:
             for conn in multiprocessing.connection.wait(list(workers)):
                 worker = workers[conn]
                 try:
-                    sequence, record, requests = pickle.loads(conn.recv_bytes())
+                    sequence, requests, data = pickle.loads(conn.recv_bytes())
                 except (EOFError, OSError):
                     del workers[conn]
                     self._lost(worker)
                     continue
                 with self._lock:
                     future = worker.pending.pop(sequence)
-                _settle(future, (record, requests))
+                _settle(future, (self._unpickled(data), requests))
+
+    def _unpickled(self, data):
+        try:
+            return pickle.loads(data)
+        except Exception as exc:
+            return _error_record(self._name, f"the result from the worker process cannot be "
+                                             f"read: {_describe(exc)}")
 
     def _lost(self, worker):
         worker.process.join(5)
@@ -482,8 +489,10 @@ def _worker_main(spec, jobs, tasks, results):
 
 
 def _result_bytes(name, sequence, record, requests):
+    """The message for one result: the record is a pickle of its own, so a bad one spoils no other."""
     try:
-        return pickle.dumps((sequence, record, requests))
+        data = pickle.dumps(record)
     except Exception as exc:  # a reply the client built that pickle cannot carry
         message = f"the result cannot be passed back from the worker process: {_describe(exc)}"
-        return pickle.dumps((sequence, _error_record(name, message), requests))
+        data = pickle.dumps(_error_record(name, message))
+    return pickle.dumps((sequence, requests, data))

@@ -1,14 +1,16 @@
 """factsift.batch: records in input order from a bounded read-ahead, retried and counted."""
 
 import itertools
+import os
 import threading
 import time
 from types import SimpleNamespace as NS
 
 import pytest
 
-from devserver_fixtures import read_log, running_server
+from devserver_fixtures import devserver, read_log, running_server  # noqa: F401
 from factsift import batch
+from factsift.factsift import AISummary
 
 GUARD = 30  # seconds; a hang guard only
 
@@ -96,3 +98,53 @@ def test_bad_options_are_refused_up_front(S, options, problem):
 def test_anything_but_a_summary_method_is_refused(S, target, method):
     with pytest.raises(TypeError, match="AISummary method"):
         batch.run(S("u", "k") if target == "S" else target, ["x"], method=method)
+
+
+
+def deeply_nested():
+    value = []
+    for _ in range(100_000):
+        value = [value]
+    return value
+
+
+def refuse():
+    raise ValueError("refused")
+
+
+class Unloadable:
+    def __reduce__(self):
+        return refuse, ()
+
+
+class HostileSummary(AISummary):
+    """For some texts, extract ends the worker process or returns what pickle cannot carry."""
+
+    def extract(self, content, prompt="", length=200):
+        if content == "exit":
+            os._exit(3)
+        make = {"lambda": lambda: lambda: 0, "deep": deeply_nested, "unloadable": Unloadable}.get(content)
+        if make:
+            return {"summary": make(), "content": "", "status": "ok"}
+        return super().extract(content, prompt, length)
+
+
+@pytest.mark.parametrize("bad, error", [
+    ("exit", "the worker process ended (exit code 3)"),
+    ("lambda", "cannot be passed back"), ("deep", "cannot be passed back"),
+    ("unloadable", "cannot be read: ValueError: refused")])
+def test_a_worker_process_that_fails_loses_no_other_record(devserver, bad, error):
+    texts = [f"t{i}" for i in range(12)]
+    texts[4] = bad
+    run = batch.run(HostileSummary(devserver.url, "k", "echo").extract, texts, jobs=2, processes=2)
+    records = []
+    reader = threading.Thread(target=lambda: records.extend(run), daemon=True)
+    reader.start()
+    reader.join(GUARD)
+    assert not reader.is_alive(), "the run hangs"
+    assert [r["id"] for r in records] == list(range(12))
+    assert records[4]["status"] == "error" and error in records[4]["error"]
+    # Inputs the dead worker had taken are lost with it; the other worker does the rest.
+    lost = [r["id"] for r in records if r["status"] != "ok"]
+    assert all(error in records[i]["error"] for i in lost) and 11 not in lost
+    assert len(lost) == 1 or bad == "exit"

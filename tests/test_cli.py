@@ -523,7 +523,7 @@ def write_jsonl(path, records):
     ("in.jsonl", ("text", "id")), ("-", ("text", "id")), ("in.jsonl", ("body", "key"))])
 def test_json_lines_keep_order_and_ids_and_bad_lines_become_error_records(tmp_path, devserver, source, fields):
     text, key = fields
-    lines = [json.dumps({key: "n1", text: "第一篇。"}), json.dumps({text: "没有编号。"}), "", "not json",
+    lines = [json.dumps({key: "n1", text: "第一篇。"}), json.dumps({text: "没有编号。"}), "", "not json", "[" * 100_000,
              json.dumps({key: 7, text: 7}), json.dumps({key: [1], text: "x"}), json.dumps({key: 9, text: "九！"})]
     data = ("\n".join(lines) + "\n").encode()
     (tmp_path / "in.jsonl").write_bytes(data)
@@ -533,8 +533,9 @@ def test_json_lines_keep_order_and_ids_and_bad_lines_become_error_records(tmp_pa
     assert status == 1
     assert [(r["id"], r["content"], r["status"], r.get("error", "")[:7]) for r in records] == [
         ("n1", "第一篇", "ok", ""), (2, "没有编号", "ok", ""), (None, "", "error", "line 4 "),
-        (7, "", "error", "line 5:"), (None, "", "error", "line 6:"), (9, "九", "ok", "")]
-    assert re.fullmatch(summary_line(3, 3) + "\n", stderr)
+        (None, "", "error", "line 5 "), (7, "", "error", "line 6:"), (None, "", "error", "line 7:"),
+        (9, "九", "ok", "")]
+    assert re.fullmatch(summary_line(3, 4) + "\n", stderr)
     assert len(read_log(devserver.log_path)) == 3
 
 
