@@ -176,7 +176,7 @@ def build_parser():
                         help="take only share K (from 0) of N of the inputs, by a hash of each id "
                              "or file name: the same share on every run and machine")
     common.add_argument("--no-progress", dest="progress", action="store_false",
-                        help="write no progress on standard error")
+                        help="write neither progress nor the summary line on standard error")
     common.add_argument("--no-share-clients", dest="share_clients", action="store_false",
                         help="build a new client for every request instead of one per "
                              "service and key (see factsift.clients)")
