@@ -2,9 +2,11 @@
 factsift.devserver over real HTTP on 127.0.0.1."""
 
 import contextlib
+import email.utils
 import json
 import socket
 import time
+from types import SimpleNamespace as NS
 
 import pytest
 
@@ -86,17 +88,73 @@ def test_degenerate_completions_pass_through(devserver, model, choices):
     assert [choice.message.content for choice in reply.choices] == choices
 
 
+@pytest.fixture
+def waits(monkeypatch):
+    """The stand-in's waits between attempts, recorded instead of slept (real waits with the real client)."""
+    waits = []
+    if USING_STANDIN:
+        monkeypatch.setattr(openai, "time", NS(sleep=waits.append, monotonic=time.monotonic, time=time.time))
+    return waits
+
+
+def hooked_client(server, requests, **options):
+    """A client whose HTTP client's request hook appends each request to `requests`."""
+    http_client = openai.DefaultHttpxClient(event_hooks={"request": [requests.append]})
+    return client(server, http_client=http_client, **options)
+
+
 @pytest.mark.parametrize("model, max_retries, expected_requests", [
     ("status:500", 2, 3),
+    ("status:503", 1, 2),
     ("status:429", 1, 2),
+    ("status:408", 1, 2),
+    ("status:409", 1, 2),
+    ("drop", 1, 2),
+    ("delay:30", 1, 2),  # a time-out
     ("status:400", 2, 1),
+    ("status:404", 2, 1),
     ("echo", 2, 1),
 ])
-def test_retries_only_transient_failures(devserver, model, max_retries, expected_requests):
+def test_retries_only_transient_failures(devserver, waits, model, max_retries, expected_requests):
+    requests = []
     with pytest.raises(openai.APIError) if model != "echo" else contextlib.nullcontext():
-        client(devserver, max_retries=max_retries).chat.completions.create(
+        hooked_client(devserver, requests, max_retries=max_retries, timeout=0.3).chat.completions.create(
             model=model, messages=user("x"))
-    assert len(read_log(devserver.log_path)) == expected_requests
+    assert len(read_log(devserver.log_path)) == len(requests) == expected_requests
+    assert all(r.method == "POST" and str(r.url).endswith("/v1/chat/completions") for r in requests)
+
+
+@pytest.mark.skipif(not USING_STANDIN, reason="records the stand-in's waits")
+@pytest.mark.parametrize("status", [429, 503])
+@pytest.mark.parametrize("headers, low, high", [
+    ({"retry-after-ms": "250"}, 0.25, 0.25),
+    ({"Retry-After": "3"}, 3, 3),
+    ({"Retry-After": "3", "retry-after-ms": "40"}, 0.04, 0.04),
+    ({"Retry-After": "an HTTP date 30 s ahead"}, 28, 30),
+    ({"Retry-After": "120"}, 0.375, 0.5),  # over a minute: the back-off instead
+    ({"Retry-After": "soon"}, 0.375, 0.5),
+    ({}, 0.375, 0.5),
+])
+def test_waits_as_long_as_the_reply_asks(waits, status, headers, low, high):
+    if "date" in headers.get("Retry-After", ""):
+        headers = {"Retry-After": email.utils.formatdate(time.time() + 30, usegmt=True)}
+    answers = iter([http_reply(status, b"{}", **headers), http_reply(200, completion("ok"))])
+    with scripted_server(lambda handler: handler.wfile.write(next(answers))) as server:
+        reply = client(server, max_retries=1).chat.completions.create(model="m", messages=user("x"))
+    assert reply.choices[0].message.content == "ok"
+    [wait] = waits
+    assert low <= wait <= high
+
+
+@pytest.mark.skipif(not USING_STANDIN, reason="records the stand-in's waits")
+def test_back_off_doubles_up_to_a_cap_with_jitter(waits):
+    with scripted_server(lambda handler: handler.wfile.write(http_reply(500, b"{}"))) as server:
+        with pytest.raises(openai.InternalServerError):
+            client(server, max_retries=7).chat.completions.create(model="m", messages=user("x"))
+    bases = [0.5, 1, 2, 4, 8, 8, 8]
+    assert len(waits) == len(bases) and len(server.seen) == 8
+    assert all(0.75 * base <= wait <= base for wait, base in zip(waits, bases))
+    assert len({round(wait / base, 9) for wait, base in zip(waits, bases)}) > 1
 
 
 def test_settings_fall_back_to_environment(devserver, monkeypatch):
@@ -139,12 +197,14 @@ def test_redirects_are_followed_as_the_real_client_does(status, location, follow
         headers = {"Location": location.format(port=port)} if location else {}
         handler.wfile.write(http_reply(status, completion("redirect body"), **headers))
 
+    requests = []
     with scripted_server(answer) as server:
-        c = openai.OpenAI(base_url=server.url, api_key="sk-test", max_retries=0)
+        c = hooked_client(server, requests)
         with pytest.raises(error) if error else contextlib.nullcontext():
             reply = c.chat.completions.create(model="m", messages=user("x"))
     assert [(r.method, r.path, bool(r.body), "Authorization" in r.headers)
             for r in server.seen[1:]] == followed
+    assert len(requests) == len(server.seen)  # the hook sees every hop
     if not error:
         assert reply.choices[0].message.content == "followed"
 

@@ -11,8 +11,13 @@ package's names. Differences from the real client:
 
 * ``stream=True`` is not supported (``NotImplementedError``);
 * ``max_retries`` defaults to 0: a failed call is not repeated unless asked;
-* proxies are not used; options such as ``organization`` or ``http_client``
-  are accepted and ignored;
+* proxies are not used; options such as ``organization`` are accepted and
+  ignored. Of an ``http_client`` (``DefaultHttpxClient`` here, or an
+  ``httpx.Client``) only the request event hooks are used: each callable in
+  ``http_client.event_hooks["request"]`` is called with the request (its
+  ``method``, ``url`` and ``headers``) in the calling thread before every
+  HTTP request is sent, every retry and redirect hop included, as httpx does;
+  response hooks are not called;
 * replies are plain attribute objects, not pydantic models (``to_dict()``
   gives the JSON back);
 * ``timeout`` is a deadline for each attempt as a whole: connecting, the TLS
@@ -21,6 +26,13 @@ package's names. Differences from the real client:
 * a reply body longer than ``MAX_RESPONSE_BYTES`` raises
   ``APIResponseValidationError`` (a failed status with such a body raises its
   status error, with no body) without being read further.
+
+Retries follow the real client's policy: 408, 409, 429, 5xx, connection
+errors and time-outs are tried again, up to ``max_retries`` times, after the
+wait the reply asks for (``retry-after-ms``, else ``Retry-After`` in seconds
+or as an HTTP date, when it is more than 0 and at most 60 seconds), else
+after ``INITIAL_RETRY_DELAY`` doubled at each retry, at most
+``MAX_RETRY_DELAY``, less a random jitter of up to a quarter.
 
 As with the real client, only a 2xx status is a success. Redirects are
 followed as httpx follows them, at most ``MAX_REDIRECTS`` hops within the one
@@ -38,10 +50,12 @@ a message ``content`` that is a JSON object or array included, is the plain
 value parsed from the JSON, as the real client hands it through.
 """
 
+import email.utils
 import http.client
 import io
 import json
 import os
+import random
 import socket
 import ssl
 import time
@@ -49,7 +63,7 @@ import types
 import urllib.parse
 
 __all__ = [
-    "OpenAI", "OpenAIError", "APIError", "APIConnectionError", "APITimeoutError",
+    "OpenAI", "DefaultHttpxClient", "OpenAIError", "APIError", "APIConnectionError", "APITimeoutError",
     "APIResponseValidationError", "APIStatusError", "BadRequestError",
     "AuthenticationError", "PermissionDeniedError", "NotFoundError", "ConflictError",
     "UnprocessableEntityError", "RateLimitError", "InternalServerError",
@@ -59,6 +73,9 @@ DEFAULT_BASE_URL = "https://api.openai.com/v1"
 DEFAULT_TIMEOUT = 600.0
 MAX_REDIRECTS = 20
 MAX_RESPONSE_BYTES = 32 * 1024 * 1024
+INITIAL_RETRY_DELAY = 0.5
+MAX_RETRY_DELAY = 8.0
+MAX_RETRY_AFTER = 60.0
 
 
 class OpenAIError(Exception):
@@ -93,10 +110,12 @@ class APIResponseValidationError(APIError):
 
 
 class APIStatusError(APIError):
-    def __init__(self, message, status_code, body=None, request_id=None):
+    def __init__(self, message, status_code, body=None, request_id=None, headers=None):
         super().__init__(message, body)
         self.status_code = status_code
         self.request_id = request_id
+        # As the real client's exc.response: the status and the headers of the reply.
+        self.response = types.SimpleNamespace(status_code=status_code, headers=headers or {})
 
 
 class BadRequestError(APIStatusError): pass
@@ -116,7 +135,7 @@ _STATUS_ERRORS = {
 }
 
 
-def _status_error(status, raw, request_id):
+def _status_error(status, raw, headers):
     try:
         body = None if raw is None else json.loads(raw)
     except (ValueError, RecursionError):
@@ -124,13 +143,37 @@ def _status_error(status, raw, request_id):
     if isinstance(body, dict) and "error" in body:
         body = body["error"]
     cls = InternalServerError if status >= 500 else _STATUS_ERRORS.get(status, APIStatusError)
-    return cls(f"Error code: {status} - {body}", status, body, request_id)
+    return cls(f"Error code: {status} - {body}", status, body, headers.get("x-request-id"), headers)
 
 
 def _should_retry(exc):
     if isinstance(exc, APIStatusError):
         return exc.status_code in (408, 409, 429) or exc.status_code >= 500
     return isinstance(exc, APIConnectionError)
+
+
+def _retry_delay(exc, retries_done):
+    """Seconds to wait before the next attempt."""
+    after = _retry_after(exc.response.headers) if isinstance(exc, APIStatusError) else None
+    if after is not None and 0 < after <= MAX_RETRY_AFTER:
+        return after
+    backoff = min(INITIAL_RETRY_DELAY * 2 ** retries_done, MAX_RETRY_DELAY)
+    return backoff * (1 - 0.25 * random.random())
+
+
+def _retry_after(headers):
+    """The wait a reply asks for, in seconds (None: it asks for none)."""
+    try:
+        return float(headers.get("retry-after-ms")) / 1000
+    except (TypeError, ValueError):
+        pass
+    value = headers.get("retry-after")
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        pass
+    date = email.utils.parsedate_tz(value) if isinstance(value, str) else None
+    return None if date is None else email.utils.mktime_tz(date) - time.time()
 
 
 class Record(types.SimpleNamespace):
@@ -193,9 +236,16 @@ class _Chat:
         self.completions = _Completions(client)
 
 
+class DefaultHttpxClient:
+    """Stands in for ``openai.DefaultHttpxClient``: only ``event_hooks`` are used (see above)."""
+
+    def __init__(self, *, event_hooks=None, **_ignored):
+        self.event_hooks = {"request": [], "response": [], **(event_hooks or {})}
+
+
 class OpenAI:
     def __init__(self, *, api_key=None, base_url=None, timeout=DEFAULT_TIMEOUT,
-                 max_retries=0, default_headers=None, **_ignored):
+                 max_retries=0, default_headers=None, http_client=None, **_ignored):
         if api_key is None:
             api_key = os.environ.get("OPENAI_API_KEY")
         if api_key is None:
@@ -211,6 +261,8 @@ class OpenAI:
         self.default_headers = dict(default_headers or {})
         self.chat = _Chat(self)
         self._tls_context = None
+        hooks = getattr(http_client, "event_hooks", None) or {}
+        self._request_hooks = tuple(hooks.get("request", ()))
 
     def _post(self, path, body, timeout, extra_headers):
         data = json.dumps(body, ensure_ascii=False).encode("utf-8")
@@ -228,12 +280,17 @@ class OpenAI:
             except APIError as exc:
                 if attempt == self.max_retries or not _should_retry(exc):
                     raise
-            time.sleep(min(0.5 * 2 ** attempt, 8.0))
+                delay = _retry_delay(exc, attempt)
+            time.sleep(delay)
 
     def _send(self, url, data, headers, timeout):
-        deadline = _Deadline(timeout)
+        deadline = None
         method = "POST"
         for _ in range(MAX_REDIRECTS + 1):
+            for hook in self._request_hooks:
+                hook(types.SimpleNamespace(method=method, url=url, headers=headers))
+            # Started after the first hook: a hook that waits (a rate limit) spends none of it.
+            deadline = deadline or _Deadline(timeout)
             status, reply_headers, raw = self._exchange(method, url, data, headers, deadline)
             location = reply_headers.get("Location")
             if status not in _REDIRECT_METHODS or location is None:
@@ -317,7 +374,7 @@ def _keeps_credentials(url, next_url):
 
 def _reply(status, headers, raw):
     if not 200 <= status < 300:
-        raise _status_error(status, raw, headers.get("x-request-id"))
+        raise _status_error(status, raw, headers)
     if raw is None:
         raise APIResponseValidationError(
             f"reply body is longer than {MAX_RESPONSE_BYTES} bytes", status)
