@@ -8,18 +8,18 @@ VENV := .venv/$(ABI)
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 
-.PHONY: build test venv demo bench clean test-all check-asan check-valgrind check-refleaks
+.PHONY: build test venv demo bench clean test-all check-installed check-asan check-valgrind check-refleaks
 
 build:
 	@test -n "$(PY)" || { echo "no interpreter for PYTHON=$(PYTHON)"; exit 1; }
-	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(PY) >/dev/null
+	cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(PY) -DFACTSIFT_WERROR=ON >/dev/null
 	cmake --build $(BUILD)
 
 venv:
 	tools/test-env $(PY) $(VENV)
 
 test: build venv
-	$(VENV)/bin/python -m pytest tests $(PYTEST_ARGS)
+	$(VENV)/bin/python -m pytest $(PYTEST_ARGS)
 
 demo: build
 	$(PY) tools/demo.py
@@ -27,9 +27,13 @@ demo: build
 bench: build
 	$(PY) bench/bench.py $(BENCH_ARGS)
 
-VERSIONS ?= 3.10 3.11 3.12 3.13
+VERSIONS ?= 3.10 3.11 3.12 3.13 3.14 3.15
 test-all:
 	@for v in $(VERSIONS); do $(MAKE) --no-print-directory test PYTHON=python$$v || exit 1; done
+
+# sdist -> wheel -> fresh venv -> the whole suite, outside the checkout, per interpreter.
+check-installed:
+	tools/check-installed $(addprefix python,$(VERSIONS)) -- $(PYTEST_ARGS)
 
 check-asan: build venv
 	tools/check-asan $(PY) $(VENV) $(PYTEST_ARGS)

@@ -22,6 +22,15 @@ later request with that pair::
     with clients.shared_clients():
         ...                      # shared inside the block only
 
+Options for every client (retries, a time-out, an HTTP client with event
+hooks) go in the same way, through the module global, inside a block::
+
+    with clients.client_options(max_retries=5, timeout=30), clients.shared_clients():
+        ...                      # shared clients, each built with those options
+
+Enter ``client_options`` first: a sharing factory passes calls with other
+options through unshared.
+
 Settings are still read at every call: an instance whose ``base_url`` or
 ``api_key`` changes gets (or builds) the other pair's client, and
 ``model_id`` is passed with each request anyway.
@@ -43,12 +52,13 @@ Things to know:
 """
 
 import contextlib
+import functools
 import importlib
 import os
 import threading
 import weakref
 
-__all__ = ["SharedClients", "share_clients", "unshare_clients", "shared_clients"]
+__all__ = ["SharedClients", "share_clients", "unshare_clients", "shared_clients", "client_options"]
 
 _MODULE = "factsift.factsift"
 _UNSET = object()
@@ -186,3 +196,25 @@ def shared_clients():
             with _install_lock:
                 if module.OpenAI is factory:
                     module.OpenAI = factory.original
+
+
+@contextlib.contextmanager
+def client_options(**options):
+    """Inside a ``with`` block, build every factsift.factsift client with these keyword options.
+
+    For example ``max_retries=``, ``timeout=`` or ``http_client=``, which
+    ``openai.OpenAI`` takes. Yields the factory installed; on leaving, the
+    previous ``OpenAI`` comes back unless something else has replaced the
+    factory since.
+    """
+    module = _module()
+    with _install_lock:
+        original = module.OpenAI
+        factory = functools.partial(original, **options)
+        module.OpenAI = factory
+    try:
+        yield factory
+    finally:
+        with _install_lock:
+            if module.OpenAI is factory:
+                module.OpenAI = original

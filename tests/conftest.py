@@ -1,3 +1,4 @@
+import importlib.util
 import json
 import os
 import subprocess
@@ -16,6 +17,13 @@ try:
 except ImportError:
     # Appended, never prepended: a real installed openai always wins.
     sys.path.append(STANDIN)
+
+
+def pytest_report_header(config):
+    # Which build runs: the checkout's, or an installed one (tools/check-installed).
+    spec = importlib.util.find_spec("factsift.factsift")
+    return f"factsift.factsift: {spec.origin if spec else 'not found'}"
+
 
 # The file that the module's code objects and traceback entries name.
 SOURCE = "factsift/factsift.cpp"

@@ -1,10 +1,13 @@
 """`python -m factsift` end to end: the CLI, the compiled module and factsift.devserver."""
 
+import bisect
 import collections
 import contextlib
-import importlib.machinery
+import fcntl
+import importlib.util
 import json
 import os
+import random
 import re
 import signal
 import subprocess
@@ -15,10 +18,10 @@ from types import SimpleNamespace as NS
 import pytest
 
 from devserver_fixtures import (ROOT, STANDIN, USING_STANDIN, completion, devserver,  # noqa: F401
-                                http_reply, read_log, scripted_server)
+                                http_reply, read_log, running_server, scripted_server)
 
-HAVE_MODULE = any(os.path.exists(os.path.join(ROOT, "factsift", "factsift" + suffix))
-                  for suffix in importlib.machinery.EXTENSION_SUFFIXES)
+# Built in the checkout or installed (tools/check-installed runs the suite outside the checkout).
+HAVE_MODULE = importlib.util.find_spec("factsift.factsift") is not None
 needs_module = pytest.mark.skipif(not HAVE_MODULE, reason="factsift.factsift is not built (make build)")
 
 ARTICLE = os.path.join(ROOT, "examples", "article-zh.txt")
@@ -44,7 +47,14 @@ def run_cli(cwd, *args, stdin=b"", env=None, python_args=("-m", "factsift")):
 
 
 def service(server, model="echo"):
-    return ["--base-url", server.url, "--model", model, "--api-key", "sk-cli"]
+    # Failures are not retried here: retries have tests of their own.
+    retries = ["--max-retries", "0"] if model.startswith(("status:", "drop")) else []
+    return ["--base-url", server.url, "--model", model, "--api-key", "sk-cli", *retries]
+
+
+def summary_line(ok, error, retried=0, skipped=0):
+    return (rf"factsift: {ok} ok, {error} error, {retried} retried, {skipped} skipped "
+            r"in \d+\.\d s, \d+\.\d documents/s")
 
 
 @pytest.fixture
@@ -141,8 +151,18 @@ def test_closed_stdin_gives_an_error_record(tmp_path, devserver):
     (["title", "a.txt", "--model", "m", "--jobs", "many"], {}, "--jobs"),
     (["title", "-", "a.txt", "-", "--model", "m"], {}, "standard input"),
     (["title", "a.txt", "--model", "m", "--timeout", "0"], {}, "--timeout"),
+    (["title", "a.txt", "--jsonl", "in.jsonl", "--model", "m"], {}, "not both"),
+    (["title", "a.txt", "--model", "m", "--resume"], {}, "--output"),
+    (["title", "a.txt", "--model", "m", "--max-retries", "-1"], {}, "argument --max-retries"),
+    (["title", "a.txt", "--model", "m", "--rpm", "0"], {}, "argument --rpm"),
+    (["title", "a.txt", "--model", "m", "--processes", "0"], {}, "argument --processes"),
+    (["title", "a.txt", "--model", "m", "--shard", "2/2"], {}, "argument --shard"),
+    (["title", "a.txt", "--model", "m", "--shard", "1"], {}, "argument --shard"),
+    (["title", "a.txt", "--model", "m", "--output", "full.jsonl", "--base-url", "http://127.0.0.1:9/v1",
+      "--api-key", "k"], {}, "--resume"),  # a file with results is never overwritten
 ])
 def test_usage_errors_exit_2(tmp_path, args, env, message):
+    (tmp_path / "full.jsonl").write_text('{"status": "ok", "file": "a.txt"}\n')
     status, records, stderr = run_cli(tmp_path, *args, env=env)
     assert (status, records) == (2, [])
     assert message in stderr
@@ -335,13 +355,16 @@ def test_jobs_run_at_once_and_lines_keep_input_order(inproc, jobs_args, count, j
 
 @needs_module
 @pytest.mark.parametrize("share_args, builds, options", [
-    ([], 1, {}), (["--no-share-clients"], 5, {}), (["--timeout", "2.5"], 1, {"timeout": 2.5})])
+    ([], 1, {"max_retries": 2}), (["--no-share-clients"], 5, {"max_retries": 2}),
+    (["--timeout", "2.5", "--max-retries", "0"], 1, {"timeout": 2.5, "max_retries": 0})])
 def test_clients_are_shared_unless_told_not_to(inproc, share_args, builds, options):
     import factsift.factsift as module
 
     original = module.OpenAI
     assert inproc.run(5, "--jobs", "2", *share_args) == 0
+    hooks = [build.pop("http_client").event_hooks["request"] for build in inproc.builds]
     assert inproc.builds == [{"base_url": "http://svc.test/v1", "api_key": "k", **options}] * builds
+    assert all(len(h) == 1 and h == hooks[0] for h in hooks)  # one counting hook for the whole run
     assert module.OpenAI is original
 
 
@@ -366,8 +389,8 @@ def test_a_reply_json_cannot_hold_gives_an_error_line_and_stops_nothing(inproc, 
 
 @needs_module
 @pytest.mark.parametrize("names, args, progress", [
-    (["a.txt", "b.txt", "missing.txt", "c.txt", "d.txt"], ["--jobs", "1"], "factsift: 5/5 done, 1 failed\n"),
-    (["a.txt", "b.txt", "missing.txt", "c.txt", "d.txt"], ["-j", "16"], "factsift: 5/5 done, 1 failed\n"),
+    (["a.txt", "b.txt", "missing.txt", "c.txt", "d.txt"], ["--jobs", "1"], summary_line(4, 1) + "\n"),
+    (["a.txt", "b.txt", "missing.txt", "c.txt", "d.txt"], ["-j", "16"], summary_line(4, 1) + "\n"),
     (["a.txt", "missing.txt", "b.txt"], ["--no-progress"], ""),
     (["missing.txt"], [], ""),
 ])
@@ -375,7 +398,7 @@ def test_service_runs_keep_order_and_count_once_off_a_terminal(tmp_path, devserv
     for name in "abcd":
         (tmp_path / f"{name}.txt").write_text(f"文件{name}。", encoding="utf-8")
     status, records, stderr = run_cli(tmp_path, "summarize", *names, *args, *service(devserver, "delay:0.05"))
-    assert status == 1 and stderr == progress
+    assert status == 1 and re.fullmatch(progress, stderr)
     assert [(r["file"], r["content"]) for r in records] == [
         (n, "" if n == "missing.txt" else f"文件{n[0]}") for n in names]
     assert len(read_log(devserver.log_path)) == len(names) - 1
@@ -415,11 +438,15 @@ def test_progress_bar_on_a_terminal_leaves_other_lines_whole(tmp_path, devserver
             chunks.append(chunk)
     os.close(master)
     piped = proc.stdout.read().decode().splitlines() if proc.stdout else []
+    if proc.stdout:
+        proc.stdout.close()
     failed = model != "echo"
     assert proc.wait(GUARD) == int(failed)
-    *shown, bar, end = terminal_lines(b"".join(chunks).decode())
-    assert end == "" and bar == "[##############################] 4/4 done" + (", 4 failed" if failed else "")
-    assert not any("done" in line for line in shown)  # one bar, never mixed into another line
+    raw = b"".join(chunks).decode()
+    assert "[##############################] 4/4 done" + (", 4 failed" if failed else "") in raw
+    *shown, summary, end = terminal_lines(raw)
+    assert end == "" and re.fullmatch(summary_line(0, 4) if failed else summary_line(4, 0), summary)
+    assert not any("done" in line for line in shown)  # the bar is never left in another line
     out = [line for line in shown if line.startswith("{")] if shared_terminal else piped
     assert [json.loads(line)["file"] for line in out] == ["0.txt", "1.txt", "2.txt", "3.txt"]
     assert shown.count("Traceback (most recent call last):") == (4 if failed else 0)
@@ -483,3 +510,123 @@ def test_ctrl_c_keeps_written_lines_cancels_the_rest_and_exits_130(tmp_path, aft
     assert json.loads(first)["file"] == "doc0.txt" and rest == b""
     assert "Traceback" not in stderr and "interrupted; 1 of 6 results written" in stderr
     assert ("STARTED [0, 1, 2, 3]" in stderr) == (after == "release")
+
+
+# --- batches: JSON Lines, --output and --resume, retries, --rpm, --processes, --shard ---
+
+def write_jsonl(path, records):
+    path.write_text("".join(json.dumps(r, ensure_ascii=False) + "\n" for r in records), encoding="utf-8")
+
+
+@needs_module
+@pytest.mark.parametrize("source, fields", [
+    ("in.jsonl", ("text", "id")), ("-", ("text", "id")), ("in.jsonl", ("body", "key"))])
+def test_json_lines_keep_order_and_ids_and_bad_lines_become_error_records(tmp_path, devserver, source, fields):
+    text, key = fields
+    lines = [json.dumps({key: "n1", text: "第一篇。"}), json.dumps({text: "没有编号。"}), "", "not json", "[" * 100_000,
+             json.dumps({key: 7, text: 7}), json.dumps({key: [1], text: "x"}), json.dumps({key: 9, text: "九！"})]
+    data = ("\n".join(lines) + "\n").encode()
+    (tmp_path / "in.jsonl").write_bytes(data)
+    extra = [] if key == "id" else ["--text-field", text, "--id-field", key]
+    status, records, stderr = run_cli(tmp_path, "title", "--jsonl", source, *extra, *service(devserver),
+                                      stdin=data if source == "-" else b"")
+    assert status == 1
+    assert [(r["id"], r["content"], r["status"], r.get("error", "")[:7]) for r in records] == [
+        ("n1", "第一篇", "ok", ""), (2, "没有编号", "ok", ""), (None, "", "error", "line 4 "),
+        (None, "", "error", "line 5 "), (7, "", "error", "line 6:"), (None, "", "error", "line 7:"),
+        (9, "九", "ok", "")]
+    assert re.fullmatch(summary_line(3, 4) + "\n", stderr)
+    assert len(read_log(devserver.log_path)) == 3
+
+
+def requests_per_text(log_path):
+    return collections.Counter(e["body"]["messages"][0]["content"] for e in read_log(log_path))
+
+
+@needs_module
+@pytest.mark.parametrize("mode, args", [
+    ("flaky:0.3", []), ("flaky:0.3", ["--processes", "2"]), ("rate-limit:25", ["--max-retries", "8"])])
+def test_retries_recover_every_record_and_the_summary_counts_them(tmp_path, mode, args):
+    write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": f"第{i}篇。"} for i in range(30)])
+    # Seed 81: every kind of fault, never three in a row for one record (--max-retries 2).
+    with running_server(tmp_path / "log.jsonl", mode=mode, seed=81) as server:
+        status, records, stderr = run_cli(tmp_path, "title", "--jsonl", "in.jsonl", "-j", "8", *args,
+                                          *service(server, "m"))
+    assert status == 0, stderr
+    assert [(r["id"], r["status"]) for r in records] == [(i, "ok") for i in range(30)]
+    sent = requests_per_text(tmp_path / "log.jsonl")
+    retried = sum(count > 1 for count in sent.values())
+    assert retried > 0 and re.fullmatch(summary_line(30, 0, retried) + "\n", stderr)
+
+
+@needs_module
+@pytest.mark.parametrize("processes", ["1", "2"])
+def test_rpm_holds_across_jobs_and_processes(tmp_path, devserver, processes):
+    write_jsonl(tmp_path / "in.jsonl", [{"id": f"n{i}", "text": f"第{i}篇。"} for i in range(24)])
+    status, records, _ = run_cli(tmp_path, "title", "--jsonl", "in.jsonl", "--rpm", "1200", "-j", "4",
+                                 "--processes", processes, *service(devserver))
+    assert status == 0 and [r["id"] for r in records] == [f"n{i}" for i in range(24)]
+    times = sorted(e["timestamp"] for e in read_log(devserver.log_path))
+    # At most 20 a second. A window 0.1 s short of one leaves room for the network's jitter.
+    most = max(bisect.bisect_left(times, t + 0.9) - i for i, t in enumerate(times))
+    assert len(times) == 24 and most <= 20
+
+
+@needs_module
+@pytest.mark.parametrize("source, count", [("jsonl", 3), ("files", 2)])
+def test_shards_partition_the_inputs_in_every_process(tmp_path, devserver, source, count):
+    keys = [f"doc{i}.txt" for i in range(20)]
+    for name in keys:
+        (tmp_path / name).write_text(name, encoding="utf-8")
+    write_jsonl(tmp_path / "in.jsonl", [{"id": name, "text": name} for name in keys])
+    inputs, field = (["--jsonl", "in.jsonl"], "id") if source == "jsonl" else (keys, "file")
+    shards = []
+    for k in range(count):  # each run its own interpreter, with its own string hash seed
+        status, records, _ = run_cli(tmp_path, "title", *inputs, "--shard", f"{k}/{count}", *service(devserver))
+        assert status == 0
+        shards.append([r[field] for r in records])
+    assert sorted(sum(shards, [])) == sorted(keys) and all(shards)
+    assert all(shard == [key for key in keys if key in shard] for shard in shards)
+
+
+@needs_module
+@pytest.mark.parametrize("processes, torn", [("1", False), ("2", True)])
+def test_killed_runs_resume_until_every_input_has_exactly_one_ok_line(tmp_path, processes, torn):
+    ids = [f"n{i}" for i in range(40)]
+    write_jsonl(tmp_path / "in.jsonl", [{"id": key, "text": f"第{key}篇。"} for key in ids])
+    out = tmp_path / "out.jsonl"
+    if torn:  # as a crash in the middle of a line might leave it
+        out.write_bytes(b'{"title": "x", "content": "", "status": "ok", "id": "n3')
+    command = [sys.executable, "-m", "factsift", "title", "--jsonl", "in.jsonl", "--output", "out.jsonl",
+               "--resume", "-j", "4", "--processes", processes, "--max-retries", "0"]
+    rng, kills = random.Random(processes), 0
+    with running_server(tmp_path / "log.jsonl", mode="flaky:0.2", delay=0.03) as server:
+        for attempt in range(60):
+            proc = subprocess.Popen([*command, *service(server, "m")], cwd=tmp_path, env=cli_env(),
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:  # killed at a random point, later as rounds go by, so a slow machine gets there too
+                if proc.wait(rng.uniform(0.05, 0.4 + 0.1 * attempt)) == 0:
+                    break
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+                kills += 1
+        else:
+            pytest.fail("the runs never finished")
+    data = out.read_bytes()
+    assert data.endswith(b"\n") and kills > 0
+    records = [json.loads(line) for line in data.splitlines()]
+    assert collections.Counter(r["id"] for r in records if r["status"] == "ok") == dict.fromkeys(ids, 1)
+
+
+@needs_module
+@pytest.mark.parametrize("output, message", [
+    ("/dev/full", "cannot write to /dev/full after 0 of 1 results"),
+    ("busy.jsonl", "another factsift run is writing to busy.jsonl")])
+def test_an_output_that_cannot_be_written_exits_1(tmp_path, devserver, output, message):
+    (tmp_path / "a.txt").write_text("正文。", encoding="utf-8")
+    with open(tmp_path / "busy.jsonl", "wb") as busy:
+        fcntl.flock(busy, fcntl.LOCK_EX)
+        status, records, stderr = run_cli(tmp_path, "title", "a.txt", "--output", output, "--resume",
+                                          *service(devserver))
+    assert (status, records) == (1, []) and message in stderr

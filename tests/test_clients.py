@@ -143,3 +143,15 @@ def test_forked_child_builds_its_own_clients(fake):
             os._exit(2)
     assert os.waitpid(pid, 0)[1] == 0
     assert factory(base_url="u", api_key="k") is parent_client
+
+
+@pytest.mark.parametrize("replaced_inside", [False, True])
+def test_client_options_reach_shared_clients_and_leave_a_later_replacement(fake, replaced_inside):
+    other = object()
+    with clients.client_options(max_retries=5, timeout=3), clients.shared_clients():
+        s = module.AISummary("u", "k")
+        assert [s.extract("x")["status"], s.extract("y")["status"]] == ["ok", "ok"]
+        if replaced_inside:
+            module.OpenAI = other
+    assert fake.built == [{"base_url": "u", "api_key": "k", "max_retries": 5, "timeout": 3}]
+    assert module.OpenAI is (other if replaced_inside else fake.cls)

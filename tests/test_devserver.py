@@ -15,16 +15,22 @@ from devserver_fixtures import (ROOT, client, devserver, openai, read_log,  # no
                                 running_server, user)
 
 
-def post(server, body, path="/v1/chat/completions", method="POST"):
+def exchange(server, body, path="/v1/chat/completions", method="POST"):
+    """(status, headers, parsed body) of one request."""
     data = body if isinstance(body, bytes) else json.dumps(body).encode("utf-8")
     host, port = server.server_address[:2]
     conn = http.client.HTTPConnection(host, port, timeout=30)
     try:
         conn.request(method, path, body=data, headers={"Content-Type": "application/json"})
         response = conn.getresponse()
-        return response.status, json.loads(response.read())
+        return response.status, response.headers, json.loads(response.read())
     finally:
         conn.close()
+
+
+def post(server, body, path="/v1/chat/completions", method="POST"):
+    status, _, reply = exchange(server, body, path, method)
+    return status, reply
 
 
 def body_of_size(size):
@@ -53,6 +59,9 @@ def test_request_body_is_bounded(tmp_path, size, status):
     ("/v1/chat/completions", {"model": "status:abc", "messages": user("x")}),
     ("/v1/chat/completions", {"model": "status:200", "messages": user("x")}),
     ("/v1/chat/completions", {"model": "delay:nan", "messages": user("x")}),
+    ("/v1/chat/completions", {"model": "rate-limit:0", "messages": user("x")}),
+    ("/v1/chat/completions", {"model": "rate-limit:inf", "messages": user("x")}),
+    ("/v1/chat/completions", {"model": "flaky:1.5", "messages": user("x")}),
     ("/v1/chat/completions", {"model": "fixed", "messages": user("x")}),
     ("/v1/chat/completions", {"model": "echo", "messages": user("x") + ["x"]}),
     ("/v1/chat/completions", {"model": "fixed:a", "messages": [["x"]]}),
@@ -121,6 +130,44 @@ def test_mode_comes_from_model_field_else_server_default(tmp_path, options, mode
         assert reply["object"] == "chat.completion" and reply["model"] == model
 
 
+def test_rate_limit_answers_429_with_retry_after_above_the_rate(devserver):
+    first = [exchange(devserver, {"model": "rate-limit:4", "messages": user(f"{i}")}) for i in range(6)]
+    assert [status for status, _, _ in first] == [200] * 4 + [429] * 2
+    _, headers, reply = first[-1]
+    wait = int(headers["retry-after-ms"]) / 1000
+    assert 0 < wait <= 1 and headers["Retry-After"] == "1"
+    assert reply["error"]["code"] == "rate_limit_exceeded"
+    time.sleep(wait)
+    assert exchange(devserver, {"model": "rate-limit:4", "messages": user("later")})[0] == 200
+
+
+def flaky_outcomes(server, texts):
+    """What each request met: its status, or "drop"."""
+    outcomes = []
+    for text in texts:
+        try:
+            status, headers, _ = exchange(server, {"model": "flaky:0.5", "messages": user(text)})
+        except http.client.RemoteDisconnected:
+            status, headers = "drop", {}
+        outcomes.append((status, headers.get("retry-after-ms")))
+    return outcomes
+
+
+def test_flaky_failures_depend_on_the_seed_and_the_request_not_the_order(tmp_path):
+    texts = [f"doc{i}" for i in range(30)] * 2  # each sent twice: an attempt and a retry
+    runs = {}
+    for seed, order in ((7, 1), (7, -1), (8, 1)):
+        with running_server(tmp_path / f"{seed}{order}.jsonl", seed=seed) as server:
+            got = dict(zip(range(len(texts))[::order], flaky_outcomes(server, texts[::order])))
+        runs[seed, order] = [got[i] for i in range(len(texts))]
+    assert runs[7, 1] != runs[8, 1]
+    outcomes = runs[7, 1]
+    # Reversed, each text's first and second request change places.
+    assert runs[7, -1] == outcomes[len(texts) // 2:] + outcomes[:len(texts) // 2]
+    assert {outcome for outcome in outcomes} == {(200, None), (500, None), (503, "20"), ("drop", None)}
+    assert 10 <= sum(status != 200 for status, _ in outcomes) <= 50
+
+
 def test_requests_are_served_concurrently(tmp_path):
     log = tmp_path / "log.jsonl"
     # The server stops (cutting the delays short) before the pool waits for its threads.
@@ -151,6 +198,8 @@ def run_cli(*args):
     (["--help"], 0, "null-content"),
     (["--mode", "bogus"], 2, "unknown mode"),
     (["--mode", "status:200"], 2, "400-599"),
+    (["--mode", "flaky:2"], 2, "0-1"),
+    (["--seed", "x"], 2, "--seed"),
     (["--port", "0", "--delay", "-1"], 2, "negative"),
     (["--port", "0", "--log", "no-such-directory/log.jsonl"], 1, "cannot write the log"),
 ])
@@ -177,4 +226,5 @@ def test_command_line_server_answers_and_stops_on_ctrl_c(tmp_path):
     finally:
         proc.kill()
         proc.wait()
+        proc.stdout.close()
     assert [e["body"]["model"] for e in read_log(log)] == ["m"]

@@ -3,11 +3,13 @@ factsift.devserver over real HTTP on 127.0.0.1."""
 
 import asyncio
 import contextlib
+import email.utils
 import gc
 import json
 import socket
 import time
 import warnings
+from types import SimpleNamespace as NS
 
 import pytest
 
@@ -18,12 +20,15 @@ ARTICLE = "据统计，2024年江州市GDP同比增长5.2%，居民人均收入�
 KINDS = ["sync", "async"]
 
 
-def converse(kind, server, models, before=None, **options):
+def converse(kind, server, models, before=None, requests=None, **options):
     """The reply texts to one request per model, in turn, through one client of that kind.
 
     before(i), if given, runs before request i (in a worker thread for the async client).
-    Returns the exception instead of a reply when a request raises.
+    Each HTTP request the client sends is appended to `requests`, if given, by its
+    HTTP client's request hook. Returns the exception instead of a reply when a request raises.
     """
+    if requests is not None:
+        options["http_client"] = _hooked_http_client(kind, requests)
     if kind == "sync":
         c = client(server, **options)
         return [_outcome(lambda: c.chat.completions.create(model=m, messages=user(f"#{i}")), before, i)
@@ -43,6 +48,15 @@ def converse(kind, server, models, before=None, **options):
                     replies.append(exc)
             return replies
     return asyncio.run(run())
+
+
+def _hooked_http_client(kind, requests):
+    if kind == "sync":
+        return openai.DefaultHttpxClient(event_hooks={"request": [requests.append]})
+
+    async def hook(request):  # an async HTTP client awaits its hooks
+        requests.append(request)
+    return openai.DefaultAsyncHttpxClient(event_hooks={"request": [hook]})
 
 
 def _outcome(call, before, i):
@@ -233,17 +247,85 @@ def test_degenerate_completions_pass_through(devserver, model, choices):
     assert [choice.message.content for choice in reply.choices] == choices
 
 
+@pytest.fixture
+def waits(monkeypatch):
+    """The stand-in's waits between attempts, recorded instead of slept (real waits with the real client)."""
+    waits = []
+    if USING_STANDIN:
+        async def sleep(seconds):
+            waits.append(seconds)
+        monkeypatch.setattr(openai, "time", NS(sleep=waits.append, monotonic=time.monotonic, time=time.time))
+        monkeypatch.setattr(asyncio, "sleep", sleep)
+    return waits
+
+
+@pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("model, max_retries, expected_requests", [
     ("status:500", 2, 3),
+    ("status:503", 1, 2),
     ("status:429", 1, 2),
+    ("status:408", 1, 2),
+    ("status:409", 1, 2),
+    ("drop", 1, 2),
+    ("delay:30", 1, 2),  # a time-out
     ("status:400", 2, 1),
+    ("status:404", 2, 1),
     ("echo", 2, 1),
 ])
-def test_retries_only_transient_failures(devserver, model, max_retries, expected_requests):
-    with pytest.raises(openai.APIError) if model != "echo" else contextlib.nullcontext():
-        client(devserver, max_retries=max_retries).chat.completions.create(
-            model=model, messages=user("x"))
-    assert len(read_log(devserver.log_path)) == expected_requests
+def test_retries_only_transient_failures(devserver, waits, kind, model, max_retries, expected_requests):
+    requests = []
+    [outcome] = converse(kind, devserver, [model], requests=requests, max_retries=max_retries, timeout=0.3)
+    assert isinstance(outcome, str if model == "echo" else openai.APIError)
+    assert len(read_log(devserver.log_path)) == len(requests) == expected_requests
+    assert all(r.method == "POST" and str(r.url).endswith("/v1/chat/completions") for r in requests)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_request_hook_that_waits_spends_none_of_the_timeout(devserver, kind):
+    # A rate limit waits in the hook; the request itself must still get its whole time-out.
+    if kind == "sync":
+        hooks = [lambda request: time.sleep(0.5)]
+        http_client = openai.DefaultHttpxClient(event_hooks={"request": hooks})
+    else:
+        async def wait(request):
+            await asyncio.sleep(0.5)
+        http_client = openai.DefaultAsyncHttpxClient(event_hooks={"request": [wait]})
+    assert ask(kind, devserver, "echo", timeout=0.3, http_client=http_client) == "#0"
+
+
+@pytest.mark.skipif(not USING_STANDIN, reason="records the stand-in's waits")
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("status", [429, 503])
+@pytest.mark.parametrize("headers, low, high", [
+    ({"retry-after-ms": "250"}, 0.25, 0.25),
+    ({"Retry-After": "3"}, 3, 3),
+    ({"Retry-After": "3", "retry-after-ms": "40"}, 0.04, 0.04),
+    ({"Retry-After": "an HTTP date 30 s ahead"}, 28, 30),
+    ({"Retry-After": "120"}, 0.375, 0.5),  # over a minute: the back-off instead
+    ({"Retry-After": "soon"}, 0.375, 0.5),
+    ({}, 0.375, 0.5),
+])
+def test_waits_as_long_as_the_reply_asks(waits, kind, status, headers, low, high):
+    if "date" in headers.get("Retry-After", ""):
+        headers = {"Retry-After": email.utils.formatdate(time.time() + 30, usegmt=True)}
+    answers = iter([http_reply(status, b"{}", **headers), http_reply(200, completion("ok"))])
+    with scripted_server(lambda handler: handler.wfile.write(next(answers))) as server:
+        reply = ask(kind, server, max_retries=1)
+    assert reply == "ok"
+    [wait] = waits
+    assert low <= wait <= high
+
+
+@pytest.mark.skipif(not USING_STANDIN, reason="records the stand-in's waits")
+@pytest.mark.parametrize("kind", KINDS)
+def test_back_off_doubles_up_to_a_cap_with_jitter(waits, kind):
+    with scripted_server(lambda handler: handler.wfile.write(http_reply(500, b"{}"))) as server:
+        with pytest.raises(openai.InternalServerError):
+            ask(kind, server, max_retries=7)
+    bases = [0.5, 1, 2, 4, 8, 8, 8]
+    assert len(waits) == len(bases) and len(server.seen) == 8
+    assert all(0.75 * base <= wait <= base for wait, base in zip(waits, bases))
+    assert len({round(wait / base, 9) for wait, base in zip(waits, bases)}) > 1
 
 
 def test_settings_fall_back_to_environment(devserver, monkeypatch):
@@ -287,11 +369,13 @@ def test_redirects_are_followed_as_the_real_client_does(kind, status, location, 
         headers = {"Location": location.format(port=port)} if location else {}
         handler.wfile.write(http_reply(status, completion("redirect body"), **headers))
 
+    requests = []
     with scripted_server(answer) as server:
         with pytest.raises(error) if error else contextlib.nullcontext():
-            reply = ask(kind, server)
+            reply = ask(kind, server, requests=requests)
     assert [(r.method, r.path, bool(r.body), "Authorization" in r.headers)
             for r in server.seen[1:]] == followed
+    assert len(requests) == len(server.seen)  # the hook sees every hop
     if not error:
         assert reply == "followed"
 

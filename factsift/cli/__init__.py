@@ -1,45 +1,68 @@
-"""Command line for factsift: ``python -m factsift summarize|title FILE...``."""
+"""Command line for factsift: ``python -m factsift summarize|title FILE...|--jsonl FILE``."""
 
 import argparse
-import collections
 import contextlib
-import functools
-import importlib
+import hashlib
 import json
 import math
 import os
 import signal
+import stat
 import sys
 import threading
-from concurrent.futures import Future
+import time
+
+from factsift import batch
+
+try:
+    import fcntl
+except ImportError:  # not on Windows: two runs on one --output are not detected there
+    fcntl = None
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE: what a shell reports for a program ended by SIGPIPE
 MAX_DEFAULT_JOBS = 8
 
-_COMMANDS = {
-    # command: (AISummary method, key of the generated text in its result)
-    "summarize": ("extract", "summary"),
-    "title": ("refined_title", "title"),
-}
+_COMMANDS = {"summarize": "extract", "title": "refined_title"}  # command: AISummary method
 
 _EPILOG = """\
+input:
+  FILE... are UTF-8 text files; or --jsonl FILE, JSON Lines: one object per
+  line, e.g. {"id": "n-17", "text": "..."}; the field names can be changed
+  (--text-field, --id-field). A line without an id has its line number (from
+  1) as its id. Ids should be unique.
+
 output:
-  one JSON line per FILE, in input order, always UTF-8 whatever the locale, e.g.
+  one JSON line per input, in input order, always UTF-8 whatever the locale, e.g.
   {"summary": "...", "content": "<text without punctuation>", "status": "ok", "file": "a.txt"}
-  status is "ok" or "error". The reply is written as the service sent it (a
-  JSON object or array included); one that JSON cannot hold (such as NaN)
-  gives that file an "error" line. A lone surrogate in a reply, and each byte
-  of a file name that is not UTF-8, is written as a JSON \\uXXXX escape
-  (os.fsencode() gives the name's bytes back).
-  Up to --jobs files are sent at once; each line is written as soon as it and
-  every line before it are ready. With more than one FILE, progress goes to
-  standard error: a bar on a terminal, otherwise one count line at the end.
+  {"summary": "...", "content": "...", "status": "ok", "id": "n-17"}
+  status is "ok" or "error" (with "error", why). The reply is written as the
+  service sent it (a JSON object or array included); one that JSON cannot
+  hold (such as NaN) gives that input an "error" line. A lone surrogate in a
+  reply, and each byte of a file name that is not UTF-8, is written as a
+  JSON \\uXXXX escape (os.fsencode() gives the name's bytes back).
+  Up to --jobs inputs are sent at once (in each of --processes processes);
+  each line is written as soon as it and every line before it are ready.
+  --output FILE appends the lines to FILE, each whole at once, so a run that
+  is killed leaves only complete lines; with --resume, inputs that already
+  have an "ok" line there are skipped and the others are tried again.
+  Unless --no-progress, or for a single FILE to standard output, progress
+  goes to standard error (a bar on a terminal) and, at the end, one line:
+  factsift: 98 ok, 2 error, 5 retried, 40 skipped in 12.0 s, 8.3 documents/s
+
+reliability:
+  A request that meets HTTP 408, 409, 429 or 5xx, a connection error or a
+  time-out is sent again, up to --max-retries times, after the wait the
+  service asks for (Retry-After) or an exponential back-off with jitter.
+  --rpm spaces all requests (retries too, in every process) 60/N s apart.
+  --shard K/N keeps the inputs whose id (or file name) hashes to K of N
+  (K from 0): the same share on every run and machine, so N jobs, each with
+  its own --output and --resume, cover every input once.
 
 exit status:
-  0 every line is "ok"; 1 some line is "error", or standard output failed;
+  0 every line is "ok"; 1 some line is "error", or the output failed;
   2 usage error; 130 after Ctrl-C (the lines written so far are complete; the
-  rest are dropped); 141 standard output was closed early (e.g. "| head -1"),
+  rest are dropped); 141 the output was closed early (e.g. "| head -1"),
   quietly, as for a program ended by SIGPIPE.
 
 environment:
@@ -51,6 +74,8 @@ examples:
   python -m factsift summarize news.txt --model gpt-4o-mini
   cat news.txt | python -m factsift title - --prompt "起一个新闻标题" --model gpt-4o-mini
   python -m factsift summarize news/*.txt --jobs 16 --model gpt-4o-mini > summaries.jsonl
+  python -m factsift summarize --jsonl articles.jsonl --output out.jsonl --resume \\
+      --jobs 32 --processes 2 --rpm 3000 --model gpt-4o-mini
 
   To try it without a real service, start the local echo service in another shell
   and point --base-url at it:
@@ -70,14 +95,39 @@ def _positive_int(text):
     return value
 
 
-def _positive_seconds(text):
+def _retry_count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number (0 or more), got {text!r}")
+    return value
+
+
+def _positive_number(text, unit=""):
     try:
         value = float(text)
     except ValueError:
         value = math.nan
     if not 0 < value < math.inf:
-        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+        raise argparse.ArgumentTypeError(f"expected a positive number{unit}, got {text!r}")
     return value
+
+
+def _positive_seconds(text):
+    return _positive_number(text, " of seconds")
+
+
+def _shard(text):
+    index, slash, count = text.partition("/")
+    try:
+        index, count = int(index), int(count)
+    except ValueError:
+        slash = ""
+    if not slash or not 0 <= index < count:
+        raise argparse.ArgumentTypeError(f"expected K/N with 0 <= K < N (e.g. 0/4), got {text!r}")
+    return index, count
 
 
 class _Files(argparse.Action):
@@ -89,8 +139,14 @@ class _Files(argparse.Action):
 
 def build_parser():
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("files", nargs="+", action=_Files, metavar="FILE",
+    common.add_argument("files", nargs="*", action=_Files, metavar="FILE",
                         help="UTF-8 text file; - reads stdin (once)")
+    common.add_argument("--jsonl", metavar="FILE",
+                        help="read the inputs from JSON Lines instead (- for stdin), one object a line")
+    common.add_argument("--text-field", default="text", metavar="NAME",
+                        help="--jsonl field holding the text (default: %(default)s)")
+    common.add_argument("--id-field", default="id", metavar="NAME",
+                        help="--jsonl field holding the id (default: %(default)s)")
     common.add_argument("--prompt", default="", help="extra instruction sent with the text")
     common.add_argument("--length", type=_positive_int, default=200, metavar="N",
                         help="target length of the generated text (default: %(default)s)")
@@ -102,11 +158,25 @@ def build_parser():
     common.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS",
                         help="give up on a request after this long in all "
                              "(default: the client's, 600 s for openai)")
+    common.add_argument("--max-retries", type=_retry_count, default=2, metavar="N",
+                        help="send a request that met a passing failure (408, 409, 429, 5xx, a "
+                             "lost connection, a time-out) again up to N times (default: %(default)s)")
+    common.add_argument("--rpm", type=_positive_number, metavar="N",
+                        help="send at most N requests per minute, retries and all processes included")
+    common.add_argument("--output", "-o", metavar="FILE",
+                        help="append the lines to FILE (which must be empty or new unless --resume)")
+    common.add_argument("--resume", action="store_true",
+                        help="continue --output FILE: skip the inputs it has an \"ok\" line for")
     common.add_argument("--jobs", "-j", type=_positive_int, metavar="N",
-                        help=f"send up to N requests at once (default: the number of FILEs, "
-                             f"at most {MAX_DEFAULT_JOBS})")
+                        help=f"send up to N requests at once, in each process (default: the number "
+                             f"of FILEs, at most {MAX_DEFAULT_JOBS})")
+    common.add_argument("--processes", type=_positive_int, default=1, metavar="N",
+                        help="run N worker processes, each with --jobs requests at once (default: 1)")
+    common.add_argument("--shard", type=_shard, metavar="K/N",
+                        help="take only share K (from 0) of N of the inputs, by a hash of each id "
+                             "or file name: the same share on every run and machine")
     common.add_argument("--no-progress", dest="progress", action="store_false",
-                        help="write no progress on standard error")
+                        help="write neither progress nor the summary line on standard error")
     common.add_argument("--no-share-clients", dest="share_clients", action="store_false",
                         help="build a new client for every request instead of one per "
                              "service and key (see factsift.clients)")
@@ -114,11 +184,12 @@ def build_parser():
     parser = argparse.ArgumentParser(
         prog="python -m factsift",
         description="Ask a chat-completion model on any OpenAI-compatible service for a\n"
-                    "fact-checked summary (summarize) or a title (title) of each text file.",
+                    "fact-checked summary (summarize) or a title (title) of each text file\n"
+                    "or each JSON Lines record.",
         epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for name, help_text in (("summarize", "write a fact-checked summary of each FILE"),
-                            ("title", "write a title for each FILE")):
+    for name, help_text in (("summarize", "write a fact-checked summary of each input"),
+                            ("title", "write a title for each input")):
         commands.add_parser(name, parents=[common], help=help_text, description=help_text,
                             epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     return parser
@@ -157,8 +228,9 @@ def _json_line(record):
 def _unwritable(record, exc):
     error = {key: "" for key in record if isinstance(key, str)}
     error.update(status="error", error=f"the result cannot be written as JSON: {_describe(exc)}")
-    if isinstance(record.get("file"), str):
-        error["file"] = record["file"]
+    for key in ("file", "id"):
+        if type(record.get(key)) in (str, int):
+            error[key] = record[key]
     return error
 
 
@@ -199,31 +271,6 @@ def _discard_output(stream):
             os.close(devnull)
 
 
-@contextlib.contextmanager
-def _client_options(**options):
-    """Build factsift.factsift's clients with these options inside the block."""
-    module = importlib.import_module("factsift.factsift")
-    original = module.OpenAI
-    module.OpenAI = functools.partial(original, **options)
-    try:
-        yield
-    finally:
-        module.OpenAI = original
-
-
-def _process(summarizer, command, args, name):
-    """One output record for one input file; never raises for a bad file."""
-    method, text_key = _COMMANDS[command]
-    try:
-        text = _read_text(name)
-    except (OSError, UnicodeDecodeError) as exc:
-        return {text_key: "", "content": "", "status": "error", "file": name,
-                "error": f"cannot read {name}: {exc}"}
-    record = dict(getattr(summarizer, method)(text, args.prompt, args.length))
-    record["file"] = name
-    return record
-
-
 def _import_summary():
     try:
         from factsift.factsift import AISummary
@@ -241,12 +288,13 @@ def _import_summary():
 
 
 class _Progress:
-    """Count of finished inputs on standard error.
+    """Count of finished inputs on standard error, and the summary line at the end.
 
-    On a terminal it is a bar redrawn in place, cleared before anything else
-    reaches the terminal (JSON lines, the tracebacks of failed requests) so
-    no line starts in the middle of it. Anywhere else, a redrawn line would
-    only fill a log with carriage returns: one count line is written at the end.
+    On a terminal it is a bar redrawn in place (a count when the total is not
+    known), cleared before anything else reaches the terminal (JSON lines, the
+    tracebacks of failed requests) so no line starts in the middle of it.
+    Anywhere else, a redrawn line would only fill a log with carriage
+    returns: only the summary line is written.
     """
 
     WIDTH = 30
@@ -266,11 +314,14 @@ class _Progress:
 
     def _text(self):
         failed = f", {self.failed} failed" if self.failed else ""
-        return f"{self.done}/{self.total} done{failed}"
+        total = "" if self.total is None else f"/{self.total}"
+        return f"{self.done}{total} done{failed}"
 
     def draw(self):
-        filled = self.WIDTH * self.done // self.total
-        bar = f"[{'#' * filled}{'.' * (self.WIDTH - filled)}] {self._text()}"
+        bar = self._text()
+        if self.total:
+            filled = self.WIDTH * self.done // self.total
+            bar = f"[{'#' * filled}{'.' * (self.WIDTH - filled)}] {bar}"
         if bar != self._shown:
             self._write(f"\r{bar}\x1b[K")
             self._shown = bar
@@ -289,16 +340,12 @@ class _Progress:
             if self.live:
                 self.draw()
 
-    def finish(self, interrupted):
+    def finish(self, summary):
+        """Take the bar down and write the summary line (None: none)."""
         with self.lock:
-            if self.live:
-                if interrupted:
-                    self.clear()
-                else:
-                    self.draw()
-                    self._write("\n")
-            elif not interrupted:
-                self._write(f"factsift: {self._text()}\n")
+            self.clear()
+            if summary is not None:
+                self._write(summary + "\n")
 
     def _write(self, text):
         try:
@@ -332,46 +379,6 @@ def _isatty(stream):
         return stream.isatty()
     except (AttributeError, OSError, ValueError):
         return False
-
-
-def _ordered(work, items, jobs, on_done):
-    """Yield work(item) for every item in input order, running up to `jobs` at once.
-
-    The threads are daemon threads: after Ctrl-C, a request waiting on the
-    network must not keep the process alive (its client may wait minutes).
-    Leaving the generator early cancels every item that has not started.
-    """
-    futures = [Future() for _ in items]
-    queue = collections.deque(zip(futures, items))
-
-    def worker():
-        while True:
-            try:
-                future, item = queue.popleft()
-            except IndexError:
-                return
-            if not future.set_running_or_notify_cancel():
-                continue
-            try:
-                result = work(item)
-                on_done(result)
-            except BaseException as exc:  # KeyboardInterrupt too: the main thread decides
-                future.set_exception(exc)
-            else:
-                future.set_result(result)
-
-    for n in range(min(jobs, len(futures))):
-        threading.Thread(target=worker, name=f"factsift-job-{n}", daemon=True).start()
-    try:
-        for i, future in enumerate(futures):
-            result = future.result()
-            futures[i] = None  # a finished record is not kept once written
-            yield result
-    finally:
-        queue.clear()
-        for future in futures:
-            if future is not None:
-                future.cancel()
 
 
 class _LineGuard:
@@ -415,12 +422,214 @@ class _LineGuard:
                 raise KeyboardInterrupt
 
 
+
+
+class InputError(Exception):
+    """An input that cannot be sent: it gets an "error" record with this message."""
+
+
+class _Inputs:
+    """The run's (id, text) pairs, less other shards' inputs and those already done.
+
+    A text that cannot be read is an InputError in its place. `total` is the
+    number of inputs (None for JSON Lines, read as they are needed), `skipped`
+    how many were already done.
+    """
+
+    def __init__(self, args, done):
+        self._args, self._done = args, done
+        self.skipped = 0
+        self.names = None
+        if args.jsonl is None:
+            self.names = [name for name in args.files if self._keep(name)]
+        self.total = None if self.names is None else len(self.names)
+
+    def _keep(self, key):
+        shard = self._args.shard
+        if shard is not None and _shard_of(key, shard[1]) != shard[0]:
+            return False
+        if key in self._done:
+            self.skipped += 1
+            return False
+        return True
+
+    def __iter__(self):
+        return self._files() if self.names is not None else self._lines()
+
+    def _files(self):
+        for name in self.names:
+            try:
+                yield name, _read_text(name)
+            except (OSError, UnicodeDecodeError) as exc:
+                yield name, InputError(f"cannot read {name}: {exc}")
+
+    def _lines(self):
+        args, number = self._args, 0
+        try:
+            with _binary_input(args.jsonl) as stream:
+                for number, line in enumerate(stream, 1):
+                    if line.strip():
+                        key, text = _parse_line(line, number, args.text_field, args.id_field)
+                        if self._keep(f"line:{number}" if key is None else _id_text(key)):
+                            yield key, text
+        except OSError as exc:
+            where = f" after line {number}" if number else ""
+            yield None, InputError(f"cannot read {args.jsonl}{where}: {exc}")
+
+
+def _binary_input(name):
+    if name != "-":
+        return open(name, "rb")
+    if sys.stdin is None:  # started with descriptor 0 closed
+        raise OSError("standard input is closed")
+    return contextlib.nullcontext(sys.stdin.buffer)
+
+
+def _reject_constant(name):
+    raise ValueError(f"{name} is not JSON")
+
+
+def _parse_line(line, number, text_field, id_field):
+    """(id, text) of one JSON Lines input; the text is an InputError if the line cannot be used."""
+    try:
+        fields = json.loads(line, parse_constant=_reject_constant)
+    except (ValueError, RecursionError) as exc:
+        return None, InputError(f"line {number} is not JSON: {_describe(exc)}")
+    if not isinstance(fields, dict):
+        return None, InputError(f"line {number} is not a JSON object")
+    key = fields.get(id_field, number)
+    if type(key) not in (str, int):
+        return None, InputError(f"line {number}: the id {id_field!r} must be a string or a whole number")
+    text = fields.get(text_field)
+    if not isinstance(text, str):
+        return key, InputError(f"line {number}: the text {text_field!r} must be a string")
+    return key, text
+
+
+def _id_text(key):
+    return json.dumps(key, ensure_ascii=False)
+
+
+def _shard_of(key, count):
+    """A hash of the key modulo count: the same in every process and on every machine."""
+    digest = hashlib.blake2b(key.encode("utf-8", "surrogatepass"), digest_size=8).digest()
+    return int.from_bytes(digest, "big") % count
+
+
+class _Refused(Exception):
+    """The output cannot be used as asked: a usage error."""
+
+
+class _Output:
+    """Where the lines go. Each is written whole; `done` holds the keys of the
+    "ok" records an --output file being resumed already has."""
+
+    def __init__(self, name, write, done=frozenset(), terminal=False, close=None):
+        self.name, self.write, self.done, self.terminal = name, write, done, terminal
+        self.close = close or (lambda: None)
+
+
+def _stdout_output():
+    return _Output("standard output", _line_writer(sys.stdout), terminal=_isatty(sys.stdout))
+
+
+def _file_output(path, resume, key_field):
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
+    try:
+        done = set()
+        if stat.S_ISREG(os.fstat(fd).st_mode):  # not a pipe or a device
+            _lock(fd, path)
+            if resume:
+                done = _finished(fd, path, key_field)
+            elif os.fstat(fd).st_size:
+                raise _Refused(f"{path} already holds results: pass --resume to go on with it, "
+                               f"or remove it")
+    except BaseException:
+        os.close(fd)
+        raise
+    return _Output(path, _descriptor_writer(fd), done, close=lambda: os.close(fd))
+
+
+def _lock(fd, path):
+    if fcntl is None:
+        return
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        raise OSError(f"another factsift run is writing to {path}") from None
+
+
+def _finished(fd, path, key_field):
+    """Keys of the "ok" records in the file; cuts off a last line left incomplete by a crash."""
+    done, end = set(), 0
+    with open(path, "rb") as f:
+        for line in f:
+            if not line.endswith(b"\n"):
+                break
+            end += len(line)
+            key = _ok_key(line, key_field)
+            if key is not None:
+                done.add(key)
+    if end < os.fstat(fd).st_size:
+        os.ftruncate(fd, end)
+        print(f"factsift: {path}: removed an incomplete last line", file=sys.stderr)
+    return done
+
+
+def _ok_key(line, key_field):
+    try:
+        record = json.loads(line)
+    except (ValueError, RecursionError):
+        return None
+    if not isinstance(record, dict) or record.get("status") != "ok":
+        return None
+    key = record.get(key_field)
+    if key_field == "file":
+        return key if isinstance(key, str) else None
+    return _id_text(key) if type(key) in (str, int) else None
+
+
+def _descriptor_writer(fd):
+    def write(line):
+        view = memoryview(line)
+        while view:
+            view = view[os.write(fd, view):]
+    return write
+
+
+def _usage_problem(args):
+    if not args.files and args.jsonl is None:
+        return "give the inputs: FILE... or --jsonl FILE"
+    if args.files and args.jsonl is not None:
+        return "give FILE... or --jsonl FILE, not both"
+    if args.resume and args.output is None:
+        return "--resume goes on with an --output FILE: give one"
+    return None
+
+
+def _summary(counts, skipped, seconds):
+    sent = counts.ok + counts.error
+    rate = sent / seconds if seconds > 0 else 0.0
+    return (f"factsift: {counts.ok} ok, {counts.error} error, {counts.retried} retried, "
+            f"{skipped} skipped in {seconds:.1f} s, {rate:.1f} documents/s")
+
+
+def _open_output(args):
+    if args.output is None:
+        return _stdout_output()
+    return _file_output(args.output, args.resume, "file" if args.jsonl is None else "id")
+
+
 def main(argv=None):
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
     except SystemExit as exc:  # --help or a usage error; argparse has printed why
         return exc.code if isinstance(exc.code, int) else EXIT_USAGE
+    problem = _usage_problem(args)
+    if problem:
+        print(f"factsift: {problem}", file=sys.stderr)
+        return EXIT_USAGE
 
     base_url = args.base_url or os.environ.get("OPENAI_BASE_URL")
     api_key = args.api_key or os.environ.get("OPENAI_API_KEY")
@@ -434,59 +643,75 @@ def main(argv=None):
     if summary_cls is None:
         return EXIT_USAGE
     summarizer = summary_cls(base_url, api_key, args.model)
-    if sys.stdout is None:  # started with descriptor 1 closed
+    if args.output is None and sys.stdout is None:  # started with descriptor 1 closed
         print("factsift: standard output is closed; nothing sent", file=sys.stderr)
         return EXIT_FAILED
+    try:
+        output = _open_output(args)
+    except _Refused as exc:
+        print(f"factsift: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except OSError as exc:
+        print(f"factsift: cannot write to {args.output}: {exc}", file=sys.stderr)
+        return EXIT_FAILED
+    try:
+        return _run(args, summarizer, output)
+    finally:
+        output.close()
 
-    files = args.files
-    jobs = args.jobs or min(MAX_DEFAULT_JOBS, len(files))
+
+def _run(args, summarizer, output):
+    inputs = _Inputs(args, output.done)
+    jobs = args.jobs or max(1, min(MAX_DEFAULT_JOBS, inputs.total or MAX_DEFAULT_JOBS))
     stderr = sys.stderr
-    show_progress = args.progress and len(files) > 1
-    progress = _Progress(len(files), stderr, live=show_progress and _isatty(stderr))
-    terminal_stdout = _isatty(sys.stdout)
-
-    def work(name):
-        return encode_record(_process(summarizer, args.command, args, name))
-
-    def on_done(result):
-        if show_progress:
-            progress.advance(result[1] == "ok")
+    show_progress = args.progress and (len(args.files) > 1 or args.jsonl is not None
+                                       or args.output is not None)
+    progress = _Progress(inputs.total, stderr, live=show_progress and _isatty(stderr))
+    started = time.monotonic()
+    results = batch.run(summarizer, inputs, method=_COMMANDS[args.command], jobs=jobs,
+                        prompt=args.prompt, length=args.length, retries=args.max_retries,
+                        timeout=args.timeout, rpm=args.rpm, processes=args.processes,
+                        share_clients=args.share_clients,
+                        id_key="file" if args.jsonl is None else "id")
 
     written = 0
     failed = interrupted = False
     write_error = None
     with contextlib.ExitStack() as stack:
-        if args.timeout is not None:
-            stack.enter_context(_client_options(timeout=args.timeout))
-        if args.share_clients:
-            from factsift.clients import shared_clients
-            stack.enter_context(shared_clients())
         if progress.live:
             sys.stderr = _BesideProgress(stderr, progress)
             stack.callback(setattr, sys, "stderr", stderr)
-        results = stack.enter_context(contextlib.closing(_ordered(work, files, jobs, on_done)))
+        stack.enter_context(contextlib.closing(results))
         guard = stack.enter_context(_LineGuard())
         try:
-            write_line = _line_writer(sys.stdout)
-            for line, status in results:
+            for record in results:
+                line, status = encode_record(record)
                 failed |= status != "ok"
-                with guard.holding(), progress.paused() if terminal_stdout else contextlib.nullcontext():
-                    write_line(line)
+                with guard.holding(), progress.paused() if output.terminal else contextlib.nullcontext():
+                    try:
+                        output.write(line)
+                    except OSError as exc:  # the pending requests are cancelled as the batch closes
+                        write_error = exc
+                        break
                     written += 1
+                    if show_progress:
+                        progress.advance(status == "ok")
         except KeyboardInterrupt:
             interrupted = True
-        except OSError as exc:  # the pending requests are cancelled as the generator closes
-            write_error = exc
         if show_progress:
-            progress.finish(interrupted or write_error is not None)
+            ended = interrupted or write_error is not None
+            progress.finish(None if ended else _summary(results.counts, inputs.skipped,
+                                                        time.monotonic() - started))
+    of_total = "" if inputs.total is None else f" of {inputs.total}"
     if interrupted:
-        print(f"factsift: interrupted; {written} of {len(files)} results written", file=sys.stderr)
+        print(f"factsift: interrupted; {written}{of_total} results written", file=sys.stderr)
         return EXIT_INTERRUPTED
     if isinstance(write_error, BrokenPipeError):
-        _discard_output(sys.stdout)
+        if args.output is None:
+            _discard_output(sys.stdout)
         return EXIT_BROKEN_PIPE
     if write_error is not None:
-        print(f"factsift: cannot write to standard output after {written} of {len(files)} "
-              f"results: {write_error}", file=sys.stderr)
+        print(f"factsift: cannot write to {output.name} after {written}{of_total} results: "
+              f"{write_error}", file=sys.stderr)
         return EXIT_FAILED
     return EXIT_FAILED if failed else EXIT_OK

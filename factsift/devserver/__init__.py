@@ -6,6 +6,13 @@ chosen failure (see MODES_HELP). The behaviour is the server's default mode,
 or the mode named by a request's ``model`` field, so one server can serve
 every test case.
 
+Two modes stand for what long batches meet: ``rate-limit:<per second>``
+answers 429 with ``Retry-After`` to requests above the rate, and
+``flaky:<probability>`` fails that share of requests with a 500, a 503 or a
+dropped connection. Which requests fail is decided from the server's seed,
+the request body and how often that body came before, so a run that sends
+the same requests sees the same failures whatever the order of arrival.
+
 Every request gets an answer, a malformed one an OpenAI-style error body
 (``{"error": {"message", "type", "param", "code"}}``), and, with a log, one
 JSON line; text JSON cannot hold as UTF-8 (a lone surrogate) is written as
@@ -20,8 +27,12 @@ Python use:
 """
 
 import argparse
+import collections
 import contextlib
+import hashlib
 import json
+import math
+import random
 import re
 import sys
 import threading
@@ -44,10 +55,20 @@ MODES_HELP = """\
   null-content     a completion whose message content is null
   bad-json         status 200 with a truncated JSON body
   drop             close the connection without answering
+  rate-limit:<n>   echo at most <n> requests in any second; answer the others
+                   429 with retry-after-ms and Retry-After (when a slot frees)
+  flaky:<p>        fail a share <p> (0-1) of requests, seeded (--seed): a 500,
+                   a 503 asking to retry after 20 ms, or a dropped connection;
+                   echo the others
 A model id that is not a mode (e.g. "gpt-4o-mini") gets the default mode."""
 
 _SIMPLE_MODES = ("echo", "empty-choices", "null-content", "bad-json", "drop")
-_ARG_MODES = ("fixed", "status", "delay")
+_ARG_MODES = ("fixed", "status", "delay", "rate-limit", "flaky")
+# Mode: (lowest, highest) value of its number.
+_MODE_RANGES = {"status": (400, 599), "delay": (0, 3600), "rate-limit": (0, math.inf),
+                "flaky": (0, 1)}
+_FLAKY_FAULTS = (500, 503, "drop")
+_FLAKY_RETRY_AFTER_MS = 20
 _ERROR_KINDS = {
     400: ("invalid_request_error", None), 401: ("invalid_request_error", "invalid_api_key"),
     403: ("invalid_request_error", None),
@@ -77,10 +98,10 @@ def parse_mode(text):
         value = int(arg) if name == "status" else float(arg)
     except ValueError:
         raise ModeError(f"{text!r}: {name} needs a number") from None
-    if name == "status" and not 400 <= value <= 599:
-        raise ModeError(f"{text!r}: status must be 400-599")
-    if name == "delay" and not 0 <= value <= 3600:
-        raise ModeError(f"{text!r}: delay must be 0-3600 seconds")
+    low, high = _MODE_RANGES[name]
+    if not low <= value <= high or (name == "rate-limit" and not 0 < value < math.inf):
+        limits = "more than 0" if name == "rate-limit" else f"{low}-{high}"
+        raise ModeError(f"{text!r}: {name} must be {limits}")
     return name, value
 
 
@@ -212,22 +233,32 @@ class _Handler(BaseHTTPRequestHandler):
             mode = parse_mode(model) or self.server.mode
         except ModeError as exc:
             return self._error(400, f"bad mode in model field: {exc}")
-        self._answer(mode, model, messages)
+        self._answer(mode, model, messages, raw)
 
-    def _answer(self, mode, model, messages):
+    def _answer(self, mode, model, messages, raw):
         name, arg = mode
+        if name == "rate-limit":
+            wait = self.server.rate_wait(arg)
+            if wait:
+                return self._error(429, f"simulated rate limit of {arg:g} requests per second",
+                                   *_ERROR_KINDS[429], headers=_retry_after_headers(wait))
+        fault = self.server.flaky_fault(arg, raw) if name == "flaky" else None
         delay = self.server.delay + (arg if name == "delay" else 0)
         if delay and self.server.stopping.wait(delay):
             return self._error(503, "server is shutting down", "server_error")
+        if fault is not None:
+            name, arg = ("drop", None) if fault == "drop" else ("status", fault)
         if name == "status":
             kind, code = _ERROR_KINDS.get(arg, ("server_error" if arg >= 500 else "invalid_request_error", None))
-            return self._error(arg, f"simulated HTTP {arg} (mode status:{arg})", kind, code)
+            headers = _retry_after_headers(_FLAKY_RETRY_AFTER_MS / 1000) if fault == 503 else {}
+            return self._error(arg, f"simulated HTTP {arg} (mode {mode[0]}:{mode[1]})", kind, code,
+                               headers=headers)
         if name == "drop":
             self.close_connection = True
             return
         if name == "bad-json":
             return self._send(200, b'{"id": "chatcmpl-bad", "object": "chat.completion", "choices": [{"ind')
-        if name in ("echo", "delay"):
+        if name in ("echo", "delay", "rate-limit", "flaky"):
             users = [m for m in messages if m["role"] == "user"]
             if not users:
                 return self._error(400, "echo mode needs a message with role 'user'")
@@ -246,23 +277,29 @@ class _Handler(BaseHTTPRequestHandler):
                 break
             length -= len(chunk)
 
-    def _error(self, status, message, kind="invalid_request_error", code=None, param=None):
+    def _error(self, status, message, kind="invalid_request_error", code=None, param=None, headers=None):
         self._send_json(status, {"error": {"message": message, "type": kind,
-                                           "param": param, "code": code}})
+                                           "param": param, "code": code}}, headers)
 
-    def _send_json(self, status, obj):
-        self._send(status, _json_bytes(obj))
+    def _send_json(self, status, obj, headers=None):
+        self._send(status, _json_bytes(obj), headers)
 
-    def _send(self, status, data):
+    def _send(self, status, data, headers=None):
         self.send_response(status)
         self.send_header("Content-Type", "application/json; charset=utf-8")
         self.send_header("Content-Length", str(len(data)))
         self.send_header("x-request-id", f"req_{uuid.uuid4().hex[:16]}")
+        for name, value in (headers or {}).items():
+            self.send_header(name, value)
         if self.close_connection:
             self.send_header("Connection", "close")
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(data)
+
+
+def _retry_after_headers(seconds):
+    return {"retry-after-ms": str(math.ceil(seconds * 1000)), "Retry-After": str(math.ceil(seconds))}
 
 
 class DevServer(ThreadingHTTPServer):
@@ -272,7 +309,7 @@ class DevServer(ThreadingHTTPServer):
     request_queue_size = 128
 
     def __init__(self, address, *, mode="echo", delay=0.0, max_body=DEFAULT_MAX_BODY,
-                 log_path=None, access_log=False):
+                 log_path=None, access_log=False, seed=0):
         self.mode = parse_mode(mode) if isinstance(mode, str) else mode
         if self.mode is None:
             raise ModeError(f"unknown mode {mode!r}")
@@ -282,8 +319,12 @@ class DevServer(ThreadingHTTPServer):
         self.max_body = max_body
         self.log_path = log_path
         self.access_log = access_log
+        self.seed = seed
         self.stopping = threading.Event()
         self._log_lock = threading.Lock()
+        self._fault_lock = threading.Lock()
+        self._accepted = collections.defaultdict(collections.deque)  # rate: times of accepted requests
+        self._bodies_seen = collections.Counter()  # digest of a request body: times seen
         self._thread = None
         super().__init__(address, _Handler)
 
@@ -291,6 +332,29 @@ class DevServer(ThreadingHTTPServer):
         if isinstance(sys.exc_info()[1], ConnectionError):
             return  # the client hung up (e.g. its timeout expired during a delay)
         super().handle_error(request, client_address)
+
+    def rate_wait(self, rate):
+        """0 if a request now stays within `rate` per second (and counts), else seconds until it would."""
+        now = time.monotonic()
+        with self._fault_lock:
+            accepted = self._accepted[rate]
+            while accepted and accepted[0] <= now - 1:
+                accepted.popleft()
+            if len(accepted) < rate:
+                accepted.append(now)
+                return 0
+            return accepted[len(accepted) - math.ceil(rate)] + 1 - now
+
+    def flaky_fault(self, probability, raw):
+        """The fault (a status or "drop") this request meets, or None."""
+        digest = hashlib.sha256(raw).hexdigest()
+        with self._fault_lock:
+            self._bodies_seen[digest] += 1
+            seen = self._bodies_seen[digest]
+        draw = random.Random(f"{self.seed}:{digest}:{seen}")
+        if draw.random() >= probability:
+            return None
+        return draw.choice(_FLAKY_FAULTS)
 
     @property
     def url(self):
@@ -304,6 +368,7 @@ class DevServer(ThreadingHTTPServer):
         headers = getattr(handler, "headers", None) or {}  # unset for a malformed request line
         record = {
             "time": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
+            "timestamp": time.time(),
             "method": handler.command,
             "path": path,
             "headers": {name: headers.get(name) for name in ("Authorization", "Content-Type")},
@@ -380,6 +445,8 @@ def _build_parser():
                         help="wait this long before answering every request")
     parser.add_argument("--max-body", type=int, default=DEFAULT_MAX_BODY, metavar="BYTES",
                         help="larger request bodies get HTTP 413 (default: %(default)s)")
+    parser.add_argument("--seed", type=int, default=0, metavar="N",
+                        help="seed of the flaky mode's failures (default: %(default)s)")
     parser.add_argument("--log", metavar="FILE",
                         help="append one JSON line per request (path, headers, body)")
     parser.add_argument("--quiet", action="store_true", help="no access lines on stderr")
@@ -400,7 +467,7 @@ def main(argv=None):
             return 1
     try:
         server = serve(args.host, args.port, mode=mode, delay=args.delay, max_body=args.max_body,
-                       log_path=args.log, access_log=not args.quiet)
+                       log_path=args.log, access_log=not args.quiet, seed=args.seed)
     except OSError as exc:
         print(f"factsift.devserver: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
         return 1

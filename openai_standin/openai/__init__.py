@@ -17,19 +17,35 @@ real client:
 
 * ``stream=True`` is not supported (``NotImplementedError``);
 * ``max_retries`` defaults to 0: a failed call is not repeated unless asked;
-* proxies are not used; options such as ``organization`` or ``http_client``
-  are accepted and ignored;
+* proxies are not used; options such as ``organization`` are accepted and
+  ignored. Of an ``http_client`` (``DefaultHttpxClient`` here, or an
+  ``httpx.Client``) only the request event hooks are used: each callable in
+  ``http_client.event_hooks["request"]`` is called with the request (its
+  ``method``, ``url`` and ``headers``) in the calling thread before every
+  HTTP request is sent, every retry and redirect hop included, as httpx does;
+  ``AsyncOpenAI`` takes a ``DefaultAsyncHttpxClient`` (or an
+  ``httpx.AsyncClient``) and awaits its hooks, as httpx does (a plain
+  function's result is awaited only when it is awaitable); response hooks
+  are not called;
 * replies are plain attribute objects, not pydantic models (``to_dict()``
   gives the JSON back);
 * ``timeout`` is a deadline for each attempt as a whole: connecting, the TLS
   handshake, sending, and reading the status, headers and body (name lookup
   is covered by ``AsyncOpenAI`` only). A server that sends a byte at a time
-  cannot stretch it;
+  cannot stretch it. It starts when the first request hook returns, so a
+  hook that waits (a rate limit) spends none of it;
 * a header that HTTP cannot carry (a line break, a character beyond
   Latin-1) raises ``APIConnectionError`` before anything is sent;
 * a reply body longer than ``MAX_RESPONSE_BYTES`` raises
   ``APIResponseValidationError`` (a failed status with such a body raises its
   status error, with no body) without being read further.
+
+Both clients retry as the real client does: 408, 409, 429, 5xx, connection
+errors and time-outs are tried again, up to ``max_retries`` times, after the
+wait the reply asks for (``retry-after-ms``, else ``Retry-After`` in seconds
+or as an HTTP date, when it is more than 0 and at most 60 seconds), else
+after ``INITIAL_RETRY_DELAY`` doubled at each retry, at most
+``MAX_RETRY_DELAY``, less a random jitter of up to a quarter.
 
 As with the real client, only a 2xx status is a success. Redirects are
 followed as httpx follows them, at most ``MAX_REDIRECTS`` hops within the one
@@ -49,6 +65,7 @@ value parsed from the JSON, as the real client hands it through.
 
 import json
 import os
+import random
 import time
 import types
 import urllib.parse
@@ -56,7 +73,8 @@ import urllib.parse
 from . import _http
 
 __all__ = [
-    "OpenAI", "AsyncOpenAI", "OpenAIError", "APIError", "APIConnectionError", "APITimeoutError",
+    "OpenAI", "AsyncOpenAI", "DefaultHttpxClient", "DefaultAsyncHttpxClient",
+    "OpenAIError", "APIError", "APIConnectionError", "APITimeoutError",
     "APIResponseValidationError", "APIStatusError", "BadRequestError",
     "AuthenticationError", "PermissionDeniedError", "NotFoundError", "ConflictError",
     "UnprocessableEntityError", "RateLimitError", "InternalServerError",
@@ -66,6 +84,9 @@ DEFAULT_BASE_URL = "https://api.openai.com/v1"
 DEFAULT_TIMEOUT = 600.0
 MAX_REDIRECTS = 20
 MAX_RESPONSE_BYTES = 32 * 1024 * 1024
+INITIAL_RETRY_DELAY = 0.5
+MAX_RETRY_DELAY = 8.0
+MAX_RETRY_AFTER = 60.0
 
 
 class OpenAIError(Exception):
@@ -100,10 +121,12 @@ class APIResponseValidationError(APIError):
 
 
 class APIStatusError(APIError):
-    def __init__(self, message, status_code, body=None, request_id=None):
+    def __init__(self, message, status_code, body=None, request_id=None, headers=None):
         super().__init__(message, body)
         self.status_code = status_code
         self.request_id = request_id
+        # As the real client's exc.response: the status and the headers of the reply.
+        self.response = types.SimpleNamespace(status_code=status_code, headers=headers or {})
 
 
 class BadRequestError(APIStatusError): pass
@@ -123,7 +146,7 @@ _STATUS_ERRORS = {
 }
 
 
-def _status_error(status, raw, request_id):
+def _status_error(status, raw, headers):
     try:
         body = None if raw is None else json.loads(raw)
     except (ValueError, RecursionError):
@@ -131,13 +154,41 @@ def _status_error(status, raw, request_id):
     if isinstance(body, dict) and "error" in body:
         body = body["error"]
     cls = InternalServerError if status >= 500 else _STATUS_ERRORS.get(status, APIStatusError)
-    return cls(f"Error code: {status} - {body}", status, body, request_id)
+    return cls(f"Error code: {status} - {body}", status, body, headers.get("x-request-id"), headers)
 
 
 def _should_retry(exc):
     if isinstance(exc, APIStatusError):
         return exc.status_code in (408, 409, 429) or exc.status_code >= 500
     return isinstance(exc, APIConnectionError)
+
+
+def _retry_delay(exc, retries_done):
+    """Seconds to wait before the next attempt."""
+    after = _retry_after(exc.response.headers) if isinstance(exc, APIStatusError) else None
+    if after is not None and 0 < after <= MAX_RETRY_AFTER:
+        return after
+    backoff = min(INITIAL_RETRY_DELAY * 2 ** retries_done, MAX_RETRY_DELAY)
+    return backoff * (1 - 0.25 * random.random())
+
+
+def _retry_after(headers):
+    """The wait a reply asks for, in seconds (None: it asks for none)."""
+    try:
+        return float(headers.get("retry-after-ms")) / 1000
+    except (TypeError, ValueError):
+        pass
+    value = headers.get("retry-after")
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        pass
+    if not isinstance(value, str):
+        return None
+    import email.utils  # only for a date: its import costs more than a request
+
+    date = email.utils.parsedate_tz(value)
+    return None if date is None else email.utils.mktime_tz(date) - time.time()
 
 
 class Record(types.SimpleNamespace):
@@ -215,11 +266,22 @@ class _Chat:
         self.completions = completions(client)
 
 
+class DefaultHttpxClient:
+    """Stands in for ``openai.DefaultHttpxClient``: only ``event_hooks`` are used (see above)."""
+
+    def __init__(self, *, event_hooks=None, **_ignored):
+        self.event_hooks = {"request": [], "response": [], **(event_hooks or {})}
+
+
+class DefaultAsyncHttpxClient(DefaultHttpxClient):
+    """Stands in for ``openai.DefaultAsyncHttpxClient``: its request hooks may be coroutine functions."""
+
+
 class _Client:
     """Settings, the request's bytes and the kept-alive connections, shared by both clients."""
 
     def __init__(self, *, api_key=None, base_url=None, timeout=DEFAULT_TIMEOUT,
-                 max_retries=0, default_headers=None, **_ignored):
+                 max_retries=0, default_headers=None, http_client=None, **_ignored):
         if api_key is None:
             api_key = os.environ.get("OPENAI_API_KEY")
         if api_key is None:
@@ -234,6 +296,8 @@ class _Client:
         self.max_retries = max_retries
         self.default_headers = dict(default_headers or {})
         self._tls_context = None
+        hooks = getattr(http_client, "event_hooks", None) or {}
+        self._request_hooks = tuple(hooks.get("request", ()))
         self._pool = _http.Pool()
 
     def _request(self, path, body, extra_headers):
@@ -291,12 +355,17 @@ class OpenAI(_Client):
             except APIError as exc:
                 if attempt == self.max_retries or not _should_retry(exc):
                     raise
-            time.sleep(_backoff(attempt))
+                delay = _retry_delay(exc, attempt)
+            time.sleep(delay)
 
     def _send(self, url, data, headers, timeout):
-        deadline = _Deadline(timeout)
+        deadline = None
         method = "POST"
         for _ in range(MAX_REDIRECTS + 1):
+            for hook in self._request_hooks:
+                hook(types.SimpleNamespace(method=method, url=url, headers=headers))
+            # Started after the first hook: a hook that waits (a rate limit) spends none of it.
+            deadline = deadline or _Deadline(timeout)
             reply = self._exchange(method, url, data, headers, deadline)
             hop = _next_hop(method, url, data, headers, reply)
             if hop is None:
@@ -355,28 +424,36 @@ class AsyncOpenAI(_Client):
             except APIError as exc:
                 if attempt == self.max_retries or not _should_retry(exc):
                     raise
-            await asyncio.sleep(_backoff(attempt))
+                delay = _retry_delay(exc, attempt)
+            await asyncio.sleep(delay)
 
     async def _send(self, url, data, headers, timeout):
-        import asyncio
-
-        try:
-            if not hasattr(asyncio, "timeout"):  # before Python 3.11
-                return await asyncio.wait_for(self._follow(url, data, headers), timeout)
-            async with asyncio.timeout(timeout):  # no task of its own, unlike wait_for
-                return await self._follow(url, data, headers)
-        except asyncio.TimeoutError as exc:
-            raise APITimeoutError() from exc
-
-    async def _follow(self, url, data, headers):
+        deadline = None
         method = "POST"
         for _ in range(MAX_REDIRECTS + 1):
-            reply = await self._exchange(method, url, data, headers)
+            for hook in self._request_hooks:
+                waited = hook(types.SimpleNamespace(method=method, url=url, headers=headers))
+                if hasattr(waited, "__await__"):  # httpx.AsyncClient's hooks are coroutine functions
+                    await waited
+            deadline = deadline or _Deadline(timeout)
+            reply = await self._exchange_within(deadline, method, url, data, headers)
             hop = _next_hop(method, url, data, headers, reply)
             if hop is None:
                 return _completion(reply)
             method, url, data, headers = hop
         raise APIConnectionError(f"Connection error: more than {MAX_REDIRECTS} redirects")
+
+    async def _exchange_within(self, deadline, method, url, data, headers):
+        import asyncio
+
+        try:
+            left = deadline.left()
+            if not hasattr(asyncio, "timeout"):  # before Python 3.11
+                return await asyncio.wait_for(self._exchange(method, url, data, headers), left)
+            async with asyncio.timeout(left):  # no task of its own, unlike wait_for
+                return await self._exchange(method, url, data, headers)
+        except (asyncio.TimeoutError, TimeoutError) as exc:
+            raise APITimeoutError() from exc
 
     async def _exchange(self, method, url, data, headers):
         import asyncio
@@ -393,10 +470,6 @@ class AsyncOpenAI(_Client):
             raise APIConnectionError(f"Connection error: {exc!r}") from exc
         finally:  # a cancelled exchange (the deadline) closes its connection
             _release(self._pool, where, connection, reply)
-
-
-def _backoff(attempt):
-    return min(0.5 * 2 ** attempt, 8.0)
 
 
 def _prepare(method, url, data, headers):
@@ -440,7 +513,7 @@ def _keeps_credentials(url, next_url):
 def _completion(reply):
     status, raw = reply.status, reply.body
     if not 200 <= status < 300:
-        raise _status_error(status, raw, reply.headers.get("x-request-id"))
+        raise _status_error(status, raw, reply.headers)
     if raw is None:
         raise APIResponseValidationError(
             f"reply body is longer than {MAX_RESPONSE_BYTES} bytes", status)

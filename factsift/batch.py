@@ -1,0 +1,498 @@
+"""Run an AISummary method over many texts: in input order, concurrent, retried and rate-limited.
+
+    from factsift import batch
+    from factsift.factsift import AISummary
+
+    s = AISummary("https://api.example.com/v1", "sk-...", "my-model")
+    results = batch.run(s.extract, texts, jobs=16, retries=3, rpm=600)
+    for record in results:      # in input order, each once it and those before it are done
+        ...                     # {'summary': ..., 'content': ..., 'status': 'ok', 'id': 0}
+    results.counts              # Counts(ok=..., error=..., retried=..., requests=...)
+
+``run(s, texts, method="refined_title")`` names the method instead. The
+inputs are texts (their ids are their positions from 0) or ``(id, text)``
+pairs, from any iterable: at most ``window`` inputs (default four per
+concurrent request) are read ahead of the last record handed out, so a
+generator of a million texts is never read whole. A text that is an
+exception instance stands for an input that could not be read: its record is
+an "error" one with the exception's message, and no request is sent.
+
+Each record is the method's result with the id added (under ``id_key``).
+The method never raises for a failed request; an exception it raises anyway
+becomes an "error" record too, with an ``error`` message, and the run goes on.
+
+Options:
+
+* ``jobs``: requests at once (per process); ``processes``: worker processes,
+  each with ``jobs`` threads of its own (default 1: threads of this process).
+* ``retries``, ``timeout``: passed to every client as ``max_retries=`` and
+  ``timeout=`` (see the ``openai`` package; the project's stand-in follows
+  the same retry policy).
+* ``rpm``: at most that many HTTP requests in any minute, retries included,
+  across all jobs and processes; requests are spaced ``60 / rpm`` seconds apart.
+* ``share_clients``: one client per service and key (``factsift.clients``).
+
+Clients get these options through the module's extension point, the global
+``factsift.factsift.OpenAI``, which the run replaces while it is being
+iterated (so run one batch at a time in a process). Every client also gets
+``http_client=openai.DefaultHttpxClient(event_hooks={"request": [hook]})``:
+httpx (and the stand-in) calls the hook before every HTTP request, which is
+where the rate limit waits and where the requests of each record are counted
+(``counts.retried``: records whose request was sent more than once).
+
+With ``processes`` above 1 the instance is pickled to the worker processes
+(started fresh, not forked) and each of them builds clients from the
+``openai`` package; an ``OpenAI`` replaced in this process does not reach them.
+Leaving the iteration early (``close()``, a ``with`` block, Ctrl-C) cancels
+the inputs not yet started and ends the worker processes.
+"""
+
+import collections
+import contextlib
+import dataclasses
+import multiprocessing
+import multiprocessing.connection
+import os
+import pickle
+import queue
+import signal
+import threading
+import time
+from concurrent.futures import Future, InvalidStateError
+
+from factsift import clients
+
+__all__ = ["Batch", "Counts", "run", "RESULT_KEYS"]
+
+# Method: key of the generated text in its records.
+RESULT_KEYS = {"extract": "summary", "refined_title": "title"}
+WINDOW_PER_REQUEST = 4
+
+
+@dataclasses.dataclass
+class Counts:
+    ok: int = 0
+    error: int = 0
+    retried: int = 0   # records whose request was sent more than once
+    requests: int = 0  # HTTP requests sent, retries included
+
+
+def run(target, inputs, *, method=None, jobs=8, prompt="", length=200, retries=2, timeout=None,
+        rpm=None, processes=1, window=None, share_clients=True, id_key="id"):
+    """Records for every input, in input order, as an iterator (a `Batch`); see the module's help."""
+    instance, name = _resolve(target, method)
+    _check(jobs=jobs, processes=processes, retries=retries, window=window, timeout=timeout, rpm=rpm)
+    spec = _Spec(instance, name, prompt, length, retries, timeout, share_clients,
+                 rpm, _rate_slot(rpm, processes))
+    return Batch(spec, inputs, jobs, processes, window or WINDOW_PER_REQUEST * jobs * processes, id_key)
+
+
+def _resolve(target, method):
+    instance, name = (target, method) if method is not None else (
+        getattr(target, "__self__", None), getattr(target, "__name__", None))
+    if instance is None or name not in RESULT_KEYS:
+        raise TypeError("expected an AISummary method (s.extract, s.refined_title), "
+                        "or the instance and method='extract' or 'refined_title'")
+    return instance, name
+
+
+def _check(*, timeout, rpm, **counts):
+    for option, value in counts.items():
+        low = 0 if option == "retries" else 1
+        if value is not None and (not isinstance(value, int) or isinstance(value, bool) or value < low):
+            raise ValueError(f"{option} must be a whole number of at least {low}, not {value!r}")
+    for option, value in (("timeout", timeout), ("rpm", rpm)):
+        if value is not None and not 0 < value < float("inf"):
+            raise ValueError(f"{option} must be a positive number, not {value!r}")
+
+
+@dataclasses.dataclass
+class _Spec:
+    """What a worker (this process or another) needs to run the method; picklable."""
+    instance: object
+    name: str
+    prompt: object
+    length: object
+    retries: int
+    timeout: object
+    share_clients: bool
+    rpm: object
+    rate_slot: object
+
+
+def _error_record(name, message):
+    return {RESULT_KEYS[name]: "", "content": "", "status": "error", "error": message}
+
+
+def _describe(exc):
+    try:
+        return f"{type(exc).__name__}: {exc}"
+    except Exception:
+        return type(exc).__name__
+
+
+class Batch:
+    """The records of a run, in input order; `counts` covers those handed out so far."""
+
+    def __init__(self, spec, inputs, jobs, processes, window, id_key):
+        self.counts = Counts()
+        self._spec, self._id_key = spec, id_key
+        self._records = self._in_order(iter(inputs), jobs, processes, window)
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return next(self._records)
+
+    def close(self):
+        """Stop: cancel what has not started, end the worker processes."""
+        self._records.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _in_order(self, inputs, jobs, processes, window):
+        pending = collections.deque()  # (id, future of (record, requests sent)) in input order
+        position, more, finished = 0, True, False
+        pool = _Processes(self._spec, processes, jobs) if processes > 1 else _Threads(self._spec, jobs)
+        try:
+            while pending or more:
+                # A finished record goes out before more input is read: reading may block.
+                if more and len(pending) < window and not (pending and pending[0][1].done()):
+                    try:
+                        item = next(inputs)
+                    except StopIteration:
+                        more = False
+                        continue
+                    key, text = item if isinstance(item, (tuple, list)) and len(item) == 2 else (position, item)
+                    position += 1
+                    pending.append((key, self._submit(pool, text)))
+                    continue
+                key, future = pending.popleft()
+                yield self._record(key, future.result())
+            finished = True
+        finally:
+            for _, future in pending:
+                future.cancel()
+            pool.close(cancel=not finished)
+
+    def _submit(self, pool, text):
+        if isinstance(text, BaseException):
+            future = Future()
+            future.set_result((_error_record(self._spec.name, str(text)), 0))
+            return future
+        return pool.submit(text)
+
+    def _record(self, key, result):
+        record, requests = result
+        record[self._id_key] = key
+        counts = self.counts
+        if record.get("status") == "ok":
+            counts.ok += 1
+        else:
+            counts.error += 1
+        counts.requests += requests
+        counts.retried += requests > 1
+        return record
+
+
+# --- the work of one process ---
+
+class _RateSlot:
+    """The earliest time of the next request, for the threads of one process."""
+
+    def __init__(self):
+        self.value = 0.0
+        self._lock = threading.Lock()
+
+    def get_lock(self):
+        return self._lock
+
+
+def _rate_slot(rpm, processes):
+    if rpm is None:
+        return None
+    if processes > 1:  # shared memory: time.monotonic() is one clock for the whole machine
+        return multiprocessing.get_context("spawn").Value("d", 0.0)
+    return _RateSlot()
+
+
+class _Requests:
+    """The request event hook: waits for the rate limit, then counts the request for its thread."""
+
+    def __init__(self, rpm, slot):
+        self._interval = None if rpm is None else 60.0 / rpm
+        self._slot = slot
+        self._local = threading.local()
+
+    def __call__(self, request):
+        if self._interval is not None:
+            self._wait_turn()
+        self._local.count = getattr(self._local, "count", 0) + 1
+
+    def _wait_turn(self):
+        # Requests spaced 60/rpm apart: never more than rpm in any minute.
+        with self._slot.get_lock():
+            now = time.monotonic()
+            turn = max(now, self._slot.value)
+            self._slot.value = turn + self._interval
+        if turn > now:
+            time.sleep(turn - now)
+
+    def take(self):
+        """Requests this thread has sent since the last take()."""
+        count = getattr(self._local, "count", 0)
+        self._local.count = 0
+        return count
+
+
+def _http_client(hook):
+    # The package factsift.factsift's clients come from: the real openai or the stand-in.
+    import openai
+    if not hasattr(openai, "DefaultHttpxClient"):
+        raise RuntimeError("factsift.batch needs openai 1.17 or later (openai.DefaultHttpxClient)")
+    return openai.DefaultHttpxClient(event_hooks={"request": [hook]})
+
+
+class _Work:
+    """One input's text in, (record, HTTP requests sent) out; never raises an Exception."""
+
+    def __init__(self, spec):
+        self.spec = spec
+        self.method = getattr(spec.instance, spec.name)
+        self.hook = _Requests(spec.rpm, spec.rate_slot)
+
+    def __call__(self, text):
+        self.hook.take()
+        try:
+            record = dict(self.method(text, self.spec.prompt, self.spec.length))
+        except Exception as exc:
+            record = _error_record(self.spec.name, _describe(exc))
+        return record, self.hook.take()
+
+    def clients(self, stack):
+        """Install the client options (and sharing) until `stack` closes."""
+        options = {"max_retries": self.spec.retries, "http_client": _http_client(self.hook)}
+        if self.spec.timeout is not None:
+            options["timeout"] = self.spec.timeout
+        stack.enter_context(clients.client_options(**options))
+        if self.spec.share_clients:
+            stack.enter_context(clients.shared_clients())
+
+
+class _Threads:
+    """Runs the work on up to `jobs` threads of this process.
+
+    Daemon threads: after Ctrl-C, a request waiting on the network must not
+    keep the process alive (its client may wait minutes).
+    """
+
+    def __init__(self, spec, jobs):
+        self._work = _Work(spec)
+        self._jobs, self._started = jobs, 0
+        self._queue = queue.SimpleQueue()
+        self._stack = contextlib.ExitStack()
+        self._work.clients(self._stack)
+
+    def submit(self, text):
+        future = Future()
+        self._queue.put((future, text))
+        if self._started < self._jobs:
+            self._started += 1
+            threading.Thread(target=self._serve, name=f"factsift-job-{self._started - 1}",
+                             daemon=True).start()
+        return future
+
+    def _serve(self):
+        while (task := self._queue.get()) is not None:
+            future, text = task
+            if not future.set_running_or_notify_cancel():
+                continue
+            try:
+                result = self._work(text)
+            except BaseException as exc:  # the consumer decides
+                future.set_exception(exc)
+            else:
+                future.set_result(result)
+
+    def close(self, cancel):
+        for _ in range(self._started):
+            self._queue.put(None)
+        self._stack.close()
+
+
+# --- worker processes ---
+
+class _Worker:
+    def __init__(self, process, tasks, results):
+        self.process, self.tasks, self.results = process, tasks, results
+        self.pending = {}  # sequence number: future
+        self.alive = True
+
+
+class _Processes:
+    """Runs the work in worker processes, each with `jobs` threads.
+
+    Each worker has a pipe of its own for tasks and one for results, so this
+    process knows which inputs a worker that dies took with it: they get
+    "error" records, and the other workers go on. A worker whose task pipe
+    closes without a goodbye (this process was killed) exits at once.
+    """
+
+    def __init__(self, spec, count, jobs):
+        context = multiprocessing.get_context("spawn")  # forking a process with threads is unsafe
+        self._name = spec.name
+        self._lock = threading.Lock()
+        self._sequence = 0
+        self._workers = []
+        try:
+            for n in range(count):
+                self._workers.append(self._start(context, spec, jobs, n))
+        except BaseException:
+            for worker in self._workers:
+                worker.process.kill()
+            self._end_all()
+            raise
+        self._reader = threading.Thread(target=self._read, name="factsift-results", daemon=True)
+        self._reader.start()
+
+    @staticmethod
+    def _start(context, spec, jobs, n):
+        task_reader, task_writer = context.Pipe(duplex=False)
+        result_reader, result_writer = context.Pipe(duplex=False)
+        process = context.Process(target=_worker_main, args=(spec, jobs, task_reader, result_writer),
+                                  name=f"factsift-worker-{n}", daemon=True)
+        try:
+            process.start()
+        finally:
+            task_reader.close()
+            result_writer.close()
+        return _Worker(process, task_writer, result_reader)
+
+    def submit(self, text):
+        future = Future()
+        self._sequence += 1
+        try:
+            task = pickle.dumps((self._sequence, text))
+        except Exception as exc:
+            message = f"cannot pass the text to a worker process: {_describe(exc)}"
+            future.set_result((_error_record(self._name, message), 0))
+            return future
+        with self._lock:
+            live = [w for w in self._workers if w.alive]
+            if not live:
+                future.set_result((_error_record(self._name, "no worker process is left"), 0))
+                return future
+            worker = min(live, key=lambda w: len(w.pending))
+            worker.pending[self._sequence] = future
+        try:
+            worker.tasks.send_bytes(task)
+        except OSError:
+            pass  # the worker has gone; the reader gives its inputs error records
+        return future
+
+    def _read(self):
+        workers = {w.results: w for w in self._workers}
+        while workers:
+            for conn in multiprocessing.connection.wait(list(workers)):
+                worker = workers[conn]
+                try:
+                    sequence, requests, data = pickle.loads(conn.recv_bytes())
+                except (EOFError, OSError):
+                    del workers[conn]
+                    self._lost(worker)
+                    continue
+                with self._lock:
+                    future = worker.pending.pop(sequence)
+                _settle(future, (self._unpickled(data), requests))
+
+    def _unpickled(self, data):
+        try:
+            return pickle.loads(data)
+        except Exception as exc:
+            return _error_record(self._name, f"the result from the worker process cannot be "
+                                             f"read: {_describe(exc)}")
+
+    def _lost(self, worker):
+        worker.process.join(5)
+        message = f"the worker process ended (exit code {worker.process.exitcode}) before answering"
+        with self._lock:
+            worker.alive = False
+            pending, worker.pending = worker.pending, {}
+        for future in pending.values():
+            _settle(future, (_error_record(self._name, message), 0))
+
+    def close(self, cancel):
+        for worker in self._workers:
+            if cancel:
+                worker.process.kill()
+            else:
+                with contextlib.suppress(OSError):
+                    worker.tasks.send_bytes(pickle.dumps(None))
+        self._end_all()
+        self._reader.join()
+        for worker in self._workers:
+            worker.results.close()
+
+    def _end_all(self):
+        for worker in self._workers:
+            worker.tasks.close()
+        for worker in self._workers:
+            worker.process.join()
+
+
+def _settle(future, result):
+    with contextlib.suppress(InvalidStateError):  # cancelled meanwhile
+        future.set_result(result)
+
+
+def _worker_main(spec, jobs, tasks, results):
+    """A worker process: runs each task it is sent on `jobs` threads, sends back each result."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is for the parent to handle
+    work = _Work(spec)
+    todo = queue.SimpleQueue()
+    send_lock = threading.Lock()
+
+    def serve():
+        while (task := todo.get()) is not None:
+            sequence, text = task
+            record, requests = work(text)
+            reply = _result_bytes(spec.name, sequence, record, requests)
+            try:
+                with send_lock:
+                    results.send_bytes(reply)
+            except OSError:
+                os._exit(1)  # the parent has gone
+
+    with contextlib.ExitStack() as stack:
+        work.clients(stack)
+        threads = [threading.Thread(target=serve, name=f"factsift-job-{n}", daemon=True)
+                   for n in range(jobs)]
+        for thread in threads:
+            thread.start()
+        while True:
+            try:
+                task = pickle.loads(tasks.recv_bytes())
+            except EOFError:
+                os._exit(1)  # the parent was killed: nobody wants the rest
+            if task is None:
+                break
+            todo.put(task)
+        for _ in threads:
+            todo.put(None)
+        for thread in threads:
+            thread.join()
+
+
+def _result_bytes(name, sequence, record, requests):
+    """The message for one result: the record is a pickle of its own, so a bad one spoils no other."""
+    try:
+        data = pickle.dumps(record)
+    except Exception as exc:  # a reply the client built that pickle cannot carry
+        message = f"the result cannot be passed back from the worker process: {_describe(exc)}"
+        data = pickle.dumps(_error_record(name, message))
+    return pickle.dumps((sequence, requests, data))

@@ -1,0 +1,150 @@
+"""factsift.batch: records in input order from a bounded read-ahead, retried and counted."""
+
+import itertools
+import os
+import threading
+import time
+from types import SimpleNamespace as NS
+
+import pytest
+
+from devserver_fixtures import devserver, read_log, running_server  # noqa: F401
+from factsift import batch
+from factsift.factsift import AISummary
+
+GUARD = 30  # seconds; a hang guard only
+
+
+@pytest.fixture
+def scripted(mod, monkeypatch):
+    """The module's client: a request for text "t<i>" answers "r<i>"; state.gate(i) runs first."""
+    state = NS(started=[], gate=lambda i: None, lock=threading.Lock())
+
+    class Scripted:
+        def __init__(self, **options):
+            self.chat = NS(completions=NS(create=self.create))
+
+        def create(self, *, model, messages, stream):
+            i = int(messages[0]["content"].rsplit("t", 1)[1])
+            with state.lock:
+                state.started.append(i)
+            state.gate(i)
+            return NS(choices=[NS(message=NS(content=f"r{i}"))])
+
+    monkeypatch.setattr(mod, "OpenAI", Scripted)
+    return state
+
+
+@pytest.mark.parametrize("form", ["bound", "named"])
+@pytest.mark.parametrize("jobs", [1, 4])
+def test_records_come_in_input_order_with_their_ids(S, scripted, form, jobs):
+    # Later texts answer sooner, so with several jobs they finish out of order.
+    scripted.gate = lambda i: time.sleep((8 - i) * 0.003)
+    s = S("http://svc.test/v1", "k", "m")
+    inputs = ["t0", ("a", "t1"), ("b", OSError("cannot read b")), "t3", ["c", "t4"], "t5", "t6", "t7"]
+    run = batch.run(s.refined_title, inputs, jobs=jobs) if form == "bound" else \
+        batch.run(s, inputs, method="refined_title", jobs=jobs)
+    records = list(run)
+    assert [(r["id"], r["title"], r["status"]) for r in records] == [
+        (0, "r0", "ok"), ("a", "r1", "ok"), ("b", "", "error"), (3, "r3", "ok"), ("c", "r4", "ok"),
+        (5, "r5", "ok"), (6, "r6", "ok"), (7, "r7", "ok")]
+    assert records[2]["error"] == "cannot read b"
+    assert sorted(scripted.started) == [0, 1, 3, 4, 5, 6, 7]  # nothing sent for the unreadable one
+    assert run.counts == batch.Counts(ok=7, error=1, retried=0, requests=0)  # no HTTP: no requests
+
+
+@pytest.mark.parametrize("jobs, window, taken", [(1, None, 3), (2, 3, 5), (4, None, 1)])
+def test_inputs_are_read_only_a_window_ahead_and_leaving_cancels_the_rest(S, scripted, jobs, window, taken):
+    read = itertools.count()
+    texts = (f"t{next(read)}" for _ in range(1_000_000))
+    release = threading.Event()
+    scripted.gate = lambda i: i >= taken and release.wait(GUARD)  # the rest wait until the run is left
+    run = batch.run(S("u", "k", "m").extract, texts, jobs=jobs, window=window)
+    ahead = window or batch.WINDOW_PER_REQUEST * jobs
+    assert [next(run)["id"] for _ in range(taken)] == list(range(taken))
+    assert next(read) <= taken + ahead + 1  # next(read) itself counts one
+    run.close()
+    release.set()
+    for thread in threading.enumerate():
+        if thread.name.startswith("factsift-job-"):
+            thread.join(GUARD)
+    assert len(scripted.started) <= taken + jobs  # those in flight at close, no more
+
+
+@pytest.mark.parametrize("mode, processes", [("flaky:0.3", 1), ("flaky:0.3", 2), ("rate-limit:25", 1)])
+def test_retries_recover_every_record_and_each_request_is_counted(S, tmp_path, mode, processes):
+    log = tmp_path / "requests.jsonl"
+    # Seed 35 meets every kind of fault here, with at most one back-off (0.5 s) per record.
+    with running_server(log, mode=mode, seed=35) as server:
+        run = batch.run(S(server.url, "k", "m").extract, (f"第{i}篇。" for i in range(40)),
+                        jobs=8, processes=processes, retries=8)
+        records = list(run)
+    assert [(r["id"], r["content"], r["status"]) for r in records] == [(i, f"第{i}篇", "ok") for i in range(40)]
+    sent = read_log(log)
+    texts = [entry["body"]["messages"][0]["content"] for entry in sent]
+    assert run.counts.requests == len(sent) > 40
+    assert run.counts.retried == sum(texts.count(t) > 1 for t in set(texts)) > 0
+
+
+@pytest.mark.parametrize("options, problem", [
+    ({"jobs": 0}, "jobs"), ({"retries": -1}, "retries"), ({"rpm": 0}, "rpm"),
+    ({"timeout": float("nan")}, "timeout"), ({"processes": 1.5}, "processes"), ({"window": 0}, "window")])
+def test_bad_options_are_refused_up_front(S, options, problem):
+    with pytest.raises(ValueError, match=problem):
+        batch.run(S("u", "k").extract, ["x"], **options)
+
+
+@pytest.mark.parametrize("target, method", [(len, None), ("S", "translate"), ("S", None)])
+def test_anything_but_a_summary_method_is_refused(S, target, method):
+    with pytest.raises(TypeError, match="AISummary method"):
+        batch.run(S("u", "k") if target == "S" else target, ["x"], method=method)
+
+
+
+def deeply_nested():
+    value = []
+    for _ in range(100_000):
+        value = [value]
+    return value
+
+
+def refuse():
+    raise ValueError("refused")
+
+
+class Unloadable:
+    def __reduce__(self):
+        return refuse, ()
+
+
+class HostileSummary(AISummary):
+    """For some texts, extract ends the worker process or returns what pickle cannot carry."""
+
+    def extract(self, content, prompt="", length=200):
+        if content == "exit":
+            os._exit(3)
+        make = {"lambda": lambda: lambda: 0, "deep": deeply_nested, "unloadable": Unloadable}.get(content)
+        if make:
+            return {"summary": make(), "content": "", "status": "ok"}
+        return super().extract(content, prompt, length)
+
+
+@pytest.mark.parametrize("bad, error", [
+    ("exit", "the worker process ended (exit code 3)"),
+    ("lambda", "cannot be passed back"), ("deep", "cannot be passed back"),
+    ("unloadable", "cannot be read: ValueError: refused")])
+def test_a_worker_process_that_fails_loses_no_other_record(devserver, bad, error):
+    texts = [f"t{i}" for i in range(12)]
+    texts[4] = bad
+    run = batch.run(HostileSummary(devserver.url, "k", "echo").extract, texts, jobs=2, processes=2)
+    records = []
+    reader = threading.Thread(target=lambda: records.extend(run), daemon=True)
+    reader.start()
+    reader.join(GUARD)
+    assert not reader.is_alive(), "the run hangs"
+    assert [r["id"] for r in records] == list(range(12))
+    assert records[4]["status"] == "error" and error in records[4]["error"]
+    # Inputs the dead worker had taken are lost with it; the other worker does the rest.
+    lost = [r["id"] for r in records if r["status"] != "ok"]
+    assert all(error in records[i]["error"] for i in lost) and 11 not in lost
+    assert len(lost) == 1 or bad == "exit"
