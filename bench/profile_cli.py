@@ -7,11 +7,14 @@ document. cProfile slows small Python functions more than C ones, so read
 the shares, not the totals.
 
     python bench/profile_cli.py [--documents 1000] [--jobs 64] [--top 40] [--sort tottime]
-                                [--client standin|real] [-- CLI OPTION...]
+                                [--client standin|real] [--tool cli|threads] [-- CLI OPTION...]
+
+--tool threads profiles bench/peer_threads.py the same way, for comparison.
 """
 import argparse
 import contextlib
 import cProfile
+import functools
 import io
 import os
 import pstats
@@ -59,24 +62,24 @@ def main(argv=None):
     ap.add_argument("--top", type=int, default=40)
     ap.add_argument("--sort", default="tottime")
     ap.add_argument("--client", choices=("standin", "real"), default="standin")
+    ap.add_argument("--tool", choices=("cli", "threads"), default="cli")
     ap.add_argument("cli_options", nargs="*", help="more options for the command line")
     args = ap.parse_args(argv)
     sys.path[:0] = client_path(args.client)
-
-    from factsift import cli
 
     service = Service(args.delay)
     profiles = []
     try:
         with tempfile.TemporaryDirectory(prefix="factsift-profile-") as tmp:
             names = [str(Path(tmp) / n) for n in write_inputs(Path(tmp), args.documents)]
-            command = ["summarize", *names, "--base-url", service.url, "--model", "echo",
-                       "--api-key", "bench", "--jobs", str(args.jobs), *args.cli_options]
+            options = [*names, "--base-url", service.url, "--model", "echo",
+                       "--api-key", "bench", "--jobs", str(args.jobs)]
+            run = tool_main(args.tool, options, args.cli_options)
             main_profile = new_profile(profiles)
             cpu, start = time.process_time(), time.perf_counter()
             with profiled_threads(profiles), open(os.devnull, "w") as null, \
                     contextlib.redirect_stdout(null):
-                status = main_profile.runcall(cli.main, command)
+                status = main_profile.runcall(run)
             cpu, seconds = time.process_time() - cpu, time.perf_counter() - start
     finally:
         service.stop()
@@ -89,10 +92,27 @@ def main(argv=None):
     return status
 
 
+def tool_main(tool, options, cli_options):
+    """The tool's main function, ready to call with `options`."""
+    if tool == "threads":
+        import peer_threads
+
+        sys.argv = ["peer_threads.py", *options]
+        return peer_threads.main
+    from factsift import cli
+
+    return functools.partial(cli.main, ["summarize", *options, *cli_options])
+
+
 # (area, test on (file, function name)); the first that matches names the area.
 AREAS = [
     ("progress", lambda f, n: "factsift/cli" in f and n in _PROGRESS),
     ("command line", lambda f, n: "factsift/cli" in f),
+    # _Work.__call__'s own time holds the module's: cProfile does not see its C methods.
+    ("a request's work: the module, batch._Work, the hook",
+     lambda f, n: f.endswith("factsift/batch.py") and n in _WORK),
+    ("batch: input order, hand-off to threads", lambda f, n: f.endswith("factsift/batch.py")),
+    ("the thread script", lambda f, n: f.endswith("peer_threads.py")),
     ("client", lambda f, n: "/openai" in f or "openai" in n or f.endswith("factsift/clients.py")),
     ("sockets", lambda f, n: "_socket" in n or "select." in n or f.endswith("socket.py")),
     ("json", lambda f, n: "/json/" in f or "_json" in n),
@@ -102,6 +122,7 @@ AREAS = [
     ("the module", lambda f, n: "factsift" in n or f.endswith("factsift.cpp")),
 ]
 _PROGRESS = {"advance", "draw", "clear", "paused", "finish", "_write", "_text"}
+_WORK = {"__call__", "_wait_turn"}
 
 
 def area_of(function, stats, depth=0):
