@@ -47,18 +47,15 @@ Leaving the iteration early (``close()``, a ``with`` block, Ctrl-C) cancels
 the inputs not yet started and ends the worker processes.
 """
 
+import _thread
 import collections
 import contextlib
-import dataclasses
-import multiprocessing
-import multiprocessing.connection
 import os
-import pickle
 import queue
 import signal
 import threading
 import time
-from concurrent.futures import Future, InvalidStateError
+import types
 
 from factsift import clients
 
@@ -69,12 +66,14 @@ RESULT_KEYS = {"extract": "summary", "refined_title": "title"}
 WINDOW_PER_REQUEST = 4
 
 
-@dataclasses.dataclass
-class Counts:
-    ok: int = 0
-    error: int = 0
-    retried: int = 0   # records whose request was sent more than once
-    requests: int = 0  # HTTP requests sent, retries included
+# A namespace, not a dataclass: dataclasses costs the command line's start more than
+# a thousand documents' bookkeeping.
+class Counts(types.SimpleNamespace):
+    """ok and error records; retried: records whose request was sent more than once;
+    requests: HTTP requests sent, retries included."""
+
+    def __init__(self, ok=0, error=0, retried=0, requests=0):
+        super().__init__(ok=ok, error=error, retried=retried, requests=requests)
 
 
 def run(target, inputs, *, method=None, jobs=8, prompt="", length=200, retries=2, timeout=None,
@@ -106,18 +105,13 @@ def _check(*, timeout, rpm, **counts):
             raise ValueError(f"{option} must be a positive number, not {value!r}")
 
 
-@dataclasses.dataclass
 class _Spec:
     """What a worker (this process or another) needs to run the method; picklable."""
-    instance: object
-    name: str
-    prompt: object
-    length: object
-    retries: int
-    timeout: object
-    share_clients: bool
-    rpm: object
-    rate_slot: object
+
+    def __init__(self, instance, name, prompt, length, retries, timeout, share_clients, rpm, rate_slot):
+        self.instance, self.name, self.prompt, self.length = instance, name, prompt, length
+        self.retries, self.timeout, self.share_clients = retries, timeout, share_clients
+        self.rpm, self.rate_slot = rpm, rate_slot
 
 
 def _error_record(name, message):
@@ -137,6 +131,7 @@ class Batch:
     def __init__(self, spec, inputs, jobs, processes, window, id_key):
         self.counts = Counts()
         self._spec, self._id_key = spec, id_key
+        self._pending = collections.deque()  # (id, _Outcome of (record, requests sent)) in input order
         self._records = self._in_order(iter(inputs), jobs, processes, window)
 
     def __iter__(self):
@@ -149,6 +144,11 @@ class Batch:
         """Stop: cancel what has not started, end the worker processes."""
         self._records.close()
 
+    def ready(self):
+        """Whether the next record is there to be handed out, with no wait for a request or for input."""
+        pending = self._pending
+        return bool(pending) and pending[0][1].done()
+
     def __enter__(self):
         return self
 
@@ -156,7 +156,7 @@ class Batch:
         self.close()
 
     def _in_order(self, inputs, jobs, processes, window):
-        pending = collections.deque()  # (id, future of (record, requests sent)) in input order
+        pending = self._pending
         position, more, finished = 0, True, False
         pool = _Processes(self._spec, processes, jobs) if processes > 1 else _Threads(self._spec, jobs)
         try:
@@ -172,19 +172,17 @@ class Batch:
                     position += 1
                     pending.append((key, self._submit(pool, text)))
                     continue
-                key, future = pending.popleft()
-                yield self._record(key, future.result())
+                key, outcome = pending.popleft()
+                yield self._record(key, outcome.result())
             finished = True
         finally:
-            for _, future in pending:
-                future.cancel()
+            for _, outcome in pending:
+                outcome.cancelled = True
             pool.close(cancel=not finished)
 
     def _submit(self, pool, text):
         if isinstance(text, BaseException):
-            future = Future()
-            future.set_result((_error_record(self._spec.name, str(text)), 0))
-            return future
+            return _Outcome.of((_error_record(self._spec.name, str(text)), 0))
         return pool.submit(text)
 
     def _record(self, key, result):
@@ -198,6 +196,46 @@ class Batch:
         counts.requests += requests
         counts.retried += requests > 1
         return record
+
+
+class _Outcome:
+    """The outcome of one input: set once by whoever ran it, awaited in input order.
+
+    What the batch needs of a concurrent.futures.Future, on a bare lock: a
+    Future's condition variable cost as much as the rest of the hand-off.
+    An input marked `cancelled` before it starts is never run.
+    """
+
+    __slots__ = ("_unset", "_value", "_error", "cancelled")
+
+    def __init__(self):
+        self._unset = _thread.allocate_lock()  # held until the outcome is set
+        self._unset.acquire()
+        self._value = self._error = None
+        self.cancelled = False
+
+    @classmethod
+    def of(cls, value):
+        outcome = cls()
+        outcome.set(value)
+        return outcome
+
+    def done(self):
+        return not self._unset.locked()
+
+    def set(self, value=None, error=None):
+        """The value, or the exception result() raises; set once (a second call changes nothing)."""
+        if self.done():
+            return
+        self._value, self._error = value, error
+        self._unset.release()
+
+    def result(self):
+        with self._unset:  # waits until set; Ctrl-C interrupts the wait
+            pass
+        if self._error is not None:
+            raise self._error
+        return self._value
 
 
 # --- the work of one process ---
@@ -217,7 +255,7 @@ def _rate_slot(rpm, processes):
     if rpm is None:
         return None
     if processes > 1:  # shared memory: time.monotonic() is one clock for the whole machine
-        return multiprocessing.get_context("spawn").Value("d", 0.0)
+        return _spawning().Value("d", 0.0)
     return _RateSlot()
 
 
@@ -227,12 +265,13 @@ class _Requests:
     def __init__(self, rpm, slot):
         self._interval = None if rpm is None else 60.0 / rpm
         self._slot = slot
-        self._local = threading.local()
+        self.local = threading.local()  # count: requests of this thread's current input
 
     def __call__(self, request):
         if self._interval is not None:
             self._wait_turn()
-        self._local.count = getattr(self._local, "count", 0) + 1
+        local = self.local
+        local.count = getattr(local, "count", 0) + 1
 
     def _wait_turn(self):
         # Requests spaced 60/rpm apart: never more than rpm in any minute.
@@ -242,12 +281,6 @@ class _Requests:
             self._slot.value = turn + self._interval
         if turn > now:
             time.sleep(turn - now)
-
-    def take(self):
-        """Requests this thread has sent since the last take()."""
-        count = getattr(self._local, "count", 0)
-        self._local.count = 0
-        return count
 
 
 def _http_client(hook):
@@ -267,12 +300,14 @@ class _Work:
         self.hook = _Requests(spec.rpm, spec.rate_slot)
 
     def __call__(self, text):
-        self.hook.take()
+        counter = self.hook.local
+        counter.count = 0
+        spec = self.spec
         try:
-            record = dict(self.method(text, self.spec.prompt, self.spec.length))
+            record = dict(self.method(text, spec.prompt, spec.length))
         except Exception as exc:
-            record = _error_record(self.spec.name, _describe(exc))
-        return record, self.hook.take()
+            record = _error_record(spec.name, _describe(exc))
+        return record, counter.count
 
     def clients(self, stack):
         """Install the client options (and sharing) until `stack` closes."""
@@ -299,25 +334,25 @@ class _Threads:
         self._work.clients(self._stack)
 
     def submit(self, text):
-        future = Future()
-        self._queue.put((future, text))
+        outcome = _Outcome()
+        self._queue.put((outcome, text))
         if self._started < self._jobs:
             self._started += 1
             threading.Thread(target=self._serve, name=f"factsift-job-{self._started - 1}",
                              daemon=True).start()
-        return future
+        return outcome
 
     def _serve(self):
         while (task := self._queue.get()) is not None:
-            future, text = task
-            if not future.set_running_or_notify_cancel():
+            outcome, text = task
+            if outcome.cancelled:
                 continue
             try:
                 result = self._work(text)
             except BaseException as exc:  # the consumer decides
-                future.set_exception(exc)
+                outcome.set(error=exc)
             else:
-                future.set_result(result)
+                outcome.set(result)
 
     def close(self, cancel):
         for _ in range(self._started):
@@ -327,10 +362,19 @@ class _Threads:
 
 # --- worker processes ---
 
+# multiprocessing and pickle are imported where they are used: a run in one process
+# never needs them, and their imports are a good part of the command line's start.
+
+def _spawning():
+    import multiprocessing
+
+    return multiprocessing.get_context("spawn")  # forking a process with threads is unsafe
+
+
 class _Worker:
     def __init__(self, process, tasks, results):
         self.process, self.tasks, self.results = process, tasks, results
-        self.pending = {}  # sequence number: future
+        self.pending = {}  # sequence number: _Outcome
         self.alive = True
 
 
@@ -344,7 +388,7 @@ class _Processes:
     """
 
     def __init__(self, spec, count, jobs):
-        context = multiprocessing.get_context("spawn")  # forking a process with threads is unsafe
+        context = _spawning()
         self._name = spec.name
         self._lock = threading.Lock()
         self._sequence = 0
@@ -374,31 +418,34 @@ class _Processes:
         return _Worker(process, task_writer, result_reader)
 
     def submit(self, text):
-        future = Future()
+        import pickle
+
         self._sequence += 1
         try:
             task = pickle.dumps((self._sequence, text))
         except Exception as exc:
             message = f"cannot pass the text to a worker process: {_describe(exc)}"
-            future.set_result((_error_record(self._name, message), 0))
-            return future
+            return _Outcome.of((_error_record(self._name, message), 0))
+        outcome = _Outcome()
         with self._lock:
             live = [w for w in self._workers if w.alive]
             if not live:
-                future.set_result((_error_record(self._name, "no worker process is left"), 0))
-                return future
+                return _Outcome.of((_error_record(self._name, "no worker process is left"), 0))
             worker = min(live, key=lambda w: len(w.pending))
-            worker.pending[self._sequence] = future
+            worker.pending[self._sequence] = outcome
         try:
             worker.tasks.send_bytes(task)
         except OSError:
             pass  # the worker has gone; the reader gives its inputs error records
-        return future
+        return outcome
 
     def _read(self):
+        import pickle
+        from multiprocessing.connection import wait
+
         workers = {w.results: w for w in self._workers}
         while workers:
-            for conn in multiprocessing.connection.wait(list(workers)):
+            for conn in wait(list(workers)):
                 worker = workers[conn]
                 try:
                     sequence, requests, data = pickle.loads(conn.recv_bytes())
@@ -407,10 +454,12 @@ class _Processes:
                     self._lost(worker)
                     continue
                 with self._lock:
-                    future = worker.pending.pop(sequence)
-                _settle(future, (self._unpickled(data), requests))
+                    outcome = worker.pending.pop(sequence)
+                outcome.set((self._unpickled(data), requests))
 
     def _unpickled(self, data):
+        import pickle
+
         try:
             return pickle.loads(data)
         except Exception as exc:
@@ -423,10 +472,12 @@ class _Processes:
         with self._lock:
             worker.alive = False
             pending, worker.pending = worker.pending, {}
-        for future in pending.values():
-            _settle(future, (_error_record(self._name, message), 0))
+        for outcome in pending.values():
+            outcome.set((_error_record(self._name, message), 0))
 
     def close(self, cancel):
+        import pickle
+
         for worker in self._workers:
             if cancel:
                 worker.process.kill()
@@ -445,13 +496,10 @@ class _Processes:
             worker.process.join()
 
 
-def _settle(future, result):
-    with contextlib.suppress(InvalidStateError):  # cancelled meanwhile
-        future.set_result(result)
-
-
 def _worker_main(spec, jobs, tasks, results):
     """A worker process: runs each task it is sent on `jobs` threads, sends back each result."""
+    import pickle
+
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is for the parent to handle
     work = _Work(spec)
     todo = queue.SimpleQueue()
@@ -490,6 +538,8 @@ def _worker_main(spec, jobs, tasks, results):
 
 def _result_bytes(name, sequence, record, requests):
     """The message for one result: the record is a pickle of its own, so a bad one spoils no other."""
+    import pickle
+
     try:
         data = pickle.dumps(record)
     except Exception as exc:  # a reply the client built that pickle cannot carry
