@@ -10,14 +10,22 @@ the service's CPU is never counted.
 
     python bench/peers.py [--documents 1000] [--delay 0.2] [--jobs 16 64 256]
                           [--repeat 5] [--clients standin real] [--tools cli threads asyncio]
+                          [--instructions]
 
 Every run is checked: one "ok" line per document, in input order. The table
 gives the median of the repeats; the verdict lines compare the command line
 with the best peer at each concurrency.
+
+--instructions counts, instead, the instructions of each tool's process under
+valgrind's callgrind, for a run over one document (the start) and over all of
+them: a figure that other processes on the machine do not move. Callgrind
+runs one thread at a time and does not follow --processes workers, so it
+gives no documents per second and leaves out cli-p2.
 """
 import argparse
 import json
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -104,10 +112,14 @@ server.serve_forever()
 """
 
 
+def tool_command(tool, url, names, jobs):
+    return [sys.executable, *TOOLS[tool], *names, "--base-url", url, "--model", MODEL,
+            "--api-key", "bench", "--jobs", str(jobs)]
+
+
 def run_tool(tool, client, url, names, jobs, directory):
     """(seconds, CPU seconds) of one run of `tool` over `names`; raises SystemExit on a bad run."""
-    command = [sys.executable, *TOOLS[tool], *names, "--base-url", url, "--model", MODEL,
-               "--api-key", "bench", "--jobs", str(jobs)]
+    command = tool_command(tool, url, names, jobs)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         start = time.perf_counter()
         env = child_env(client, os.path.join(directory, "pycache"))
@@ -124,6 +136,34 @@ def run_tool(tool, client, url, names, jobs, directory):
     return seconds, usage.ru_utime + usage.ru_stime
 
 
+def count_instructions(tool, client, url, names, jobs, directory):
+    """Instructions of one run of `tool` over `names` under callgrind; SystemExit on a bad run."""
+    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+               *tool_command(tool, url, names, jobs)]
+    env = child_env(client, os.path.join(directory, "pycache"))
+    env["PYTHONHASHSEED"] = "0"  # hashes place entries in dictionaries, and so move the count
+    result = subprocess.run(command, cwd=directory, env=env, capture_output=True)
+    problems = check_output(result.stdout, names, result.returncode)
+    if problems:
+        raise SystemExit(f"{tool} ({client}) under callgrind: {problems}\n"
+                         f"{result.stderr.decode('utf-8', 'replace')[-2000:]}")
+    return int(re.search(rb"Collected : (\d+)", result.stderr).group(1))
+
+
+def measure_instructions(args, url, names, directory):
+    """Prints, for each tool, the instructions of its start and per document of a whole run."""
+    print("| client | tool | jobs | M instructions, one document | M instructions, all "
+          "| k instructions per document |")
+    print("|---|---|---:|---:|---:|---:|")
+    for client in args.clients:
+        for jobs in args.jobs:
+            for tool in (t for t in args.tools if t != "cli-p2"):
+                start = count_instructions(tool, client, url, names[:1], jobs, directory)
+                total = count_instructions(tool, client, url, names, jobs, directory)
+                print(f"| {client} | {tool} | {jobs} | {start / 1e6:.1f} | {total / 1e6:.1f} "
+                      f"| {total / len(names) / 1e3:.0f} |", flush=True)
+
+
 def check_output(data, names, returncode):
     records = [json.loads(line) for line in data.decode("utf-8").splitlines()]
     if returncode != 0:
@@ -134,11 +174,15 @@ def check_output(data, names, returncode):
     return f"{failed} error records" if failed else None
 
 
-def measure(args, url, names, directory):
-    """{(client, tool, jobs): (documents/s, CPU ms per document)}, medians of the repeats."""
-    for client in args.clients:  # warm-up: compiled modules and the page cache
+def warm_up(args, url, names, directory):
+    """A short run of every tool: compiled modules and the page cache."""
+    for client in args.clients:
         for tool in args.tools:
             run_tool(tool, client, url, names[:2], 2, directory)
+
+
+def measure(args, url, names, directory):
+    """{(client, tool, jobs): (documents/s, CPU ms per document)}, medians of the repeats."""
     samples = {}
     for round_ in range(args.repeat):
         for client in args.clients:
@@ -199,6 +243,8 @@ def main(argv=None):
     ap.add_argument("--tools", nargs="+", choices=list(TOOLS),
                     help="tools to run (default: cli threads asyncio, and cli-p2 when the command "
                          "line has --processes)")
+    ap.add_argument("--instructions", action="store_true",
+                    help="count each tool's instructions under callgrind instead (see above)")
     args = ap.parse_args(argv)
     if args.documents < 1 or args.repeat < 1 or any(j < 1 for j in args.jobs):
         ap.error("--documents, --repeat and --jobs must be at least 1")
@@ -213,8 +259,16 @@ def main(argv=None):
     try:
         with tempfile.TemporaryDirectory(prefix="factsift-peers-") as tmp:
             names = write_inputs(Path(tmp), args.documents)
+            if args.instructions:
+                subprocess.run([str(ROOT / "tools" / "apt-ensure"), "valgrind"], check=True)
+                print(f"Python {sys.version.split()[0]}, {args.documents} documents, service "
+                      f"delay {args.delay} s, instructions under callgrind")
+                warm_up(args, service.url, names, tmp)
+                measure_instructions(args, service.url, names, tmp)
+                return 0
             print(f"Python {sys.version.split()[0]}, {args.documents} documents, service delay "
                   f"{args.delay} s, median of {args.repeat}, load before: {os.getloadavg()[0]:.2f}")
+            warm_up(args, service.url, names, tmp)
             results = measure(args, service.url, names, tmp)
     finally:
         service.stop()
