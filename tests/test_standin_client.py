@@ -10,6 +10,7 @@ import socket
 import time
 import warnings
 from types import SimpleNamespace as NS
+from unittest import mock
 
 import pytest
 
@@ -18,6 +19,8 @@ from devserver_fixtures import (USING_STANDIN, client, completion, devserver, ht
 
 ARTICLE = "据统计，2024年江州市GDP同比增长5.2%，居民人均收入达到6.8万元。"
 KINDS = ["sync", "async"]
+# "sync-timeouts": the blocking client waiting through socket time-outs, as it does over TLS.
+KINDS_WAITS = ["sync", "sync-timeouts", "async"]
 
 
 def converse(kind, server, models, before=None, requests=None, **options):
@@ -29,6 +32,11 @@ def converse(kind, server, models, before=None, requests=None, **options):
     """
     if requests is not None:
         options["http_client"] = _hooked_http_client(kind, requests)
+    if kind == "sync-timeouts":
+        if not USING_STANDIN:
+            pytest.skip("the stand-in's own ways of waiting")
+        with mock.patch.object(openai._http, "PLAIN_CONNECTION", openai._http.Connection):
+            return converse("sync", server, models, before, **options)
     if kind == "sync":
         c = client(server, **options)
         return [_outcome(lambda: c.chat.completions.create(model=m, messages=user(f"#{i}")), before, i)
@@ -135,7 +143,7 @@ def test_broken_replies_raise(devserver, kind, model, options, error_cls):
     assert type(info.value) is error_cls
 
 
-@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("kind", KINDS_WAITS)
 def test_a_request_cut_off_by_its_deadline_leaves_no_reply_behind(devserver, kind):
     # Were the connection kept, the next request would read the late reply to the first.
     replies = converse(kind, devserver, ["delay:0.6", "echo"], timeout=0.3,
@@ -143,7 +151,7 @@ def test_a_request_cut_off_by_its_deadline_leaves_no_reply_behind(devserver, kin
     assert type(replies[0]) is openai.APITimeoutError and replies[1] == "#1"
 
 
-@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("kind", KINDS_WAITS)
 def test_connections_are_kept_alive_and_replaced_once_the_server_closes_them(kind):
     # The server keeps the first connection for two requests, then closes it without a word.
     def answer(handler):
@@ -380,7 +388,7 @@ def test_redirects_are_followed_as_the_real_client_does(kind, status, location, 
         assert reply == "followed"
 
 
-@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("kind", KINDS_WAITS)
 @pytest.mark.parametrize("slow_from", [0, -20], ids=["headers", "body"])
 def test_timeout_bounds_the_whole_request(kind, slow_from):
     # After a fast start the rest arrives one byte every 0.1 s: each read is far

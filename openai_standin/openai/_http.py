@@ -310,7 +310,11 @@ def _quiet(sock):
 
 
 class Connection:
-    """A connected socket, and how it sends a request and reads a reply within a deadline."""
+    """A connected socket, and how it sends a request and reads a reply within a deadline.
+
+    This one waits through the socket module's time-outs; a TLS socket, and
+    any socket where MSG_DONTWAIT is missing, uses it.
+    """
 
     __slots__ = ("sock",)
 
@@ -331,6 +335,61 @@ class Connection:
 
     def close(self):
         self.sock.close()
+
+
+class PollConnection(Connection):
+    """A plain TCP connection that waits with a poll() of its own.
+
+    The socket stays in blocking mode, each send and receive is one call that
+    does not block (MSG_DONTWAIT), and the waits between them are the poll,
+    for as long as the deadline leaves. With time-outs the socket module
+    polls before every call and switches the descriptor's mode (another
+    system call) at every settimeout(): each of those calls lets the other
+    threads contend for the interpreter lock.
+    """
+
+    __slots__ = ("_readable",)
+
+    def __init__(self, sock):
+        sock.settimeout(None)  # blocking mode, for good
+        super().__init__(sock)
+        self._readable = select.poll()
+        self._readable.register(sock, select.POLLIN)
+
+    def exchange(self, request, deadline, limit):
+        self._send(memoryview(request), deadline)
+        parser = ReplyParser(limit)
+        while not parser.done:
+            _wait(self._readable, deadline)
+            try:
+                data = self.sock.recv(RECEIVE_BYTES, socket.MSG_DONTWAIT)
+            except BlockingIOError:  # readiness that did not last
+                continue
+            parser.feed(data)
+        return parser.reply()
+
+    def _send(self, data, deadline):
+        while data:
+            try:
+                data = data[self.sock.send(data, socket.MSG_DONTWAIT):]
+            except BlockingIOError:
+                writable = select.poll()
+                writable.register(self.sock, select.POLLOUT)
+                _wait(writable, deadline)
+
+    def idle_and_open(self, loop=None):
+        return not self._readable.poll(0)
+
+
+# A TLS socket takes no flags: it always waits through time-outs.
+PLAIN_CONNECTION = PollConnection if hasattr(socket, "MSG_DONTWAIT") else Connection
+
+
+def _wait(poller, deadline):
+    """Until the poller's socket is ready; TimeoutError when the deadline passes first."""
+    left = deadline.left()
+    if not poller.poll(None if left is None else left * 1000):
+        raise TimeoutError("the request's deadline has passed")
 
 
 class AsyncConnection:
@@ -368,11 +427,11 @@ def connect(where, timeout, tls_context):
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         if where.tls:
             sock.settimeout(timeout)
-            sock = tls_context().wrap_socket(sock, server_hostname=where.host)
+            return Connection(tls_context().wrap_socket(sock, server_hostname=where.host))
+        return PLAIN_CONNECTION(sock)
     except BaseException:
         sock.close()
         raise
-    return Connection(sock)
 
 
 async def connect_async(where, tls_context):
