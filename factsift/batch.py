@@ -58,7 +58,6 @@ import queue
 import signal
 import threading
 import time
-from concurrent.futures import Future, InvalidStateError
 
 from factsift import clients
 
@@ -131,6 +130,48 @@ def _describe(exc):
         return type(exc).__name__
 
 
+class _Slot:
+    """Where the result for one input arrives, for the thread that hands records out.
+
+    Waiting is one acquire of a plain lock, which runs in C: a Ctrl-C that
+    lands while the consumer waits raises there and leaves nothing half done.
+    (concurrent.futures.Future waits on a condition written in Python; an
+    interrupt between two of its lines can leave it locked, and the worker
+    that then settles it hangs.)
+    """
+
+    __slots__ = ("_ready", "_outcome", "cancelled")
+
+    def __init__(self):
+        self._ready = threading.Lock()
+        self._ready.acquire()
+        self._outcome = None  # (result, exception), set once
+        self.cancelled = False  # a worker that has not started on it skips it
+
+    def settle(self, result=None, error=None):
+        self._outcome = (result, error)
+        self._ready.release()
+
+    def done(self):
+        return self._outcome is not None
+
+    def result(self):
+        self._ready.acquire()
+        result, error = self._outcome
+        if error is not None:
+            raise error
+        return result
+
+    def cancel(self):
+        self.cancelled = True
+
+
+def _settled(result):
+    slot = _Slot()
+    slot.settle(result)
+    return slot
+
+
 class Batch:
     """The records of a run, in input order; `counts` covers those handed out so far."""
 
@@ -156,7 +197,7 @@ class Batch:
         self.close()
 
     def _in_order(self, inputs, jobs, processes, window):
-        pending = collections.deque()  # (id, future of (record, requests sent)) in input order
+        pending = collections.deque()  # (id, slot of (record, requests sent)) in input order
         position, more, finished = 0, True, False
         pool = _Processes(self._spec, processes, jobs) if processes > 1 else _Threads(self._spec, jobs)
         try:
@@ -172,19 +213,17 @@ class Batch:
                     position += 1
                     pending.append((key, self._submit(pool, text)))
                     continue
-                key, future = pending.popleft()
-                yield self._record(key, future.result())
+                key, slot = pending.popleft()
+                yield self._record(key, slot.result())
             finished = True
         finally:
-            for _, future in pending:
-                future.cancel()
+            for _, slot in pending:
+                slot.cancel()
             pool.close(cancel=not finished)
 
     def _submit(self, pool, text):
         if isinstance(text, BaseException):
-            future = Future()
-            future.set_result((_error_record(self._spec.name, str(text)), 0))
-            return future
+            return _settled((_error_record(self._spec.name, str(text)), 0))
         return pool.submit(text)
 
     def _record(self, key, result):
@@ -299,25 +338,25 @@ class _Threads:
         self._work.clients(self._stack)
 
     def submit(self, text):
-        future = Future()
-        self._queue.put((future, text))
+        slot = _Slot()
+        self._queue.put((slot, text))
         if self._started < self._jobs:
             self._started += 1
             threading.Thread(target=self._serve, name=f"factsift-job-{self._started - 1}",
                              daemon=True).start()
-        return future
+        return slot
 
     def _serve(self):
         while (task := self._queue.get()) is not None:
-            future, text = task
-            if not future.set_running_or_notify_cancel():
+            slot, text = task
+            if slot.cancelled:
                 continue
             try:
                 result = self._work(text)
             except BaseException as exc:  # the consumer decides
-                future.set_exception(exc)
+                slot.settle(error=exc)
             else:
-                future.set_result(result)
+                slot.settle(result)
 
     def close(self, cancel):
         for _ in range(self._started):
@@ -330,7 +369,7 @@ class _Threads:
 class _Worker:
     def __init__(self, process, tasks, results):
         self.process, self.tasks, self.results = process, tasks, results
-        self.pending = {}  # sequence number: future
+        self.pending = {}  # sequence number: slot
         self.alive = True
 
 
@@ -374,26 +413,24 @@ class _Processes:
         return _Worker(process, task_writer, result_reader)
 
     def submit(self, text):
-        future = Future()
         self._sequence += 1
         try:
             task = pickle.dumps((self._sequence, text))
         except Exception as exc:
             message = f"cannot pass the text to a worker process: {_describe(exc)}"
-            future.set_result((_error_record(self._name, message), 0))
-            return future
+            return _settled((_error_record(self._name, message), 0))
+        slot = _Slot()
         with self._lock:
             live = [w for w in self._workers if w.alive]
             if not live:
-                future.set_result((_error_record(self._name, "no worker process is left"), 0))
-                return future
+                return _settled((_error_record(self._name, "no worker process is left"), 0))
             worker = min(live, key=lambda w: len(w.pending))
-            worker.pending[self._sequence] = future
+            worker.pending[self._sequence] = slot
         try:
             worker.tasks.send_bytes(task)
         except OSError:
             pass  # the worker has gone; the reader gives its inputs error records
-        return future
+        return slot
 
     def _read(self):
         workers = {w.results: w for w in self._workers}
@@ -407,8 +444,8 @@ class _Processes:
                     self._lost(worker)
                     continue
                 with self._lock:
-                    future = worker.pending.pop(sequence)
-                _settle(future, (self._unpickled(data), requests))
+                    slot = worker.pending.pop(sequence)
+                slot.settle((self._unpickled(data), requests))
 
     def _unpickled(self, data):
         try:
@@ -423,8 +460,8 @@ class _Processes:
         with self._lock:
             worker.alive = False
             pending, worker.pending = worker.pending, {}
-        for future in pending.values():
-            _settle(future, (_error_record(self._name, message), 0))
+        for slot in pending.values():
+            slot.settle((_error_record(self._name, message), 0))
 
     def close(self, cancel):
         for worker in self._workers:
@@ -443,11 +480,6 @@ class _Processes:
             worker.tasks.close()
         for worker in self._workers:
             worker.process.join()
-
-
-def _settle(future, result):
-    with contextlib.suppress(InvalidStateError):  # cancelled meanwhile
-        future.set_result(result)
 
 
 def _worker_main(spec, jobs, tasks, results):
