@@ -130,14 +130,19 @@ def _describe(exc):
         return type(exc).__name__
 
 
+_SIGNAL_TICK = 0.1  # seconds: how late a Ctrl-C may be noticed while a record is awaited
+
+
 class _Slot:
     """Where the result for one input arrives, for the thread that hands records out.
 
-    Waiting is one acquire of a plain lock, which runs in C: a Ctrl-C that
+    Waiting is an acquire of a plain lock, which runs in C: a Ctrl-C that
     lands while the consumer waits raises there and leaves nothing half done.
     (concurrent.futures.Future waits on a condition written in Python; an
     interrupt between two of its lines can leave it locked, and the worker
-    that then settles it hangs.)
+    that then settles it hangs.) The wait is timed: when the signal is
+    delivered to another thread, nothing wakes a blocked acquire, and Python
+    runs the handler in this thread only at its next step.
     """
 
     __slots__ = ("_ready", "_outcome", "cancelled")
@@ -156,7 +161,8 @@ class _Slot:
         return self._outcome is not None
 
     def result(self):
-        self._ready.acquire()
+        while not self._ready.acquire(timeout=_SIGNAL_TICK):
+            pass
         result, error = self._outcome
         if error is not None:
             raise error
