@@ -47,7 +47,6 @@ Leaving the iteration early (``close()``, a ``with`` block, Ctrl-C) cancels
 the inputs not yet started and ends the worker processes.
 """
 
-import _thread
 import collections
 import contextlib
 import os
@@ -125,13 +124,61 @@ def _describe(exc):
         return type(exc).__name__
 
 
+_SIGNAL_TICK = 0.1  # seconds: how late a Ctrl-C may be noticed while a record is awaited
+
+
+class _Slot:
+    """Where the result for one input arrives, for the thread that hands records out.
+
+    Waiting is an acquire of a plain lock, which runs in C: a Ctrl-C that
+    lands while the consumer waits raises there and leaves nothing half done.
+    (concurrent.futures.Future waits on a condition written in Python; an
+    interrupt between two of its lines can leave it locked, and the worker
+    that then settles it hangs.) The wait is timed: when the signal is
+    delivered to another thread, nothing wakes a blocked acquire, and Python
+    runs the handler in this thread only at its next step.
+    """
+
+    __slots__ = ("_ready", "_outcome", "cancelled")
+
+    def __init__(self):
+        self._ready = threading.Lock()
+        self._ready.acquire()
+        self._outcome = None  # (result, exception), set once
+        self.cancelled = False  # a worker that has not started on it skips it
+
+    def settle(self, result=None, error=None):
+        self._outcome = (result, error)
+        self._ready.release()
+
+    def done(self):
+        return self._outcome is not None
+
+    def result(self):
+        while not self._ready.acquire(timeout=_SIGNAL_TICK):
+            pass
+        result, error = self._outcome
+        if error is not None:
+            raise error
+        return result
+
+    def cancel(self):
+        self.cancelled = True
+
+
+def _settled(result):
+    slot = _Slot()
+    slot.settle(result)
+    return slot
+
+
 class Batch:
     """The records of a run, in input order; `counts` covers those handed out so far."""
 
     def __init__(self, spec, inputs, jobs, processes, window, id_key):
         self.counts = Counts()
         self._spec, self._id_key = spec, id_key
-        self._pending = collections.deque()  # (id, _Outcome of (record, requests sent)) in input order
+        self._pending = collections.deque()  # (id, slot of (record, requests sent)) in input order
         self._records = self._in_order(iter(inputs), jobs, processes, window)
 
     def __iter__(self):
@@ -172,17 +219,17 @@ class Batch:
                     position += 1
                     pending.append((key, self._submit(pool, text)))
                     continue
-                key, outcome = pending.popleft()
-                yield self._record(key, outcome.result())
+                key, slot = pending.popleft()
+                yield self._record(key, slot.result())
             finished = True
         finally:
-            for _, outcome in pending:
-                outcome.cancelled = True
+            for _, slot in pending:
+                slot.cancel()
             pool.close(cancel=not finished)
 
     def _submit(self, pool, text):
         if isinstance(text, BaseException):
-            return _Outcome.of((_error_record(self._spec.name, str(text)), 0))
+            return _settled((_error_record(self._spec.name, str(text)), 0))
         return pool.submit(text)
 
     def _record(self, key, result):
@@ -196,46 +243,6 @@ class Batch:
         counts.requests += requests
         counts.retried += requests > 1
         return record
-
-
-class _Outcome:
-    """The outcome of one input: set once by whoever ran it, awaited in input order.
-
-    What the batch needs of a concurrent.futures.Future, on a bare lock: a
-    Future's condition variable cost as much as the rest of the hand-off.
-    An input marked `cancelled` before it starts is never run.
-    """
-
-    __slots__ = ("_unset", "_value", "_error", "cancelled")
-
-    def __init__(self):
-        self._unset = _thread.allocate_lock()  # held until the outcome is set
-        self._unset.acquire()
-        self._value = self._error = None
-        self.cancelled = False
-
-    @classmethod
-    def of(cls, value):
-        outcome = cls()
-        outcome.set(value)
-        return outcome
-
-    def done(self):
-        return not self._unset.locked()
-
-    def set(self, value=None, error=None):
-        """The value, or the exception result() raises; set once (a second call changes nothing)."""
-        if self.done():
-            return
-        self._value, self._error = value, error
-        self._unset.release()
-
-    def result(self):
-        with self._unset:  # waits until set; Ctrl-C interrupts the wait
-            pass
-        if self._error is not None:
-            raise self._error
-        return self._value
 
 
 # --- the work of one process ---
@@ -334,25 +341,25 @@ class _Threads:
         self._work.clients(self._stack)
 
     def submit(self, text):
-        outcome = _Outcome()
-        self._queue.put((outcome, text))
+        slot = _Slot()
+        self._queue.put((slot, text))
         if self._started < self._jobs:
             self._started += 1
             threading.Thread(target=self._serve, name=f"factsift-job-{self._started - 1}",
                              daemon=True).start()
-        return outcome
+        return slot
 
     def _serve(self):
         while (task := self._queue.get()) is not None:
-            outcome, text = task
-            if outcome.cancelled:
+            slot, text = task
+            if slot.cancelled:
                 continue
             try:
                 result = self._work(text)
             except BaseException as exc:  # the consumer decides
-                outcome.set(error=exc)
+                slot.settle(error=exc)
             else:
-                outcome.set(result)
+                slot.settle(result)
 
     def close(self, cancel):
         for _ in range(self._started):
@@ -374,7 +381,7 @@ def _spawning():
 class _Worker:
     def __init__(self, process, tasks, results):
         self.process, self.tasks, self.results = process, tasks, results
-        self.pending = {}  # sequence number: _Outcome
+        self.pending = {}  # sequence number: slot
         self.alive = True
 
 
@@ -425,19 +432,19 @@ class _Processes:
             task = pickle.dumps((self._sequence, text))
         except Exception as exc:
             message = f"cannot pass the text to a worker process: {_describe(exc)}"
-            return _Outcome.of((_error_record(self._name, message), 0))
-        outcome = _Outcome()
+            return _settled((_error_record(self._name, message), 0))
+        slot = _Slot()
         with self._lock:
             live = [w for w in self._workers if w.alive]
             if not live:
-                return _Outcome.of((_error_record(self._name, "no worker process is left"), 0))
+                return _settled((_error_record(self._name, "no worker process is left"), 0))
             worker = min(live, key=lambda w: len(w.pending))
-            worker.pending[self._sequence] = outcome
+            worker.pending[self._sequence] = slot
         try:
             worker.tasks.send_bytes(task)
         except OSError:
             pass  # the worker has gone; the reader gives its inputs error records
-        return outcome
+        return slot
 
     def _read(self):
         import pickle
@@ -454,8 +461,8 @@ class _Processes:
                     self._lost(worker)
                     continue
                 with self._lock:
-                    outcome = worker.pending.pop(sequence)
-                outcome.set((self._unpickled(data), requests))
+                    slot = worker.pending.pop(sequence)
+                slot.settle((self._unpickled(data), requests))
 
     def _unpickled(self, data):
         import pickle
@@ -472,8 +479,8 @@ class _Processes:
         with self._lock:
             worker.alive = False
             pending, worker.pending = worker.pending, {}
-        for outcome in pending.values():
-            outcome.set((_error_record(self._name, message), 0))
+        for slot in pending.values():
+            slot.settle((_error_record(self._name, message), 0))
 
     def close(self, cancel):
         import pickle

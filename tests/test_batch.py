@@ -2,6 +2,8 @@
 
 import itertools
 import os
+import subprocess
+import sys
 import threading
 import time
 from types import SimpleNamespace as NS
@@ -148,3 +150,37 @@ def test_a_worker_process_that_fails_loses_no_other_record(devserver, bad, error
     lost = [r["id"] for r in records if r["status"] != "ok"]
     assert all(error in records[i]["error"] for i in lost) and 11 not in lost
     assert len(lost) == 1 or bad == "exit"
+
+
+INTERRUPTED_CHILD = """
+import signal, sys, threading, time
+from types import SimpleNamespace as NS
+import factsift.factsift as module
+from factsift import batch
+
+class Client:
+    def __init__(self, **options):
+        self.chat = NS(completions=self)
+
+    def create(self, *, model, messages, stream):
+        time.sleep(0.3)  # the consumer is waiting for this record by now
+        signal.pthread_kill(threading.get_ident(), signal.SIGINT)  # delivered to this thread
+        threading.Event().wait()
+
+module.OpenAI = Client
+s = module.AISummary("u", "k")
+try:
+    for record in batch.run(s.extract, ["a", "b"], jobs=2, share_clients=False):
+        pass
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+def test_ctrl_c_delivered_to_a_worker_thread_still_stops_the_consumer(tmp_path):
+    # Python runs signal handlers in the main thread only: a wait there must wake up to let it.
+    from conftest import PRELUDE
+
+    proc = subprocess.run([sys.executable, "-c", PRELUDE + INTERRUPTED_CHILD], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=GUARD)
+    assert proc.stdout.splitlines() == ["interrupted"], proc.stderr
