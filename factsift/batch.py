@@ -49,15 +49,12 @@ the inputs not yet started and ends the worker processes.
 
 import collections
 import contextlib
-import dataclasses
-import multiprocessing
-import multiprocessing.connection
 import os
-import pickle
 import queue
 import signal
 import threading
 import time
+import types
 
 from factsift import clients
 
@@ -68,12 +65,14 @@ RESULT_KEYS = {"extract": "summary", "refined_title": "title"}
 WINDOW_PER_REQUEST = 4
 
 
-@dataclasses.dataclass
-class Counts:
-    ok: int = 0
-    error: int = 0
-    retried: int = 0   # records whose request was sent more than once
-    requests: int = 0  # HTTP requests sent, retries included
+# A namespace, not a dataclass: dataclasses costs the command line's start more than
+# a thousand documents' bookkeeping.
+class Counts(types.SimpleNamespace):
+    """ok and error records; retried: records whose request was sent more than once;
+    requests: HTTP requests sent, retries included."""
+
+    def __init__(self, ok=0, error=0, retried=0, requests=0):
+        super().__init__(ok=ok, error=error, retried=retried, requests=requests)
 
 
 def run(target, inputs, *, method=None, jobs=8, prompt="", length=200, retries=2, timeout=None,
@@ -105,18 +104,13 @@ def _check(*, timeout, rpm, **counts):
             raise ValueError(f"{option} must be a positive number, not {value!r}")
 
 
-@dataclasses.dataclass
 class _Spec:
     """What a worker (this process or another) needs to run the method; picklable."""
-    instance: object
-    name: str
-    prompt: object
-    length: object
-    retries: int
-    timeout: object
-    share_clients: bool
-    rpm: object
-    rate_slot: object
+
+    def __init__(self, instance, name, prompt, length, retries, timeout, share_clients, rpm, rate_slot):
+        self.instance, self.name, self.prompt, self.length = instance, name, prompt, length
+        self.retries, self.timeout, self.share_clients = retries, timeout, share_clients
+        self.rpm, self.rate_slot = rpm, rate_slot
 
 
 def _error_record(name, message):
@@ -184,6 +178,7 @@ class Batch:
     def __init__(self, spec, inputs, jobs, processes, window, id_key):
         self.counts = Counts()
         self._spec, self._id_key = spec, id_key
+        self._pending = collections.deque()  # (id, slot of (record, requests sent)) in input order
         self._records = self._in_order(iter(inputs), jobs, processes, window)
 
     def __iter__(self):
@@ -196,6 +191,11 @@ class Batch:
         """Stop: cancel what has not started, end the worker processes."""
         self._records.close()
 
+    def ready(self):
+        """Whether the next record is there to be handed out, with no wait for a request or for input."""
+        pending = self._pending
+        return bool(pending) and pending[0][1].done()
+
     def __enter__(self):
         return self
 
@@ -203,7 +203,7 @@ class Batch:
         self.close()
 
     def _in_order(self, inputs, jobs, processes, window):
-        pending = collections.deque()  # (id, slot of (record, requests sent)) in input order
+        pending = self._pending
         position, more, finished = 0, True, False
         pool = _Processes(self._spec, processes, jobs) if processes > 1 else _Threads(self._spec, jobs)
         try:
@@ -262,7 +262,7 @@ def _rate_slot(rpm, processes):
     if rpm is None:
         return None
     if processes > 1:  # shared memory: time.monotonic() is one clock for the whole machine
-        return multiprocessing.get_context("spawn").Value("d", 0.0)
+        return _spawning().Value("d", 0.0)
     return _RateSlot()
 
 
@@ -272,12 +272,13 @@ class _Requests:
     def __init__(self, rpm, slot):
         self._interval = None if rpm is None else 60.0 / rpm
         self._slot = slot
-        self._local = threading.local()
+        self.local = threading.local()  # count: requests of this thread's current input
 
     def __call__(self, request):
         if self._interval is not None:
             self._wait_turn()
-        self._local.count = getattr(self._local, "count", 0) + 1
+        local = self.local
+        local.count = getattr(local, "count", 0) + 1
 
     def _wait_turn(self):
         # Requests spaced 60/rpm apart: never more than rpm in any minute.
@@ -287,12 +288,6 @@ class _Requests:
             self._slot.value = turn + self._interval
         if turn > now:
             time.sleep(turn - now)
-
-    def take(self):
-        """Requests this thread has sent since the last take()."""
-        count = getattr(self._local, "count", 0)
-        self._local.count = 0
-        return count
 
 
 def _http_client(hook):
@@ -312,12 +307,14 @@ class _Work:
         self.hook = _Requests(spec.rpm, spec.rate_slot)
 
     def __call__(self, text):
-        self.hook.take()
+        counter = self.hook.local
+        counter.count = 0
+        spec = self.spec
         try:
-            record = dict(self.method(text, self.spec.prompt, self.spec.length))
+            record = dict(self.method(text, spec.prompt, spec.length))
         except Exception as exc:
-            record = _error_record(self.spec.name, _describe(exc))
-        return record, self.hook.take()
+            record = _error_record(spec.name, _describe(exc))
+        return record, counter.count
 
     def clients(self, stack):
         """Install the client options (and sharing) until `stack` closes."""
@@ -372,6 +369,15 @@ class _Threads:
 
 # --- worker processes ---
 
+# multiprocessing and pickle are imported where they are used: a run in one process
+# never needs them, and their imports are a good part of the command line's start.
+
+def _spawning():
+    import multiprocessing
+
+    return multiprocessing.get_context("spawn")  # forking a process with threads is unsafe
+
+
 class _Worker:
     def __init__(self, process, tasks, results):
         self.process, self.tasks, self.results = process, tasks, results
@@ -389,7 +395,7 @@ class _Processes:
     """
 
     def __init__(self, spec, count, jobs):
-        context = multiprocessing.get_context("spawn")  # forking a process with threads is unsafe
+        context = _spawning()
         self._name = spec.name
         self._lock = threading.Lock()
         self._sequence = 0
@@ -419,6 +425,8 @@ class _Processes:
         return _Worker(process, task_writer, result_reader)
 
     def submit(self, text):
+        import pickle
+
         self._sequence += 1
         try:
             task = pickle.dumps((self._sequence, text))
@@ -439,9 +447,12 @@ class _Processes:
         return slot
 
     def _read(self):
+        import pickle
+        from multiprocessing.connection import wait
+
         workers = {w.results: w for w in self._workers}
         while workers:
-            for conn in multiprocessing.connection.wait(list(workers)):
+            for conn in wait(list(workers)):
                 worker = workers[conn]
                 try:
                     sequence, requests, data = pickle.loads(conn.recv_bytes())
@@ -454,6 +465,8 @@ class _Processes:
                 slot.settle((self._unpickled(data), requests))
 
     def _unpickled(self, data):
+        import pickle
+
         try:
             return pickle.loads(data)
         except Exception as exc:
@@ -470,6 +483,8 @@ class _Processes:
             slot.settle((_error_record(self._name, message), 0))
 
     def close(self, cancel):
+        import pickle
+
         for worker in self._workers:
             if cancel:
                 worker.process.kill()
@@ -490,6 +505,8 @@ class _Processes:
 
 def _worker_main(spec, jobs, tasks, results):
     """A worker process: runs each task it is sent on `jobs` threads, sends back each result."""
+    import pickle
+
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is for the parent to handle
     work = _Work(spec)
     todo = queue.SimpleQueue()
@@ -528,6 +545,8 @@ def _worker_main(spec, jobs, tasks, results):
 
 def _result_bytes(name, sequence, record, requests):
     """The message for one result: the record is a pickle of its own, so a bad one spoils no other."""
+    import pickle
+
     try:
         data = pickle.dumps(record)
     except Exception as exc:  # a reply the client built that pickle cannot carry

@@ -64,6 +64,7 @@ _MODULE = "factsift.factsift"
 _UNSET = object()
 _install_lock = threading.Lock()  # share/unshare from two threads must not wrap twice
 _live = weakref.WeakSet()
+_SHARED_KEYWORDS = frozenset({"base_url", "api_key"})
 
 
 class _Slot:
@@ -89,7 +90,7 @@ class SharedClients:
         _live.add(self)
 
     def __call__(self, *args, **kwargs):
-        if args or kwargs.keys() != {"base_url", "api_key"}:
+        if args or kwargs.keys() != _SHARED_KEYWORDS:
             return self.original(*args, **kwargs)
         base_url, api_key = kwargs["base_url"], kwargs["api_key"]
         key = (type(base_url), base_url, type(api_key), api_key)

@@ -60,9 +60,9 @@ def completion(content):
         {"index": 0, "message": {"role": "assistant", "content": content}, "finish_reason": "stop"}]}).encode()
 
 
-def http_reply(status, body=b"", **headers):
-    """A whole raw HTTP/1.1 response; the connection closes after it."""
-    lines = [f"HTTP/1.1 {status} Scripted", f"Content-Length: {len(body)}", "Connection: close",
+def http_reply(status, body=b"", close=True, **headers):
+    """A whole raw HTTP/1.1 response; it says the connection closes after it unless close is false."""
+    lines = [f"HTTP/1.1 {status} Scripted", f"Content-Length: {len(body)}", *(["Connection: close"] * close),
              *(f"{name.replace('_', '-')}: {value}" for name, value in headers.items())]
     return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
 
@@ -75,8 +75,9 @@ class _ScriptedHandler(BaseHTTPRequestHandler):
 
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        self.server.seen.append(NS(method=self.command, path=self.path, headers=self.headers, body=body))
-        self.close_connection = True
+        self.server.seen.append(NS(method=self.command, path=self.path, headers=self.headers, body=body,
+                                   port=self.client_address[1]))
+        self.close_connection = True  # the answer may keep it open
         self.server.answer(self)
 
     do_GET = do_POST
@@ -88,15 +89,20 @@ class _ScriptedServer(ThreadingHTTPServer):
     def handle_error(self, request, client_address):
         pass  # the client hung up mid-answer, as the tests intend
 
+    def shutdown_request(self, request):
+        super().shutdown_request(request)
+        self.closed.release()
+
 
 @contextlib.contextmanager
 def scripted_server(answer):
     """Yields a server whose `answer(handler)` writes each raw response to handler.wfile.
 
-    `server.url` is its base URL, `server.seen` the requests (method, path, headers, body).
+    `server.url` is its base URL, `server.seen` the requests (method, path, headers, body,
+    the client's port); `server.closed` is released each time the server closes a connection.
     """
     server = _ScriptedServer(("127.0.0.1", 0), _ScriptedHandler)
-    server.answer, server.seen = answer, []
+    server.answer, server.seen, server.closed = answer, [], threading.Semaphore(0)
     server.url = f"http://127.0.0.1:{server.server_address[1]}/v1"
     thread = threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True)
     thread.start()

@@ -109,6 +109,13 @@ def test_stdin_and_files_keep_input_order_with_settings_from_environment(tmp_pat
 
 
 @needs_module
+def test_files_are_read_with_universal_newlines(tmp_path, devserver):
+    (tmp_path / "a.txt").write_bytes("一。\r\n二，\r三\n".encode())
+    status, [record], _ = run_cli(tmp_path, "title", "a.txt", *service(devserver))
+    assert status == 0 and record["content"] == "一\n二\n三\n"
+
+
+@needs_module
 @pytest.mark.parametrize("model, files, statuses", [
     ("status:500", ["good.txt"], ["error"]),
     ("drop", ["good.txt"], ["error"]),

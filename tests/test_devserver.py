@@ -4,12 +4,14 @@ import concurrent.futures
 import http.client
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
 import time
 
 import pytest
+from hypothesis import given, strategies as st
 
 from devserver_fixtures import (ROOT, client, devserver, openai, read_log,  # noqa: F401
                                 running_server, user)
@@ -128,6 +130,13 @@ def test_mode_comes_from_model_field_else_server_default(tmp_path, options, mode
     assert (status, content) == expected
     if status == 200:
         assert reply["object"] == "chat.completion" and reply["model"] == model
+
+
+@given(st.text(st.sampled_from("aZ09_ \t\n\x1c\x85\xa0\u2028\u3000中，é")))
+def test_token_count_is_word_runs_and_other_characters_but_white_space(text):
+    from factsift.devserver import _count_tokens
+
+    assert _count_tokens(text) == len(re.findall(r"[A-Za-z0-9_]+|\S", text))
 
 
 def test_rate_limit_answers_429_with_retry_after_above_the_rate(devserver):

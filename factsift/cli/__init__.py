@@ -2,7 +2,6 @@
 
 import argparse
 import contextlib
-import hashlib
 import json
 import math
 import os
@@ -22,6 +21,8 @@ except ImportError:  # not on Windows: two runs on one --output are not detected
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE: what a shell reports for a program ended by SIGPIPE
 MAX_DEFAULT_JOBS = 8
+LINES_PER_WRITE = 100  # lines already done go out together, at most this many in one write
+_NOTHING = contextlib.nullcontext()
 
 _COMMANDS = {"summarize": "extract", "title": "refined_title"}  # command: AISummary method
 
@@ -137,50 +138,56 @@ class _Files(argparse.Action):
         setattr(namespace, self.dest, values)
 
 
-def build_parser():
-    common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("files", nargs="*", action=_Files, metavar="FILE",
+def _add_options(parser):
+    """The arguments and options of both commands."""
+    parser.add_argument("files", nargs="*", action=_Files, metavar="FILE",
                         help="UTF-8 text file; - reads stdin (once)")
-    common.add_argument("--jsonl", metavar="FILE",
+    parser.add_argument("--jsonl", metavar="FILE",
                         help="read the inputs from JSON Lines instead (- for stdin), one object a line")
-    common.add_argument("--text-field", default="text", metavar="NAME",
+    parser.add_argument("--text-field", default="text", metavar="NAME",
                         help="--jsonl field holding the text (default: %(default)s)")
-    common.add_argument("--id-field", default="id", metavar="NAME",
+    parser.add_argument("--id-field", default="id", metavar="NAME",
                         help="--jsonl field holding the id (default: %(default)s)")
-    common.add_argument("--prompt", default="", help="extra instruction sent with the text")
-    common.add_argument("--length", type=_positive_int, default=200, metavar="N",
+    parser.add_argument("--prompt", default="", help="extra instruction sent with the text")
+    parser.add_argument("--length", type=_positive_int, default=200, metavar="N",
                         help="target length of the generated text (default: %(default)s)")
-    common.add_argument("--base-url", metavar="URL",
+    parser.add_argument("--base-url", metavar="URL",
                         help="OpenAI-compatible service URL, e.g. https://api.openai.com/v1 "
                              "(default: $OPENAI_BASE_URL)")
-    common.add_argument("--model", required=True, metavar="M", help="model id to ask for")
-    common.add_argument("--api-key", metavar="KEY", help="API key (default: $OPENAI_API_KEY)")
-    common.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS",
+    parser.add_argument("--model", required=True, metavar="M", help="model id to ask for")
+    parser.add_argument("--api-key", metavar="KEY", help="API key (default: $OPENAI_API_KEY)")
+    parser.add_argument("--timeout", type=_positive_seconds, metavar="SECONDS",
                         help="give up on a request after this long in all "
                              "(default: the client's, 600 s for openai)")
-    common.add_argument("--max-retries", type=_retry_count, default=2, metavar="N",
+    parser.add_argument("--max-retries", type=_retry_count, default=2, metavar="N",
                         help="send a request that met a passing failure (408, 409, 429, 5xx, a "
                              "lost connection, a time-out) again up to N times (default: %(default)s)")
-    common.add_argument("--rpm", type=_positive_number, metavar="N",
+    parser.add_argument("--rpm", type=_positive_number, metavar="N",
                         help="send at most N requests per minute, retries and all processes included")
-    common.add_argument("--output", "-o", metavar="FILE",
+    parser.add_argument("--output", "-o", metavar="FILE",
                         help="append the lines to FILE (which must be empty or new unless --resume)")
-    common.add_argument("--resume", action="store_true",
+    parser.add_argument("--resume", action="store_true",
                         help="continue --output FILE: skip the inputs it has an \"ok\" line for")
-    common.add_argument("--jobs", "-j", type=_positive_int, metavar="N",
+    parser.add_argument("--jobs", "-j", type=_positive_int, metavar="N",
                         help=f"send up to N requests at once, in each process (default: the number "
                              f"of FILEs, at most {MAX_DEFAULT_JOBS})")
-    common.add_argument("--processes", type=_positive_int, default=1, metavar="N",
+    parser.add_argument("--processes", type=_positive_int, default=1, metavar="N",
                         help="run N worker processes, each with --jobs requests at once (default: 1)")
-    common.add_argument("--shard", type=_shard, metavar="K/N",
+    parser.add_argument("--shard", type=_shard, metavar="K/N",
                         help="take only share K (from 0) of N of the inputs, by a hash of each id "
                              "or file name: the same share on every run and machine")
-    common.add_argument("--no-progress", dest="progress", action="store_false",
+    parser.add_argument("--no-progress", dest="progress", action="store_false",
                         help="write neither progress nor the summary line on standard error")
-    common.add_argument("--no-share-clients", dest="share_clients", action="store_false",
+    parser.add_argument("--no-share-clients", dest="share_clients", action="store_false",
                         help="build a new client for every request instead of one per "
                              "service and key (see factsift.clients)")
 
+
+def build_parser(command=None):
+    """The parser; given the command about to be parsed, only that command's options are built.
+
+    Building the options costs a run more than a hundred documents' bookkeeping.
+    """
     parser = argparse.ArgumentParser(
         prog="python -m factsift",
         description="Ask a chat-completion model on any OpenAI-compatible service for a\n"
@@ -190,8 +197,10 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for name, help_text in (("summarize", "write a fact-checked summary of each input"),
                             ("title", "write a title for each input")):
-        commands.add_parser(name, parents=[common], help=help_text, description=help_text,
-                            epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub = commands.add_parser(name, help=help_text, description=help_text,
+                                  epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        if command in (None, name):
+            _add_options(sub)
     return parser
 
 
@@ -200,8 +209,13 @@ def _read_text(name):
         if sys.stdin is None:  # started with descriptor 0 closed
             raise OSError("standard input is closed")
         return sys.stdin.buffer.read().decode("utf-8")
-    with open(name, encoding="utf-8") as f:
-        return f.read()
+    # Bytes, then text, as a text-mode open() would give it (universal newlines) in
+    # fewer system calls: each one lets the other threads contend for the interpreter lock.
+    with open(name, "rb", buffering=0) as f:
+        text = f.read().decode("utf-8")
+    if "\r" in text:
+        text = text.replace("\r\n", "\n").replace("\r", "\n")
+    return text
 
 
 def encode_record(record):
@@ -219,8 +233,12 @@ def encode_record(record):
         return _json_line(_unwritable(record, exc)), "error"
 
 
+# One encoder for every line: json.dumps builds a new one whenever it is given options.
+_ENCODE = json.JSONEncoder(ensure_ascii=False, allow_nan=False).encode
+
+
 def _json_line(record):
-    text = json.dumps(record, ensure_ascii=False, allow_nan=False)
+    text = _ENCODE(record)
     # Only surrogates cannot be UTF-8, and backslashreplace writes them as JSON's \uXXXX escape.
     return text.encode("utf-8", "backslashreplace") + b"\n"
 
@@ -305,10 +323,10 @@ class _Progress:
         self.lock = threading.RLock()
         self._shown = None  # the bar's text while it is on the terminal
 
-    def advance(self, ok):
+    def advance(self, done, failed):
         with self.lock:
-            self.done += 1
-            self.failed += not ok
+            self.done += done
+            self.failed += failed
             if self.live:
                 self.draw()
 
@@ -382,25 +400,24 @@ def _isatty(stream):
 
 
 class _LineGuard:
-    """Defers Ctrl-C while a line is written and counted.
+    """Defers Ctrl-C while a line is written and counted: ``with guard:`` around each line.
 
     Otherwise the interrupt can land after a line went out but before it was
     counted, and the closing message would understate what was written.
-    Only the main thread can install a signal handler, and a handler some
-    embedding program installed is left alone.
+    Only the main thread can install a signal handler (install(), restore()),
+    and a handler some embedding program installed is left alone.
     """
 
     def __init__(self):
         self._holding = self._pending = False
         self._previous = None
 
-    def __enter__(self):
+    def install(self):
         if (threading.current_thread() is threading.main_thread()
                 and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
             self._previous = signal.signal(signal.SIGINT, self._on_sigint)
-        return self
 
-    def __exit__(self, *exc):
+    def restore(self):
         if self._previous is not None:
             signal.signal(signal.SIGINT, self._previous)
 
@@ -410,16 +427,14 @@ class _LineGuard:
         else:
             raise KeyboardInterrupt
 
-    @contextlib.contextmanager
-    def holding(self):
+    def __enter__(self):
         self._holding = True
-        try:
-            yield
-        finally:
-            self._holding = False
-            if self._pending:
-                self._pending = False
-                raise KeyboardInterrupt
+
+    def __exit__(self, *exc):
+        self._holding = False
+        if self._pending:
+            self._pending = False
+            raise KeyboardInterrupt
 
 
 
@@ -512,6 +527,8 @@ def _id_text(key):
 
 def _shard_of(key, count):
     """A hash of the key modulo count: the same in every process and on every machine."""
+    import hashlib  # here: only --shard needs it, and it loads a TLS library
+
     digest = hashlib.blake2b(key.encode("utf-8", "surrogatepass"), digest_size=8).digest()
     return int.from_bytes(digest, "big") % count
 
@@ -621,7 +638,8 @@ def _open_output(args):
 
 
 def main(argv=None):
-    parser = build_parser()
+    argv = sys.argv[1:] if argv is None else list(argv)
+    parser = build_parser(argv[0] if argv and argv[0] in _COMMANDS else None)
     try:
         args = parser.parse_args(argv)
     except SystemExit as exc:  # --help or a usage error; argparse has printed why
@@ -682,20 +700,28 @@ def _run(args, summarizer, output):
             sys.stderr = _BesideProgress(stderr, progress)
             stack.callback(setattr, sys, "stderr", stderr)
         stack.enter_context(contextlib.closing(results))
-        guard = stack.enter_context(_LineGuard())
+        guard = _LineGuard()
+        guard.install()
+        stack.callback(guard.restore)
+        lines, errors = [], 0  # encoded, not yet written
         try:
             for record in results:
                 line, status = encode_record(record)
-                failed |= status != "ok"
-                with guard.holding(), progress.paused() if output.terminal else contextlib.nullcontext():
+                lines.append(line)
+                errors += status != "ok"
+                if results.ready() and len(lines) < LINES_PER_WRITE:
+                    continue  # the next line is done too: one write for both
+                with guard, progress.paused() if output.terminal else _NOTHING:
                     try:
-                        output.write(line)
+                        output.write(b"".join(lines))
                     except OSError as exc:  # the pending requests are cancelled as the batch closes
                         write_error = exc
                         break
-                    written += 1
-                    if show_progress:
-                        progress.advance(status == "ok")
+                    written += len(lines)
+                    if progress.live:
+                        progress.advance(len(lines), errors)
+                failed |= errors > 0
+                lines, errors = [], 0
         except KeyboardInterrupt:
             interrupted = True
         if show_progress:

@@ -105,8 +105,17 @@ def parse_mode(text):
     return name, value
 
 
+_WORD = re.compile(r"[A-Za-z0-9_]+")
+
+
 def _count_tokens(text):
-    return len(re.findall(r"[A-Za-z0-9_]+|\S", text))
+    """Runs of ASCII word characters, and each other character but white space.
+
+    Counted without making a string of every token (what re.findall does), which
+    was a tenth of the service's CPU at a thousand requests a second.
+    """
+    words = _WORD.findall(text)
+    return len("".join(text.split())) - sum(map(len, words)) + len(words)
 
 
 def _message_text(message):
@@ -176,6 +185,9 @@ class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "factsift-devserver"
     timeout = 120  # an idle keep-alive connection does not hold a thread forever
+    # The head and the body go out in two writes: with Nagle's algorithm the body
+    # waits for the client's delayed ACK of the head, some 40 ms on a kept-alive connection.
+    disable_nagle_algorithm = True
 
     def log_message(self, fmt, *args):
         if self.server.access_log:

@@ -7,7 +7,13 @@ this file is never loaded.
 
 It speaks the real HTTP protocol for the one call factsift makes,
 ``client.chat.completions.create(...)``, and raises exceptions with the real
-package's names. Differences from the real client:
+package's names. ``AsyncOpenAI`` makes the same requests on asyncio streams,
+with the same errors, deadline and bound. Like the real clients, each client
+keeps its connections alive for the next request (up to ``_http.MAX_IDLE``
+idle ones per server); one the server has closed meanwhile is replaced
+before the request is sent. ``close()`` (``await close()``), or leaving a
+``with`` (``async with``) block, closes the idle ones. Differences from the
+real client:
 
 * ``stream=True`` is not supported (``NotImplementedError``);
 * ``max_retries`` defaults to 0: a failed call is not repeated unless asked;
@@ -17,17 +23,24 @@ package's names. Differences from the real client:
   ``http_client.event_hooks["request"]`` is called with the request (its
   ``method``, ``url`` and ``headers``) in the calling thread before every
   HTTP request is sent, every retry and redirect hop included, as httpx does;
-  response hooks are not called;
+  ``AsyncOpenAI`` takes a ``DefaultAsyncHttpxClient`` (or an
+  ``httpx.AsyncClient``) and awaits its hooks, as httpx does (a plain
+  function's result is awaited only when it is awaitable); response hooks
+  are not called;
 * replies are plain attribute objects, not pydantic models (``to_dict()``
   gives the JSON back);
 * ``timeout`` is a deadline for each attempt as a whole: connecting, the TLS
   handshake, sending, and reading the status, headers and body (name lookup
-  is not covered). A server that sends a byte at a time cannot stretch it;
+  is covered by ``AsyncOpenAI`` only). A server that sends a byte at a time
+  cannot stretch it. It starts when the first request hook returns, so a
+  hook that waits (a rate limit) spends none of it;
+* a header that HTTP cannot carry (a line break, a character beyond
+  Latin-1) raises ``APIConnectionError`` before anything is sent;
 * a reply body longer than ``MAX_RESPONSE_BYTES`` raises
   ``APIResponseValidationError`` (a failed status with such a body raises its
   status error, with no body) without being read further.
 
-Retries follow the real client's policy: 408, 409, 429, 5xx, connection
+Both clients retry as the real client does: 408, 409, 429, 5xx, connection
 errors and time-outs are tried again, up to ``max_retries`` times, after the
 wait the reply asks for (``retry-after-ms``, else ``Retry-After`` in seconds
 or as an HTTP date, when it is more than 0 and at most 60 seconds), else
@@ -50,20 +63,18 @@ a message ``content`` that is a JSON object or array included, is the plain
 value parsed from the JSON, as the real client hands it through.
 """
 
-import email.utils
-import http.client
-import io
 import json
 import os
 import random
-import socket
-import ssl
 import time
 import types
 import urllib.parse
 
+from . import _http
+
 __all__ = [
-    "OpenAI", "DefaultHttpxClient", "OpenAIError", "APIError", "APIConnectionError", "APITimeoutError",
+    "OpenAI", "AsyncOpenAI", "DefaultHttpxClient", "DefaultAsyncHttpxClient",
+    "OpenAIError", "APIError", "APIConnectionError", "APITimeoutError",
     "APIResponseValidationError", "APIStatusError", "BadRequestError",
     "AuthenticationError", "PermissionDeniedError", "NotFoundError", "ConflictError",
     "UnprocessableEntityError", "RateLimitError", "InternalServerError",
@@ -172,7 +183,11 @@ def _retry_after(headers):
         return float(value)
     except (TypeError, ValueError):
         pass
-    date = email.utils.parsedate_tz(value) if isinstance(value, str) else None
+    if not isinstance(value, str):
+        return None
+    import email.utils  # only for a date: its import costs more than a request
+
+    date = email.utils.parsedate_tz(value)
     return None if date is None else email.utils.mktime_tz(date) - time.time()
 
 
@@ -205,7 +220,11 @@ _REPLY_SHAPE = {
 
 def _to_record(value, shape):
     if isinstance(shape, dict) and isinstance(value, dict):
-        return Record(**{k: _to_record(v, shape.get(k)) for k, v in value.items()})
+        fields = dict(value)
+        for key, inner in shape.items():
+            if key in fields:
+                fields[key] = _to_record(fields[key], inner)
+        return Record(**fields)
     if isinstance(shape, list) and isinstance(value, list):
         return [_to_record(v, shape[0]) for v in value]
     return value
@@ -219,21 +238,32 @@ def _check_completion(data):
                for c in data["choices"])
 
 
+def _chat_body(model, messages, stream, extra_body, params):
+    if stream:
+        raise NotImplementedError("the offline openai stand-in does not support stream=True")
+    return {"model": model, "messages": messages, "stream": False, **params, **(extra_body or {})}
+
+
 class _Completions:
     def __init__(self, client):
         self._client = client
 
     def create(self, *, model, messages, stream=False, timeout=None,
                extra_headers=None, extra_body=None, **params):
-        if stream:
-            raise NotImplementedError("the offline openai stand-in does not support stream=True")
-        body = {"model": model, "messages": messages, "stream": False, **params, **(extra_body or {})}
+        body = _chat_body(model, messages, stream, extra_body, params)
         return self._client._post("/chat/completions", body, timeout, extra_headers or {})
 
 
+class _AsyncCompletions(_Completions):
+    async def create(self, *, model, messages, stream=False, timeout=None,
+                     extra_headers=None, extra_body=None, **params):
+        body = _chat_body(model, messages, stream, extra_body, params)
+        return await self._client._post("/chat/completions", body, timeout, extra_headers or {})
+
+
 class _Chat:
-    def __init__(self, client):
-        self.completions = _Completions(client)
+    def __init__(self, client, completions=_Completions):
+        self.completions = completions(client)
 
 
 class DefaultHttpxClient:
@@ -243,7 +273,13 @@ class DefaultHttpxClient:
         self.event_hooks = {"request": [], "response": [], **(event_hooks or {})}
 
 
-class OpenAI:
+class DefaultAsyncHttpxClient(DefaultHttpxClient):
+    """Stands in for ``openai.DefaultAsyncHttpxClient``: its request hooks may be coroutine functions."""
+
+
+class _Client:
+    """Settings, the request's bytes and the kept-alive connections, shared by both clients."""
+
     def __init__(self, *, api_key=None, base_url=None, timeout=DEFAULT_TIMEOUT,
                  max_retries=0, default_headers=None, http_client=None, **_ignored):
         if api_key is None:
@@ -259,12 +295,13 @@ class OpenAI:
         self.timeout = timeout
         self.max_retries = max_retries
         self.default_headers = dict(default_headers or {})
-        self.chat = _Chat(self)
         self._tls_context = None
         hooks = getattr(http_client, "event_hooks", None) or {}
         self._request_hooks = tuple(hooks.get("request", ()))
+        self._pool = _http.Pool()
 
-    def _post(self, path, body, timeout, extra_headers):
+    def _request(self, path, body, extra_headers):
+        """(url, data, headers) of a POST of `body` as JSON to `path`."""
         data = json.dumps(body, ensure_ascii=False).encode("utf-8")
         headers = {
             "Authorization": f"Bearer {self.api_key}",
@@ -273,7 +310,45 @@ class OpenAI:
             "User-Agent": "factsift-openai-standin",
             **self.default_headers, **extra_headers,
         }
-        url = self.base_url + path.lstrip("/")
+        return self.base_url + path.lstrip("/"), data, headers
+
+    def _tls(self):
+        if self._tls_context is None:
+            import ssl  # only for https
+
+            self._tls_context = ssl.create_default_context()
+        return self._tls_context
+
+    # `chat` is made at each use, so a client holds no reference to itself: dropping
+    # the last reference closes its connections at once, not at the next collection.
+    def __del__(self):
+        pool = getattr(self, "_pool", None)  # unset when __init__ raised
+        if pool is not None:
+            pool.close()
+
+
+class OpenAI(_Client):
+    """The blocking client: one kept-alive connection per request in flight, reused after.
+
+    Any number of threads may use one client. ``close()`` (or leaving a
+    ``with`` block) closes the idle connections.
+    """
+
+    @property
+    def chat(self):
+        return _Chat(self)
+
+    def close(self):
+        self._pool.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _post(self, path, body, timeout, extra_headers):
+        url, data, headers = self._request(path, body, extra_headers)
         for attempt in range(self.max_retries + 1):
             try:
                 return self._send(url, data, headers, timeout or self.timeout)
@@ -291,90 +366,154 @@ class OpenAI:
                 hook(types.SimpleNamespace(method=method, url=url, headers=headers))
             # Started after the first hook: a hook that waits (a rate limit) spends none of it.
             deadline = deadline or _Deadline(timeout)
-            status, reply_headers, raw = self._exchange(method, url, data, headers, deadline)
-            location = reply_headers.get("Location")
-            if status not in _REDIRECT_METHODS or location is None:
-                return _reply(status, reply_headers, raw)
-            next_url = urllib.parse.urljoin(url, location)
-            if _REDIRECT_METHODS[status] == "GET":
-                method, data = "GET", None
-            if not _keeps_credentials(url, next_url):
-                headers = {k: v for k, v in headers.items() if k.lower() != "authorization"}
-            url = next_url
+            reply = self._exchange(method, url, data, headers, deadline)
+            hop = _next_hop(method, url, data, headers, reply)
+            if hop is None:
+                return _completion(reply)
+            method, url, data, headers = hop
         raise APIConnectionError(f"Connection error: more than {MAX_REDIRECTS} redirects")
 
     def _exchange(self, method, url, data, headers, deadline):
-        """One HTTP request; returns the status, the headers and the body (b"" for a redirect)."""
-        parts = urllib.parse.urlsplit(url)
+        """One HTTP request on a kept-alive or new connection; the Reply."""
+        where, request = _prepare(method, url, data, headers)
+        connection = self._pool.take(where.origin)
+        reply = None
         try:
-            port = parts.port
-        except ValueError:
-            port = -1
-        if parts.scheme not in ("http", "https") or not parts.hostname or port == -1:
-            raise APIConnectionError(f"Connection error: cannot send a request to {url!r}")
-        tls = parts.scheme == "https"
-        target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-        conn = (http.client.HTTPSConnection(parts.hostname, port, context=self._tls())
-                if tls else http.client.HTTPConnection(parts.hostname, port))
-        sock = None
-        try:
-            sock = self._connect(parts.hostname, conn.port, tls, deadline)
-            conn.sock = _DeadlineSocket(sock, deadline)
-            conn.request(method, target, body=data, headers=headers)
-            response = conn.getresponse()
-            if response.status in _REDIRECT_METHODS and response.getheader("Location") is not None:
-                return response.status, response.headers, b""
-            return response.status, response.headers, _read_body(response)
+            if connection is None:
+                connection = _http.connect(where, deadline.left(), self._tls)
+            reply = connection.exchange(request, deadline, MAX_RESPONSE_BYTES)
+            return reply
         except TimeoutError as exc:
             raise APITimeoutError() from exc
-        except (OSError, http.client.HTTPException) as exc:
+        except (OSError, _http.ProtocolError) as exc:
             raise APIConnectionError(f"Connection error: {exc!r}") from exc
         finally:
-            conn.close()
-            if sock is not None:
-                sock.close()
+            _release(self._pool, where, connection, reply)
 
-    def _connect(self, host, port, tls, deadline):
-        sock = socket.create_connection((host, port), deadline.left())
+
+class AsyncOpenAI(_Client):
+    """The asyncio client: the same requests and errors, on asyncio streams.
+
+    ``timeout`` is a deadline for each attempt as a whole, name lookup
+    included. A connection serves the event loop that made it: a client used
+    again under a new loop (a second ``asyncio.run``) connects anew, and
+    asyncio warns of the connections the old loop left open. ``await
+    close()`` (or leaving an ``async with`` block) closes the idle connections.
+    """
+
+    @property
+    def chat(self):
+        return _Chat(self, _AsyncCompletions)
+
+    async def close(self):
+        self._pool.close()
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        await self.close()
+
+    async def _post(self, path, body, timeout, extra_headers):
+        import asyncio  # here, not at the top: programs using OpenAI alone never pay for it
+
+        url, data, headers = self._request(path, body, extra_headers)
+        for attempt in range(self.max_retries + 1):
+            try:
+                return await self._send(url, data, headers, timeout or self.timeout)
+            except APIError as exc:
+                if attempt == self.max_retries or not _should_retry(exc):
+                    raise
+                delay = _retry_delay(exc, attempt)
+            await asyncio.sleep(delay)
+
+    async def _send(self, url, data, headers, timeout):
+        deadline = None
+        method = "POST"
+        for _ in range(MAX_REDIRECTS + 1):
+            for hook in self._request_hooks:
+                waited = hook(types.SimpleNamespace(method=method, url=url, headers=headers))
+                if hasattr(waited, "__await__"):  # httpx.AsyncClient's hooks are coroutine functions
+                    await waited
+            deadline = deadline or _Deadline(timeout)
+            reply = await self._exchange_within(deadline, method, url, data, headers)
+            hop = _next_hop(method, url, data, headers, reply)
+            if hop is None:
+                return _completion(reply)
+            method, url, data, headers = hop
+        raise APIConnectionError(f"Connection error: more than {MAX_REDIRECTS} redirects")
+
+    async def _exchange_within(self, deadline, method, url, data, headers):
+        import asyncio
+
         try:
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            if tls:
-                sock.settimeout(deadline.left())
-                sock = self._tls().wrap_socket(sock, server_hostname=host)
-        except BaseException:
-            sock.close()
-            raise
-        return sock
+            left = deadline.left()
+            if not hasattr(asyncio, "timeout"):  # before Python 3.11
+                return await asyncio.wait_for(self._exchange(method, url, data, headers), left)
+            async with asyncio.timeout(left):  # no task of its own, unlike wait_for
+                return await self._exchange(method, url, data, headers)
+        except (asyncio.TimeoutError, TimeoutError) as exc:
+            raise APITimeoutError() from exc
 
-    def _tls(self):
-        if self._tls_context is None:
-            self._tls_context = ssl.create_default_context()
-        return self._tls_context
+    async def _exchange(self, method, url, data, headers):
+        import asyncio
+
+        where, request = _prepare(method, url, data, headers)
+        connection = self._pool.take(where.origin, asyncio.get_running_loop())
+        reply = None
+        try:
+            if connection is None:
+                connection = await _http.connect_async(where, self._tls)
+            reply = await connection.exchange(request, MAX_RESPONSE_BYTES)
+            return reply
+        except (OSError, _http.ProtocolError) as exc:
+            raise APIConnectionError(f"Connection error: {exc!r}") from exc
+        finally:  # a cancelled exchange (the deadline) closes its connection
+            _release(self._pool, where, connection, reply)
 
 
-# Status: the method a redirect is followed with (None keeps the method and body).
-_REDIRECT_METHODS = {301: "GET", 302: "GET", 303: "GET", 307: None, 308: None}
-_DEFAULT_PORTS = {"http": 80, "https": 443}
-
-
-def _origin(url):
-    parts = urllib.parse.urlsplit(url)
+def _prepare(method, url, data, headers):
+    """The Route and the request's bytes; APIConnectionError for what HTTP cannot send."""
     try:
-        port = parts.port or _DEFAULT_PORTS.get(parts.scheme)
-    except ValueError:
-        port = None
-    return parts.scheme, parts.hostname, port
+        where = _http.route(url)
+        return where, _http.request_bytes(method, where, headers, data)
+    except ValueError as exc:
+        raise APIConnectionError(f"Connection error: {exc}") from None
+
+
+def _release(pool, where, connection, reply):
+    """After an exchange: keep the connection for the next request, or close it."""
+    if connection is None:
+        return
+    if reply is not None and reply.reusable:
+        pool.give(where.origin, connection)
+    else:
+        connection.close()
+
+
+def _next_hop(method, url, data, headers, reply):
+    """(method, url, data, headers) of the redirect `reply` asks for; None when it is the answer."""
+    location = reply.headers.get("location")
+    if reply.status not in _http.REDIRECT_METHODS or location is None:
+        return None
+    next_url = urllib.parse.urljoin(url, location)
+    if _http.REDIRECT_METHODS[reply.status] == "GET":
+        method, data = "GET", None
+    if not _keeps_credentials(url, next_url):
+        headers = {k: v for k, v in headers.items() if k.lower() != "authorization"}
+    return method, next_url, data, headers
 
 
 def _keeps_credentials(url, next_url):
     """Whether a redirect from url to next_url may carry the Authorization header."""
-    here, there = _origin(url), _origin(next_url)
+    here, there = _http.origin(url), _http.origin(next_url)
     return here == there or (here == ("http", there[1], 80) and there == ("https", here[1], 443))
 
 
-def _reply(status, headers, raw):
+def _completion(reply):
+    status, raw = reply.status, reply.body
     if not 200 <= status < 300:
-        raise _status_error(status, raw, headers)
+        raise _status_error(status, raw, reply.headers)
     if raw is None:
         raise APIResponseValidationError(
             f"reply body is longer than {MAX_RESPONSE_BYTES} bytes", status)
@@ -386,20 +525,6 @@ def _reply(status, headers, raw):
     if not _check_completion(data):
         raise APIResponseValidationError("reply is not a chat.completion object", status, data)
     return _to_record(data, _REPLY_SHAPE)
-
-
-def _read_body(response):
-    """The whole body, or None if it is longer than MAX_RESPONSE_BYTES (then read no further)."""
-    limit = MAX_RESPONSE_BYTES
-    if response.length is not None and response.length > limit:
-        return None
-    chunks, size = [], 0
-    while chunk := response.read(65536):
-        size += len(chunk)
-        if size > limit:
-            return None
-        chunks.append(chunk)
-    return b"".join(chunks)
 
 
 class _Deadline:
@@ -414,37 +539,3 @@ class _Deadline:
         if left <= 0:
             raise TimeoutError("the request's deadline has passed")
         return left
-
-
-class _DeadlineSocket:
-    """A connected socket for http.client on which every wait ends by the deadline."""
-
-    def __init__(self, sock, deadline):
-        self._sock, self._deadline = sock, deadline
-
-    def sendall(self, data):
-        view = memoryview(data).cast("B")
-        while view:
-            self._sock.settimeout(self._deadline.left())
-            view = view[self._sock.send(view):]
-
-    def recv_into(self, buffer):
-        self._sock.settimeout(self._deadline.left())
-        return self._sock.recv_into(buffer)
-
-    def makefile(self, mode):
-        return io.BufferedReader(_SocketReader(self))
-
-    def close(self):
-        pass  # http.client closes this while its response still reads; the exchange closes the socket
-
-
-class _SocketReader(io.RawIOBase):
-    def __init__(self, sock):
-        self._sock = sock
-
-    def readable(self):
-        return True
-
-    def readinto(self, buffer):
-        return self._sock.recv_into(buffer)

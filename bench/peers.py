@@ -1,0 +1,281 @@
+"""Documents per second and CPU per document: the command line against what users write instead.
+
+The same documents go through `python -m factsift summarize`, a plain thread
+pool script (bench/peer_threads.py) and an AsyncOpenAI + asyncio script
+(bench/peer_asyncio.py) at several numbers of concurrent requests, against
+factsift.devserver running in its own process and answering after a fixed
+delay. Each tool runs as a child process; its CPU time (user + system, its
+own children included) comes from the rusage that wait4 reports for it, so
+the service's CPU is never counted.
+
+    python bench/peers.py [--documents 1000] [--delay 0.2] [--jobs 16 64 256]
+                          [--repeat 5] [--clients standin real] [--tools cli threads asyncio]
+                          [--instructions]
+
+Every run is checked: one "ok" line per document, in input order. The table
+gives the median of the repeats; the verdict lines compare the command line
+with the best peer at each concurrency.
+
+--instructions counts, instead, the instructions of each tool's process under
+valgrind's callgrind, for a run over one document (the start) and over all of
+them: a figure that other processes on the machine do not move. Callgrind
+runs one thread at a time and does not follow --processes workers, so it
+gives no documents per second and leaves out cli-p2.
+"""
+import argparse
+import json
+import os
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+ROOT = BENCH.parent
+sys.path.insert(0, str(BENCH))
+
+from throughput import write_inputs  # noqa: E402
+
+MODEL = "echo"
+# tool: the command that runs it, before the files and the common options
+TOOLS = {
+    "cli": ["-m", "factsift", "summarize"],
+    "cli-p2": ["-m", "factsift", "summarize", "--processes", "2"],
+    "threads": [str(BENCH / "peer_threads.py")],
+    "asyncio": [str(BENCH / "peer_asyncio.py")],
+}
+PEERS = ("threads", "asyncio")
+SPEED_UP_TARGET = 1.6  # cli-p2 against cli at SPEED_UP_JOBS
+SPEED_UP_JOBS = 64
+
+
+def client_path(client):
+    """PYTHONPATH entries that make `import openai` load the chosen client."""
+    if client == "standin":
+        return [str(ROOT / "openai_standin"), str(ROOT)]
+    return [str(ROOT)]
+
+
+# Settings of this shell that a user's run would not have: unbuffered output,
+# and modules compiled afresh by every run.
+_DROPPED = ("PYTHONUNBUFFERED", "PYTHONDONTWRITEBYTECODE", "PYTHONPYCACHEPREFIX")
+
+
+def child_env(client, pycache=None):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k not in _DROPPED}
+    env["PYTHONPATH"] = os.pathsep.join(client_path(client))
+    if pycache:
+        env["PYTHONPYCACHEPREFIX"] = pycache  # compiled once, by the warm-up runs, outside the tree
+    return env
+
+
+def real_client_importable():
+    probe = [sys.executable, "-c", "from openai import AsyncOpenAI, OpenAI; import openai; print(openai.__file__)"]
+    found = subprocess.run(probe, env=child_env("real"), capture_output=True, text=True, cwd="/")
+    return found.returncode == 0 and str(ROOT / "openai_standin") not in found.stdout
+
+
+def cli_has_processes():
+    usage = subprocess.run([sys.executable, "-m", "factsift", "summarize", "--help"],
+                           env=child_env("standin"), capture_output=True, text=True, cwd=ROOT)
+    return "--processes" in usage.stdout
+
+
+class Service:
+    """factsift.devserver in its own process, answering after `delay` seconds."""
+
+    def __init__(self, delay):
+        command = [sys.executable, "-c", _SERVE, str(delay)]
+        self.process = subprocess.Popen(command, env=child_env("standin"), stdout=subprocess.PIPE,
+                                        text=True)
+        self.url = self.process.stdout.readline().strip()
+        if not self.url.startswith("http://"):
+            self.stop()
+            raise SystemExit("the local service did not start")
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+
+
+# A listen backlog beyond the devserver's own 128: 256 clients connect at once.
+_SERVE = """
+import sys
+from factsift.devserver import DevServer
+DevServer.request_queue_size = 1024
+server = DevServer(("127.0.0.1", 0), delay=float(sys.argv[1]))
+print(server.url, flush=True)
+server.serve_forever()
+"""
+
+
+def tool_command(tool, url, names, jobs):
+    return [sys.executable, *TOOLS[tool], *names, "--base-url", url, "--model", MODEL,
+            "--api-key", "bench", "--jobs", str(jobs)]
+
+
+def run_tool(tool, client, url, names, jobs, directory):
+    """(seconds, CPU seconds) of one run of `tool` over `names`; raises SystemExit on a bad run."""
+    command = tool_command(tool, url, names, jobs)
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        start = time.perf_counter()
+        env = child_env(client, os.path.join(directory, "pycache"))
+        process = subprocess.Popen(command, cwd=directory, env=env, stdout=out, stderr=err)
+        _, status, usage = os.wait4(process.pid, 0)
+        seconds = time.perf_counter() - start
+        process.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        problems = check_output(out.read(), names, process.returncode)
+        if problems:
+            tail = err.read().decode("utf-8", "replace")[-2000:]
+            raise SystemExit(f"{tool} ({client}) at {jobs} jobs: {problems}\n{tail}")
+    return seconds, usage.ru_utime + usage.ru_stime
+
+
+def count_instructions(tool, client, url, names, jobs, directory):
+    """Instructions of one run of `tool` over `names` under callgrind; SystemExit on a bad run."""
+    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+               *tool_command(tool, url, names, jobs)]
+    env = child_env(client, os.path.join(directory, "pycache"))
+    env["PYTHONHASHSEED"] = "0"  # hashes place entries in dictionaries, and so move the count
+    result = subprocess.run(command, cwd=directory, env=env, capture_output=True)
+    problems = check_output(result.stdout, names, result.returncode)
+    if problems:
+        raise SystemExit(f"{tool} ({client}) under callgrind: {problems}\n"
+                         f"{result.stderr.decode('utf-8', 'replace')[-2000:]}")
+    return int(re.search(rb"Collected : (\d+)", result.stderr).group(1))
+
+
+def measure_instructions(args, url, names, directory):
+    """Prints, for each tool, the instructions of its start and per document of a whole run."""
+    print("| client | tool | jobs | M instructions, one document | M instructions, all "
+          "| k instructions per document |")
+    print("|---|---|---:|---:|---:|---:|")
+    for client in args.clients:
+        for jobs in args.jobs:
+            for tool in (t for t in args.tools if t != "cli-p2"):
+                start = count_instructions(tool, client, url, names[:1], jobs, directory)
+                total = count_instructions(tool, client, url, names, jobs, directory)
+                print(f"| {client} | {tool} | {jobs} | {start / 1e6:.1f} | {total / 1e6:.1f} "
+                      f"| {total / len(names) / 1e3:.0f} |", flush=True)
+
+
+def check_output(data, names, returncode):
+    records = [json.loads(line) for line in data.decode("utf-8").splitlines()]
+    if returncode != 0:
+        return f"exit status {returncode}"
+    if [r.get("file") for r in records] != names:
+        return f"{len(records)} records, not {len(names)} in input order"
+    failed = sum(r.get("status") != "ok" for r in records)
+    return f"{failed} error records" if failed else None
+
+
+def warm_up(args, url, names, directory):
+    """A short run of every tool: compiled modules and the page cache."""
+    for client in args.clients:
+        for tool in args.tools:
+            run_tool(tool, client, url, names[:2], 2, directory)
+
+
+def measure(args, url, names, directory):
+    """{(client, tool, jobs): (documents/s, CPU ms per document)}, medians of the repeats."""
+    samples = {}
+    for round_ in range(args.repeat):
+        for client in args.clients:
+            for jobs in args.jobs:
+                for tool in args.tools:
+                    seconds, cpu = run_tool(tool, client, url, names, jobs, directory)
+                    samples.setdefault((client, tool, jobs), []).append(
+                        (len(names) / seconds, 1000 * cpu / len(names)))
+                    rate, ms = samples[(client, tool, jobs)][-1]
+                    print(f"  round {round_ + 1}: {client:8} {tool:8} {jobs:4d} jobs "
+                          f"{rate:8.1f} docs/s {ms:6.2f} ms/doc  (load {os.getloadavg()[0]:.2f})",
+                          file=sys.stderr, flush=True)
+    return {key: (statistics.median(r for r, _ in runs), statistics.median(m for _, m in runs))
+            for key, runs in samples.items()}
+
+
+def print_table(results):
+    print("| client | tool | jobs | docs/s | CPU ms per doc |")
+    print("|---|---|---:|---:|---:|")
+    for (client, tool, jobs), (rate, ms) in results.items():
+        print(f"| {client} | {tool} | {jobs} | {rate:.1f} | {ms:.2f} |")
+
+
+def verdicts(results, clients, jobs_list):
+    """One line per target; True when every target that could be measured is met."""
+    met = True
+    for client in clients:
+        for jobs in jobs_list:
+            cli = results.get((client, "cli", jobs))
+            peers = [results[(client, p, jobs)] for p in PEERS if (client, p, jobs) in results]
+            if cli is None or not peers:
+                continue
+            fast = max(rate for rate, _ in peers)
+            lean = min(ms for _, ms in peers)
+            ok = cli[0] >= fast and cli[1] <= lean
+            met &= ok
+            print(f"{client}, {jobs} jobs: cli {cli[0]:.1f} docs/s {cli[1]:.2f} ms/doc; best peer "
+                  f"{fast:.1f} docs/s {lean:.2f} ms/doc: {'met' if ok else 'NOT met'}")
+        one, two = (results.get((client, t, SPEED_UP_JOBS)) for t in ("cli", "cli-p2"))
+        if one and two:
+            ratio = two[0] / one[0]
+            met &= ratio >= SPEED_UP_TARGET
+            print(f"{client}, {SPEED_UP_JOBS} jobs: --processes 2 is {ratio:.2f}x one process "
+                  f"(target {SPEED_UP_TARGET}x: {'met' if ratio >= SPEED_UP_TARGET else 'NOT met'})")
+    return met
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--documents", type=int, default=1000, help="number of documents (default: %(default)s)")
+    ap.add_argument("--delay", type=float, default=0.2,
+                    help="seconds the service waits before each answer (default: %(default)s)")
+    ap.add_argument("--jobs", type=int, nargs="+", default=[16, 64, 256], metavar="N",
+                    help="concurrent requests (default: 16 64 256)")
+    ap.add_argument("--repeat", type=int, default=5, help="runs of each case (default: %(default)s)")
+    ap.add_argument("--clients", nargs="+", choices=("standin", "real"), default=["standin", "real"],
+                    help="openai packages to use; real only when importable (default: both)")
+    ap.add_argument("--tools", nargs="+", choices=list(TOOLS),
+                    help="tools to run (default: cli threads asyncio, and cli-p2 when the command "
+                         "line has --processes)")
+    ap.add_argument("--instructions", action="store_true",
+                    help="count each tool's instructions under callgrind instead (see above)")
+    args = ap.parse_args(argv)
+    if args.documents < 1 or args.repeat < 1 or any(j < 1 for j in args.jobs):
+        ap.error("--documents, --repeat and --jobs must be at least 1")
+    args.tools = args.tools or ["cli", *["cli-p2"] * cli_has_processes(), "threads", "asyncio"]
+    if "real" in args.clients and not real_client_importable():
+        print("the real openai package is not importable: measuring the stand-in only", file=sys.stderr)
+        args.clients = [c for c in args.clients if c != "real"]
+    if not args.clients:
+        return 0
+
+    service = Service(args.delay)
+    try:
+        with tempfile.TemporaryDirectory(prefix="factsift-peers-") as tmp:
+            names = write_inputs(Path(tmp), args.documents)
+            if args.instructions:
+                subprocess.run([str(ROOT / "tools" / "apt-ensure"), "valgrind"], check=True)
+                print(f"Python {sys.version.split()[0]}, {args.documents} documents, service "
+                      f"delay {args.delay} s, instructions under callgrind")
+                warm_up(args, service.url, names, tmp)
+                measure_instructions(args, service.url, names, tmp)
+                return 0
+            print(f"Python {sys.version.split()[0]}, {args.documents} documents, service delay "
+                  f"{args.delay} s, median of {args.repeat}, load before: {os.getloadavg()[0]:.2f}")
+            warm_up(args, service.url, names, tmp)
+            results = measure(args, service.url, names, tmp)
+    finally:
+        service.stop()
+    print(f"load after: {os.getloadavg()[0]:.2f}")
+    print_table(results)
+    return 0 if verdicts(results, args.clients, args.jobs) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
