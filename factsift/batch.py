@@ -124,6 +124,7 @@ def _describe(exc):
         return type(exc).__name__
 
 
+_END = object()  # the end of the inputs
 _SIGNAL_TICK = 0.1  # seconds: how late a Ctrl-C may be noticed while a record is awaited
 
 
@@ -203,29 +204,35 @@ class Batch:
         self.close()
 
     def _in_order(self, inputs, jobs, processes, window):
-        pending = self._pending
-        position, more, finished = 0, True, False
         pool = _Processes(self._spec, processes, jobs) if processes > 1 else _Threads(self._spec, jobs)
+        finished = False
         try:
-            while pending or more:
-                # A finished record goes out before more input is read: reading may block.
-                if more and len(pending) < window and not (pending and pending[0][1].done()):
-                    try:
-                        item = next(inputs)
-                    except StopIteration:
-                        more = False
-                        continue
-                    key, text = item if isinstance(item, (tuple, list)) and len(item) == 2 else (position, item)
-                    position += 1
-                    pending.append((key, self._submit(pool, text)))
-                    continue
-                key, slot = pending.popleft()
-                yield self._record(key, slot.result())
+            yield from self._handed_out(inputs, pool, window)
             finished = True
         finally:
-            for _, slot in pending:
+            for _, slot in self._pending:
                 slot.cancel()
             pool.close(cancel=not finished)
+
+    # The loop has no handler of its own, and the clean-up is in the caller: CPython 3.11
+    # to 3.13 can skip the handlers of the frame whose loop an interrupt (Ctrl-C) stops at
+    # the jump back, while one raised from a call into a frame always meets them.
+    def _handed_out(self, inputs, pool, window):
+        pending = self._pending
+        position, more = 0, True
+        while pending or more:
+            # A finished record goes out before more input is read: reading may block.
+            if more and len(pending) < window and not (pending and pending[0][1].done()):
+                item = next(inputs, _END)
+                if item is _END:
+                    more = False
+                    continue
+                key, text = item if isinstance(item, (tuple, list)) and len(item) == 2 else (position, item)
+                position += 1
+                pending.append((key, self._submit(pool, text)))
+                continue
+            key, slot = pending.popleft()
+            yield self._record(key, slot.result())
 
     def _submit(self, pool, text):
         if isinstance(text, BaseException):
@@ -435,10 +442,10 @@ class _Processes:
             return _settled((_error_record(self._name, message), 0))
         slot = _Slot()
         with self._lock:
-            live = [w for w in self._workers if w.alive]
-            if not live:
+            # A generator, not a list: no loop of this frame may hold the lock (see _handed_out).
+            worker = min((w for w in self._workers if w.alive), key=lambda w: len(w.pending), default=None)
+            if worker is None:
                 return _settled((_error_record(self._name, "no worker process is left"), 0))
-            worker = min(live, key=lambda w: len(w.pending))
             worker.pending[self._sequence] = slot
         try:
             worker.tasks.send_bytes(task)

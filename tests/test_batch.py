@@ -2,6 +2,7 @@
 
 import itertools
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -184,3 +185,46 @@ def test_ctrl_c_delivered_to_a_worker_thread_still_stops_the_consumer(tmp_path):
     proc = subprocess.run([sys.executable, "-c", PRELUDE + INTERRUPTED_CHILD], cwd=tmp_path,
                           capture_output=True, text=True, timeout=GUARD)
     assert proc.stdout.splitlines() == ["interrupted"], proc.stderr
+
+
+class _Alarm(BaseException):
+    pass
+
+
+def _raise_alarm(signum, frame):
+    raise _Alarm
+
+
+def _take_all_with_an_alarm(run, seconds):
+    # The loop runs in a frame with no handlers, as the interrupt may skip them (see below).
+    for n, _ in enumerate(run):
+        if n == 10:  # both threads have started: threading's own waits are not interrupt-safe
+            signal.setitimer(signal.ITIMER_REAL, seconds)
+
+
+def test_an_interrupt_at_any_point_of_the_hand_out_still_ends_the_job_threads(S, scripted):
+    # CPython (3.11 to 3.13 at least) can skip the handlers of a loop's own frame when a signal
+    # handler raises at the loop's jump back; a run left by an interrupt must end its threads all
+    # the same, wherever the interrupt lands.
+    import random
+
+    previous = signal.signal(signal.SIGALRM, _raise_alarm)
+    chance = random.Random(5)
+    s = S("u", "k", "m")
+    try:
+        for _ in range(2000):
+            run = batch.run(s.extract, (f"t{i}" for i in range(100_000)), jobs=2, window=4)
+            try:
+                with run:
+                    _take_all_with_an_alarm(run, chance.uniform(0.00005, 0.002))
+            except _Alarm:
+                pass
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    deadline = time.monotonic() + GUARD
+    for thread in threading.enumerate():
+        if thread.name.startswith("factsift-job-"):
+            thread.join(max(0, deadline - time.monotonic()))
+    assert not [t.name for t in threading.enumerate() if t.name.startswith("factsift-job-")]
