@@ -43,8 +43,10 @@ where the rate limit waits and where the requests of each record are counted
 With ``processes`` above 1 the instance is pickled to the worker processes
 (started fresh, not forked) and each of them builds clients from the
 ``openai`` package; an ``OpenAI`` replaced in this process does not reach them.
-Leaving the iteration early (``close()``, a ``with`` block, Ctrl-C) cancels
-the inputs not yet started and ends the worker processes.
+``close()``, or the end of a ``with`` block, cancels the inputs not yet
+started and ends the worker processes, however the iteration was left (a
+``break``, an exception, Ctrl-C); a run that is only dropped is cancelled when
+the garbage collector frees it.
 """
 
 import collections
