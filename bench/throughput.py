@@ -61,23 +61,30 @@ def child_env():
     return env
 
 
+def output_problem(data, names, returncode):
+    """What is wrong with a tool's run (None: one "ok" line per input, in input order)."""
+    if returncode != 0:
+        return f"exit status {returncode}"
+    try:
+        records = [json.loads(line) for line in data.decode("utf-8").splitlines()]
+    except ValueError as exc:
+        return f"output that is not JSON lines: {exc}"
+    if [r.get("file") for r in records] != names:
+        return f"{len(records)} records, not {len(names)} in input order"
+    failed = sum(r.get("status") != "ok" for r in records)
+    return f"{failed} error records" if failed else None
+
+
 def run_cli(url, names, jobs, directory, extra=()):
     command = [sys.executable, "-m", "factsift", "summarize", *names, "--base-url", url,
                "--model", "echo", "--api-key", "bench", "--jobs", str(jobs), *extra]
     start = time.perf_counter()
     result = subprocess.run(command, cwd=directory, env=child_env(), capture_output=True)
     seconds = time.perf_counter() - start
-    records = [json.loads(line) for line in result.stdout.decode("utf-8").splitlines()]
-    problems = []
-    if result.returncode != 0:
-        problems.append(f"exit status {result.returncode}")
-    if [r.get("file") for r in records] != names:
-        problems.append(f"{len(records)} records, not {len(names)} in input order")
-    if any(r.get("status") != "ok" for r in records):
-        problems.append(f"{sum(r.get('status') != 'ok' for r in records)} error records")
-    if problems:
+    problem = output_problem(result.stdout, names, result.returncode)
+    if problem:
         tail = result.stderr.decode("utf-8", "replace")[-2000:]
-        raise SystemExit(f"--jobs {jobs}: " + "; ".join(problems) + "\n" + tail)
+        raise SystemExit(f"--jobs {jobs}: {problem}\n{tail}")
     return seconds
 
 

@@ -193,10 +193,7 @@ def shared_clients():
         yield factory
     finally:
         if started:
-            module = _module()
-            with _install_lock:
-                if module.OpenAI is factory:
-                    module.OpenAI = factory.original
+            _restore(factory, factory.original)
 
 
 @contextlib.contextmanager
@@ -216,6 +213,12 @@ def client_options(**options):
     try:
         yield factory
     finally:
-        with _install_lock:
-            if module.OpenAI is factory:
-                module.OpenAI = original
+        _restore(factory, original)
+
+
+def _restore(factory, original):
+    """Put `original` back in place of `factory`, unless something else has replaced it since."""
+    module = _module()
+    with _install_lock:
+        if module.OpenAI is factory:
+            module.OpenAI = original

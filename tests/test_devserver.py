@@ -6,6 +6,7 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -63,6 +64,7 @@ def test_request_body_is_bounded(tmp_path, size, status):
     ("/v1/chat/completions", {"model": "delay:nan", "messages": user("x")}),
     ("/v1/chat/completions", {"model": "rate-limit:0", "messages": user("x")}),
     ("/v1/chat/completions", {"model": "rate-limit:inf", "messages": user("x")}),
+    ("/v1/chat/completions", {"model": "rate-limit:0.5", "messages": user("x")}),
     ("/v1/chat/completions", {"model": "flaky:1.5", "messages": user("x")}),
     ("/v1/chat/completions", {"model": "fixed", "messages": user("x")}),
     ("/v1/chat/completions", {"model": "echo", "messages": user("x") + ["x"]}),
@@ -89,6 +91,21 @@ def test_other_methods_get_an_openai_style_error_and_a_log_line(devserver, metho
     assert got == status and reply["error"]["message"]
     [entry] = read_log(devserver.log_path)
     assert (entry["method"], entry["path"]) == (method, "/v1/chat/completions")
+
+
+def test_a_malformed_request_on_a_kept_alive_connection_is_logged_as_its_own(devserver):
+    host, port = devserver.server_address[:2]
+    body = json.dumps({"model": "echo", "messages": user("x")}).encode()
+    with socket.create_connection((host, port), timeout=30) as sock:
+        sock.sendall(b"POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer SECRET\r\n"
+                     b"Content-Type: application/json\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+        sock.sendall(b"garbage\r\n\r\n")
+        sock.shutdown(socket.SHUT_WR)
+        while sock.recv(65536):
+            pass
+    first, second = read_log(devserver.log_path)
+    assert first["headers"]["Authorization"] == "Bearer SECRET"
+    assert (second["method"], second["path"], second["headers"]["Authorization"]) == (None, None, None)
 
 
 @pytest.mark.parametrize("model, text, expected", [

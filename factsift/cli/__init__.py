@@ -12,6 +12,7 @@ import threading
 import time
 
 from factsift import batch
+from factsift.batch import _describe
 
 try:
     import fcntl
@@ -86,24 +87,20 @@ examples:
 """
 
 
-def _positive_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
-    return value
+def _whole_number(low, expected):
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            value = low - 1
+        if value < low:
+            raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
+        return value
+    return parse
 
 
-def _retry_count(text):
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a whole number (0 or more), got {text!r}")
-    return value
+_positive_int = _whole_number(1, "a positive whole number")
+_retry_count = _whole_number(0, "a whole number (0 or more)")
 
 
 def _positive_number(text, unit=""):
@@ -250,13 +247,6 @@ def _unwritable(record, exc):
         if type(record.get(key)) in (str, int):
             error[key] = record[key]
     return error
-
-
-def _describe(exc):
-    try:
-        return f"{type(exc).__name__}: {exc}"
-    except Exception:
-        return type(exc).__name__
 
 
 def _line_writer(stream):

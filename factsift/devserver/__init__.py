@@ -65,8 +65,9 @@ A model id that is not a mode (e.g. "gpt-4o-mini") gets the default mode."""
 _SIMPLE_MODES = ("echo", "empty-choices", "null-content", "bad-json", "drop")
 _ARG_MODES = ("fixed", "status", "delay", "rate-limit", "flaky")
 # Mode: (lowest, highest) value of its number.
-_MODE_RANGES = {"status": (400, 599), "delay": (0, 3600), "rate-limit": (0, math.inf),
+_MODE_RANGES = {"status": (400, 599), "delay": (0, 3600), "rate-limit": (1, 10**9),
                 "flaky": (0, 1)}
+_WHOLE_MODES = ("status", "rate-limit")  # modes whose number is a whole one
 _FLAKY_FAULTS = (500, 503, "drop")
 _FLAKY_RETRY_AFTER_MS = 20
 _ERROR_KINDS = {
@@ -95,13 +96,12 @@ def parse_mode(text):
     if name == "fixed":
         return name, arg
     try:
-        value = int(arg) if name == "status" else float(arg)
+        value = int(arg) if name in _WHOLE_MODES else float(arg)
     except ValueError:
         raise ModeError(f"{text!r}: {name} needs a number") from None
     low, high = _MODE_RANGES[name]
-    if not low <= value <= high or (name == "rate-limit" and not 0 < value < math.inf):
-        limits = "more than 0" if name == "rate-limit" else f"{low}-{high}"
-        raise ModeError(f"{text!r}: {name} must be {limits}")
+    if not low <= value <= high:
+        raise ModeError(f"{text!r}: {name} must be {low}-{high}")
     return name, value
 
 
@@ -203,9 +203,14 @@ class _Handler(BaseHTTPRequestHandler):
         self.server.log_request_record(self, self._path(), None)
         self._error(code, message or self.responses.get(code, ("error",))[0])
 
+    def handle_one_request(self):
+        # One handler serves a kept-alive connection: a malformed request must not be
+        # logged with the path and headers of the one before it.
+        self.path = self.headers = None
+        super().handle_one_request()
+
     def _path(self):
-        path = getattr(self, "path", None)  # unset when the request line was malformed
-        return path and path.split("?", 1)[0].rstrip("/")
+        return self.path and self.path.split("?", 1)[0].rstrip("/")
 
     def do_POST(self):
         path = self._path()
@@ -352,7 +357,7 @@ class DevServer(ThreadingHTTPServer):
             if len(accepted) < rate:
                 accepted.append(now)
                 return 0
-            return accepted[len(accepted) - math.ceil(rate)] + 1 - now
+            return accepted[0] + 1 - now
 
     def flaky_fault(self, probability, raw):
         """The fault (a status or "drop") this request meets, or None."""
@@ -374,7 +379,7 @@ class DevServer(ThreadingHTTPServer):
         """Append the request's line to the log: its JSON body, else its raw body as text."""
         if not self.log_path:
             return
-        headers = getattr(handler, "headers", None) or {}  # unset for a malformed request line
+        headers = handler.headers or {}  # none for a malformed request line
         record = {
             "time": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
             "timestamp": time.time(),
