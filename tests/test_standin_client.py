@@ -188,6 +188,18 @@ def test_a_dropped_client_closes_its_connections_at_once(kind):
     assert closed
 
 
+@pytest.mark.skipif(not USING_STANDIN, reason="the stand-in's own lifetime")
+def test_a_connection_in_use_when_its_client_closes_is_closed_after_its_exchange():
+    def answer(handler):
+        handler.close_connection = False
+        handler.wfile.write(http_reply(200, completion("x"), close=False))
+
+    with scripted_server(answer) as server:
+        c = client(server, http_client=openai.DefaultHttpxClient(event_hooks={"request": [lambda r: c.close()]}))
+        assert c.chat.completions.create(model="m", messages=user("x")).choices[0].message.content == "x"
+        assert server.closed.acquire(timeout=5)
+
+
 def test_an_async_client_serves_a_later_event_loop(devserver):
     c = openai.AsyncOpenAI(base_url=devserver.url, api_key="k", max_retries=0)
     ask = c.chat.completions.create
@@ -311,6 +323,7 @@ def test_a_request_hook_that_waits_spends_none_of_the_timeout(devserver, kind):
     ({"Retry-After": "an HTTP date 30 s ahead"}, 28, 30),
     ({"Retry-After": "120"}, 0.375, 0.5),  # over a minute: the back-off instead
     ({"Retry-After": "soon"}, 0.375, 0.5),
+    ({"Retry-After": "Mon, 01 Jan 99999 00:00:00 GMT"}, 0.375, 0.5),  # a date no clock holds
     ({}, 0.375, 0.5),
 ])
 def test_waits_as_long_as_the_reply_asks(waits, kind, status, headers, low, high):
@@ -407,7 +420,7 @@ def test_timeout_bounds_the_whole_request(kind, slow_from):
 
 @pytest.mark.skipif(not USING_STANDIN, reason="the stand-in's own bound")
 @pytest.mark.parametrize("kind", KINDS)
-@pytest.mark.parametrize("framing", ["length", "chunked", "until-close"])
+@pytest.mark.parametrize("framing", ["length", "chunked", "until-close", "huge-length"])
 def test_reply_body_is_bounded(monkeypatch, kind, framing):
     monkeypatch.setattr(openai, "MAX_RESPONSE_BYTES", 1 << 16)
     body = completion("x" * (1 << 17))
@@ -415,6 +428,8 @@ def test_reply_body_is_bounded(monkeypatch, kind, framing):
     def answer(handler):
         if framing == "length":
             return handler.wfile.write(http_reply(200, body))
+        if framing == "huge-length":  # more digits than int() takes
+            return handler.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Length: %s\r\n\r\n" % (b"9" * 5000))
         handler.wfile.write(b"HTTP/1.1 200 OK\r\nConnection: close\r\n"
                             + (b"Transfer-Encoding: chunked\r\n\r\n" if framing == "chunked" else b"\r\n"))
         for i in range(0, len(body), 4096):
@@ -425,6 +440,43 @@ def test_reply_body_is_bounded(monkeypatch, kind, framing):
     with scripted_server(answer) as server:
         with pytest.raises(openai.APIResponseValidationError, match=str(1 << 16)):
             ask(kind, server)
+
+
+@pytest.mark.skipif(not USING_STANDIN, reason="the stand-in's own parser")
+@pytest.mark.parametrize("raw", [
+    http_reply(200, REPLY),
+    b"HTTP/1.1 100 Continue\r\n\r\n" + http_reply(200, REPLY),
+    b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked(REPLY, 7),
+    b"HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\n" + chunked(REPLY, 3).replace(b"\r\n", b"\n"),
+], ids=["length", "interim", "chunked", "bare-lf"])
+@pytest.mark.parametrize("piece", [1, 5, 40, 64])
+def test_a_reply_read_in_pieces_is_read_as_a_whole(raw, piece):
+    def parsed(size):
+        parser = openai._http.ReplyParser(1 << 20)
+        for i in range(0, len(raw), size):
+            parser.feed(raw[i:i + size])
+        assert parser.done
+        reply = parser.reply()
+        return reply.status, reply.body
+    assert parsed(piece) == parsed(len(raw)) == (200, REPLY)
+
+
+@pytest.mark.skipif(not USING_STANDIN, reason="the stand-in's own parser")
+def test_tiny_chunks_cost_no_more_memory_than_their_body():
+    import tracemalloc
+
+    body = b"x" * (1 << 18)
+    raw = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked(body, 2)
+    parser = openai._http.ReplyParser(1 << 20)
+    tracemalloc.start()
+    try:
+        for i in range(0, len(raw), 1 << 16):  # as the client reads
+            parser.feed(raw[i:i + (1 << 16)])
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert parser.reply().body == body
+    assert peak < 4 * len(body)  # the body and a read or two, not an object per chunk (22 times)
 
 
 @pytest.mark.parametrize("status, error", [

@@ -187,8 +187,10 @@ def _retry_after(headers):
         return None
     import email.utils  # only for a date: its import costs more than a request
 
-    date = email.utils.parsedate_tz(value)
-    return None if date is None else email.utils.mktime_tz(date) - time.time()
+    try:
+        return email.utils.mktime_tz(email.utils.parsedate_tz(value)) - time.time()
+    except (TypeError, ValueError, OverflowError):  # None, or a date no clock can hold
+        return None
 
 
 class Record(types.SimpleNamespace):
@@ -466,6 +468,8 @@ class AsyncOpenAI(_Client):
                 connection = await _http.connect_async(where, self._tls)
             reply = await connection.exchange(request, MAX_RESPONSE_BYTES)
             return reply
+        except TimeoutError as exc:  # the system's own, such as a connect that timed out
+            raise APITimeoutError() from exc
         except (OSError, _http.ProtocolError) as exc:
             raise APIConnectionError(f"Connection error: {exc!r}") from exc
         finally:  # a cancelled exchange (the deadline) closes its connection

@@ -132,7 +132,8 @@ class ReplyParser:
         self._buffer = bytearray()
         self._step = self._head
         self._status = self._headers = None
-        self._parts, self._size, self._left = [], 0, 0
+        self._body, self._too_big, self._left = bytearray(), False, 0
+        self._scanned = 0  # bytes of the buffer already searched for the end of the head or a line
         self._keep_alive = False
 
     def feed(self, data):
@@ -143,8 +144,8 @@ class ReplyParser:
             pass
 
     def reply(self):
-        body = None if self._size > self.limit else b"".join(self._parts)
-        reusable = self._keep_alive and body is not None and not self._buffer
+        body = None if self._too_big else bytes(self._body)
+        reusable = self._keep_alive and not self._buffer
         return Reply(self._status, self._headers, body, reusable)
 
     def _end(self):
@@ -156,17 +157,17 @@ class ReplyParser:
             raise ProtocolError("the server closed the connection in the middle of its reply")
 
     def _head(self):
-        start = self._buffer.find(b"\r\n\r\n")
+        start = self._buffer.find(b"\r\n\r\n", max(0, self._scanned - 3))
         end = start + 4
         if start < 0:  # a server ending lines with a bare LF, or a head still incomplete
-            found = _HEAD_END.search(self._buffer)
+            found = self._search(_HEAD_END)
             if found is None:
                 if len(self._buffer) > MAX_HEAD_BYTES:
                     raise ProtocolError(f"reply head longer than {MAX_HEAD_BYTES} bytes")
                 return False
             start, end = found.span()
         lines = self._buffer[:start].decode("latin-1").split("\n")  # header values drop the \r
-        del self._buffer[:end]
+        self._drop(end)
         match = _STATUS_LINE.fullmatch(lines[0].rstrip("\r"))
         if match is None:
             raise ProtocolError(f"malformed status line {lines[0][:100]!r}")
@@ -202,21 +203,23 @@ class ReplyParser:
         values = {v.strip() for v in length.split(",")}  # a repeated header is joined with commas
         if len(values) != 1 or not _DIGITS.fullmatch(next(iter(values))):
             raise ProtocolError(f"malformed Content-Length {length!r}")
-        self._left = int(values.pop())
+        digits = values.pop().lstrip("0") or "0"
+        if len(digits) > 18:  # more than int() converts (4300 digits), and than any bound
+            return self._too_long()
+        self._left = int(digits)
         if self._left > self.limit:
-            return self._too_long(self._left)
+            return self._too_long()
         return self._length if self._left else None
 
-    def _too_long(self, size):
-        self._size = size
+    def _too_long(self):
+        self._too_big = True
         self._keep_alive = False
         self.done = True
         return None
 
     def _take(self, count):
-        self._parts.append(bytes(self._buffer[:count]))
-        del self._buffer[:count]
-        self._size += count
+        self._body += self._buffer[:count]
+        self._drop(count)
 
     def _length(self):
         if len(self._buffer) < self._left:
@@ -228,18 +231,30 @@ class ReplyParser:
     def _until_close(self):
         if self._buffer:
             self._take(len(self._buffer))
-        if self._size > self.limit:
-            self._too_long(self._size)
+        if len(self._body) > self.limit:
+            self._too_long()
         return False
 
+    def _search(self, pattern):
+        """The pattern's first match, searching only what the last search did not (less 3 bytes:
+        a match split between two reads), so a reply that trickles in costs linear time."""
+        found = pattern.search(self._buffer, max(0, self._scanned - 3))
+        if found is None:
+            self._scanned = len(self._buffer)
+        return found
+
+    def _drop(self, count):
+        del self._buffer[:count]
+        self._scanned = 0
+
     def _line(self):
-        end = _CHUNK_LINE_END.search(self._buffer)
+        end = self._search(_CHUNK_LINE_END)
         if end is None:
             if len(self._buffer) > MAX_HEAD_BYTES:
                 raise ProtocolError("chunk line too long")
             return None
         line = bytes(self._buffer[:end.start()])
-        del self._buffer[:end.end()]
+        self._drop(end.end())
         return line
 
     def _chunk_size(self):
@@ -250,8 +265,8 @@ class ReplyParser:
         if not _HEX.fullmatch(digits):
             raise ProtocolError(f"malformed chunk size {line[:100]!r}")
         self._left = int(digits, 16)
-        if self._size + self._left > self.limit:
-            self._too_long(self._size + self._left)
+        if len(self._body) + self._left > self.limit:
+            self._too_long()
             return False
         self._step = self._chunk_data if self._left else self._trailer
         return True
@@ -453,12 +468,13 @@ class Pool:
     def __init__(self):
         self._idle = {}
         self._pid = os.getpid()
+        self._closed = False
 
     def take(self, key, loop=None):
         """An idle connection to `key` that is still open (and of `loop`, for asyncio); None if none is."""
         if self._pid != os.getpid():
             self._pid = os.getpid()
-            self.close()
+            self._drop_idle()
         idle = self._idle.get(key)
         while idle:
             try:
@@ -471,6 +487,8 @@ class Pool:
         return None
 
     def give(self, key, connection):
+        if self._closed:
+            return connection.close()
         idle = self._idle.get(key)
         if idle is None:
             idle = self._idle.setdefault(key, collections.deque())
@@ -480,7 +498,11 @@ class Pool:
             connection.close()
 
     def close(self):
-        """Close every idle connection (one in use is closed when its exchange ends)."""
+        """Close every idle connection, and each one in use when its exchange ends."""
+        self._closed = True
+        self._drop_idle()
+
+    def _drop_idle(self):
         for idle in list(self._idle.values()):
             while idle:
                 try:
