@@ -60,7 +60,7 @@ def main(argv=None):
     ap.add_argument("--jobs", type=int, default=64)
     ap.add_argument("--delay", type=float, default=0.2)
     ap.add_argument("--top", type=int, default=40)
-    ap.add_argument("--sort", default="tottime")
+    ap.add_argument("--sort", choices=("tottime", "cumtime"), default="tottime")
     ap.add_argument("--client", choices=("standin", "real"), default="standin")
     ap.add_argument("--tool", choices=("cli", "threads"), default="cli")
     ap.add_argument("cli_options", nargs="*", help="more options for the command line")

@@ -46,7 +46,7 @@ def sdist_members(path):
     with tarfile.open(path) as tar:
         names = [m.name for m in tar.getmembers() if m.isfile()]
     top = {name.split("/", 1)[0] for name in names}
-    if len(top) != 1:
+    if len(top) != 1 or not all("/" in name for name in names):
         raise Bad(f"{path}: expected one top folder, found {sorted(top)}")
     return [name.split("/", 1)[1] for name in names]
 
@@ -73,6 +73,8 @@ def expected_wheel_files(sdist, version):
 def check_tag(path):
     _, version, _, wheel_tags = parse_wheel_filename(os.path.basename(path))
     interpreter = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+    if len(wheel_tags) != 1:
+        raise Bad(f"{path}: expected one tag, found {sorted(map(str, wheel_tags))}")
     (tag,) = wheel_tags
     expect("interpreter and ABI tag", (tag.interpreter, tag.abi), (interpreter, interpreter))
     if tag not in set(tags.sys_tags()):
