@@ -382,7 +382,7 @@ class OpenAI(_Client):
         reply = None
         try:
             if connection is None:
-                connection = _http.connect(where, deadline.left(), self._tls)
+                connection = _http.connect(where, deadline, self._tls)
             reply = connection.exchange(request, deadline, MAX_RESPONSE_BYTES)
             return reply
         except TimeoutError as exc:

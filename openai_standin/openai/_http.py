@@ -436,12 +436,12 @@ class AsyncConnection:
             pass
 
 
-def connect(where, timeout, tls_context):
-    sock = socket.create_connection((where.host, where.port), timeout)
+def connect(where, deadline, tls_context):
+    sock = socket.create_connection((where.host, where.port), deadline.left())
     try:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         if where.tls:
-            sock.settimeout(timeout)
+            sock.settimeout(deadline.left())  # the handshake shares the request's deadline
             return Connection(tls_context().wrap_socket(sock, server_hostname=where.host))
         return PLAIN_CONNECTION(sock)
     except BaseException:
