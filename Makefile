@@ -21,8 +21,9 @@ venv:
 test: build venv
 	$(VENV)/bin/python -m pytest $(PYTEST_ARGS)
 
-demo: build
-	$(PY) tools/demo.py
+# The venv: on CPython 3.14 and 3.15 it has the real openai client.
+demo: build venv
+	$(VENV)/bin/python tools/demo.py
 
 bench: build
 	$(PY) bench/bench.py $(BENCH_ARGS)

@@ -24,6 +24,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
+import openai_standin  # noqa: E402 (needs ROOT on the path)
 
 from factsift.devserver import DevServer  # noqa: E402
 
@@ -44,21 +45,10 @@ def write_inputs(directory, count):
     return names
 
 
-def have_openai():
-    try:
-        import openai  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
 def child_env():
-    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_")}
-    path = [str(ROOT)]
-    if not have_openai():
-        path.append(str(ROOT / "openai_standin"))
-    env["PYTHONPATH"] = os.pathsep.join(path + [p for p in [env.get("PYTHONPATH")] if p])
-    return env
+    """The real openai where installed, else the stand-in ($FACTSIFT_OPENAI chooses)."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k != "PYTHONPATH"}
+    return openai_standin.child_env(openai_standin.choose(), env, str(ROOT))
 
 
 def output_problem(data, names, returncode):

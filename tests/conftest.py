@@ -9,20 +9,38 @@ from types import SimpleNamespace as NS
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-STANDIN = os.path.join(ROOT, "openai_standin")
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
-try:
-    import openai  # noqa: F401
-except ImportError:
-    # Appended, never prepended: a real installed openai always wins.
-    sys.path.append(STANDIN)
+import openai_standin  # noqa: E402 (needs ROOT on the path)
+
+STANDIN = openai_standin.HERE
+# The session's client: the real openai where installed, else the stand-in ($FACTSIFT_OPENAI
+# chooses). The children of the tests inherit the choice.
+CLIENT = openai_standin.activate()
+os.environ[openai_standin.VARIABLE] = CLIENT
 
 
 def pytest_report_header(config):
-    # Which build runs: the checkout's, or an installed one (tools/check-installed).
+    # Which build runs: the checkout's, or an installed one (tools/check-installed); and which client.
     spec = importlib.util.find_spec("factsift.factsift")
-    return f"factsift.factsift: {spec.origin if spec else 'not found'}"
+    return [f"factsift.factsift: {spec.origin if spec else 'not found'}",
+            f"openai client: {openai_standin.label(CLIENT)} (also here: {', '.join(openai_standin.available())})"]
+
+
+@pytest.fixture(params=openai_standin.available())
+def client_choice(request):
+    """Each client this process can load, in turn ("real", "standin"): for the tests of
+    behaviours that the client package shapes (retries, time-outs, hooks, processes)."""
+    return request.param
+
+
+@pytest.fixture
+def openai_package(client_choice, mod, monkeypatch):
+    """The chosen client package, as `openai` and as the module's `OpenAI` for the test."""
+    package = openai_standin.package(client_choice)
+    monkeypatch.setitem(sys.modules, "openai", package)
+    monkeypatch.setattr(mod, "OpenAI", package.OpenAI)
+    return package
 
 
 # The file that the module's code objects and traceback entries name.
@@ -45,8 +63,8 @@ PRELUDE = f"""
 import importlib, importlib.util, json, os, sys, traceback
 ROOT, STANDIN, SOURCE = {ROOT!r}, {STANDIN!r}, {SOURCE!r}
 sys.path.insert(0, ROOT)
-if importlib.util.find_spec("openai") is None:
-    sys.path.append(STANDIN)
+import openai_standin
+openai_standin.activate()
 def out(obj):
     print(json.dumps(obj))
 def catch(fn):

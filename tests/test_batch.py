@@ -9,7 +9,9 @@ import threading
 import time
 from types import SimpleNamespace as NS
 
+import openai_standin
 import pytest
+from conftest import CLIENT
 
 from devserver_fixtures import devserver, read_log, running_server  # noqa: F401
 from factsift import batch
@@ -74,8 +76,14 @@ def test_inputs_are_read_only_a_window_ahead_and_leaving_cancels_the_rest(S, scr
     assert len(scripted.started) <= taken + jobs  # those in flight at close, no more
 
 
-@pytest.mark.parametrize("mode, processes", [("flaky:0.3", 1), ("flaky:0.3", 2), ("rate-limit:25", 1)])
-def test_retries_recover_every_record_and_each_request_is_counted(S, tmp_path, mode, processes):
+# Worker processes load the session's client: a client swapped in this process does not reach them.
+@pytest.mark.parametrize("mode, processes, client", [
+    *(("flaky:0.3", 1, c) for c in openai_standin.available()), ("flaky:0.3", 2, CLIENT),
+    *(("rate-limit:25", 1, c) for c in openai_standin.available())])
+def test_retries_recover_every_record_and_each_request_is_counted(S, tmp_path, mode, processes, client, monkeypatch):
+    package = openai_standin.package(client)
+    monkeypatch.setitem(sys.modules, "openai", package)
+    monkeypatch.setattr(sys.modules["factsift.factsift"], "OpenAI", package.OpenAI)
     log = tmp_path / "requests.jsonl"
     # Seed 35 meets every kind of fault here, with at most one back-off (0.5 s) per record.
     with running_server(log, mode=mode, seed=35) as server:

@@ -17,6 +17,9 @@ import sys
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
+import openai_standin  # noqa: E402 (needs ROOT on the path)
+
 ARTICLE = "examples/article-zh.txt"
 STARTUP_TIMEOUT = 30
 CLI_TIMEOUT = 120
@@ -27,15 +30,10 @@ class DemoError(Exception):
 
 
 def subprocess_env():
-    env = dict(os.environ)
-    path = [ROOT]
-    try:
-        import openai  # noqa: F401
-    except ImportError:
-        # Only when no real client is installed, so a real one is never shadowed.
-        path.append(os.path.join(ROOT, "openai_standin"))
-        print("(the openai package is not installed: using openai_standin/)")
-    env["PYTHONPATH"] = os.pathsep.join(path + [p for p in [env.get("PYTHONPATH")] if p])
+    """Children load the real openai where installed, else the stand-in ($FACTSIFT_OPENAI chooses)."""
+    client = openai_standin.choose()
+    print(f"(client: {openai_standin.label(client)})")
+    env = openai_standin.child_env(client, None, ROOT)
     env["PYTHONIOENCODING"] = "utf-8"
     return env
 
