@@ -10,6 +10,9 @@ class TitleRecord(TypedDict):
     content: str
     status: Literal["ok", "error"]
 
+# The client class each call builds its client with: the module's extension point.
+OpenAI: Any
+
 class AISummary:
     base_url: Any
     api_key: Any

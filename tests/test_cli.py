@@ -55,9 +55,13 @@ def service(server, model="echo"):
     return ["--base-url", server.url, "--model", model, "--api-key", "sk-cli", *retries]
 
 
-def summary_line(ok, error, retried=0, skipped=0):
-    return (rf"factsift: {ok} ok, {error} error, {retried} retried, {skipped} skipped "
+def summary_line(ok, error, retried=0, skipped=0, unusable=0):
+    """The summary's pattern: with errors, whether another run may mend them."""
+    line = (rf"factsift: {ok} ok, {error} error, {retried} retried, {skipped} skipped "
             r"in \d+\.\d s, \d+\.\d documents/s")
+    if error > unusable:
+        return line + rf"; {error - unusable} errors? may pass on another run: run again"
+    return line + (rf"; done, with {unusable} unusable inputs?" if unusable else "")
 
 
 @pytest.fixture
@@ -75,7 +79,8 @@ def test_one_file(tmp_path, devserver, article, command, key, client_choice):
                                  "--length", "80", *service(devserver), client=client_choice)
     assert status == 0
     [record] = records
-    assert list(record) == [key, "content", "status", "file"]
+    assert list(record) == [key, "content", "status", "file", "usage"]
+    assert record["usage"]["total_tokens"] == record["usage"]["prompt_tokens"] + record["usage"]["completion_tokens"]
     assert record["status"] == "ok" and record["file"] == "article.txt"
     assert record["content"] == cleaned(article)
     [entry] = read_log(devserver.log_path)
@@ -119,17 +124,18 @@ def test_files_are_read_with_universal_newlines(tmp_path, devserver):
 
 
 @needs_module
-@pytest.mark.parametrize("model, files, statuses", [
-    ("status:500", ["good.txt"], ["error"]),
-    ("drop", ["good.txt"], ["error"]),
-    ("echo", ["missing.txt", "good.txt"], ["error", "ok"]),
-    ("echo", ["latin1.txt", "good.txt"], ["error", "ok"]),
+@pytest.mark.parametrize("model, files, statuses, exit_status", [
+    ("status:500", ["good.txt"], ["error"], 1),
+    ("drop", ["good.txt"], ["error"], 1),
+    ("echo", ["missing.txt", "good.txt"], ["error", "ok"], 1),
+    ("echo", ["latin1.txt", "good.txt"], ["error", "ok"], 3),  # can never succeed: done
 ])
-def test_failures_become_error_records_and_exit_1(tmp_path, devserver, model, files, statuses, client_choice):
+def test_failures_become_error_records_and_exit_1(tmp_path, devserver, model, files, statuses, exit_status,
+                                                   client_choice):
     (tmp_path / "good.txt").write_text("正常的文本。", encoding="utf-8")
     (tmp_path / "latin1.txt").write_bytes("café".encode("latin-1"))
     status, records, _ = run_cli(tmp_path, "summarize", *files, *service(devserver, model), client=client_choice)
-    assert status == 1
+    assert status == exit_status
     assert [(r["file"], r["status"]) for r in records] == list(zip(files, statuses))
     for record in records:
         if record["status"] == "error":
@@ -540,13 +546,33 @@ def test_json_lines_keep_order_and_ids_and_bad_lines_become_error_records(tmp_pa
     extra = [] if key == "id" else ["--text-field", text, "--id-field", key]
     status, records, stderr = run_cli(tmp_path, "title", "--jsonl", source, *extra, *service(devserver),
                                       stdin=data if source == "-" else b"")
-    assert status == 1
-    assert [(r["id"], r["content"], r["status"], r.get("error", "")[:7]) for r in records] == [
-        ("n1", "第一篇", "ok", ""), (2, "没有编号", "ok", ""), (None, "", "error", "line 4 "),
-        (None, "", "error", "line 5 "), (7, "", "error", "line 6:"), (None, "", "error", "line 7:"),
-        (9, "九", "ok", "")]
-    assert re.fullmatch(summary_line(3, 4) + "\n", stderr)
+    assert status == 3  # done: no error another run could mend
+    # A line without a usable id has its line number as its id.
+    assert [(r["id"], r["content"], r["status"], r.get("error", "")[:7], r.get("unusable")) for r in records] == [
+        ("n1", "第一篇", "ok", "", None), (2, "没有编号", "ok", "", None), (4, "", "error", "line 4 ", True),
+        (5, "", "error", "line 5 ", True), (7, "", "error", "line 6:", True), (7, "", "error", "line 7:", True),
+        (9, "九", "ok", "", None)]
+    assert re.fullmatch(summary_line(3, 4, unusable=4) + "\n", stderr)
     assert len(read_log(devserver.log_path)) == 3
+
+
+@needs_module
+def test_a_resumed_run_sends_none_of_the_unusable_inputs_again(tmp_path, devserver):
+    write_jsonl(tmp_path / "in.jsonl", [{"id": "a", "text": "甲。"}, {"id": "b", "text": 2}, {"id": "c", "text": "丙"}])
+    (tmp_path / "in.jsonl").write_text((tmp_path / "in.jsonl").read_text() + "not json\n")
+    args = ["title", "--jsonl", "in.jsonl", "--output", "out.jsonl", "--resume"]
+    first = run_cli(tmp_path, *args, *service(devserver, "status:503"))
+    # The last line of standard error; the module printed the failed requests' tracebacks before it.
+    assert first[0] == 1 and re.fullmatch(summary_line(0, 4, unusable=2), first[2].splitlines()[-1])
+    # The service mends; the unusable inputs stay as they were.
+    second = run_cli(tmp_path, *args, *service(devserver))
+    assert second[0] == 3 and re.fullmatch(summary_line(2, 0, skipped=2, unusable=2) + "\n", second[2])
+    third = run_cli(tmp_path, *args, *service(devserver))
+    assert third[0] == 3 and re.fullmatch(summary_line(0, 0, skipped=4, unusable=2) + "\n", third[2])
+    lines = [json.loads(line) for line in (tmp_path / "out.jsonl").read_text().splitlines()]
+    assert [(r["id"], r["status"], r.get("unusable", False)) for r in lines] == [
+        ("a", "error", False), ("b", "error", True), ("c", "error", False), (4, "error", True),
+        ("a", "ok", False), ("c", "ok", False)]
 
 
 def requests_per_text(log_path):

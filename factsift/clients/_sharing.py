@@ -1,55 +1,6 @@
-"""One chat client per service and key, shared by every factsift call.
+"""One client per (base_url, api_key), and options for every client, behind the module global."""
 
-``factsift.factsift.AISummary`` builds a new client for every request,
-``OpenAI(base_url=..., api_key=...)``, through the module global ``OpenAI``.
-That keeps calls independent and makes a changed ``base_url`` or ``api_key``
-take effect at once, but a real ``openai.OpenAI`` costs tens of milliseconds
-of CPU to build (an SSL context, an HTTP connection pool) and is thrown away
-after one request, keep-alive connections and all. In a batch of many short
-requests on several threads, that construction becomes the bottleneck, and
-it runs with the GIL held.
-
-``share_clients()`` replaces the module global with a factory that hands out
-one client per ``(base_url, api_key)`` pair, built on first use from the
-``OpenAI`` that was installed before, and returns the same client for every
-later request with that pair::
-
-    from factsift import clients
-    clients.share_clients()      # one client per (base_url, api_key) from now on
-    ...
-    clients.unshare_clients()    # back to a new client per request
-
-    with clients.shared_clients():
-        ...                      # shared inside the block only
-
-Options for every client (retries, a time-out, an HTTP client with event
-hooks) go in the same way, through the module global, inside a block::
-
-    with clients.client_options(max_retries=5, timeout=30), clients.shared_clients():
-        ...                      # shared clients, each built with those options
-
-Enter ``client_options`` first: a sharing factory passes calls with other
-options through unshared.
-
-Settings are still read at every call: an instance whose ``base_url`` or
-``api_key`` changes gets (or builds) the other pair's client, and
-``model_id`` is passed with each request anyway.
-
-Things to know:
-
-* A shared client is used by several threads at once. ``openai.OpenAI`` and
-  factsift's offline stand-in allow that; a replacement ``OpenAI`` installed
-  before sharing must allow it too.
-* Clients are kept while sharing is on, one per distinct pair seen, and are
-  not closed when it ends (a request may still be using one); they go when
-  the last reference does. A program that cycles through many keys keeps
-  them all: call ``clear()`` on the factory now and then, or don't share.
-* Values that cannot be dictionary keys (a list as ``base_url``) are not
-  shared: such calls get a new client each, as without sharing. Pairs are
-  told apart by type as well as value, so ``1`` and ``True`` never share.
-* A forked child starts with no clients: a connection pool must not be used
-  by two processes.
-"""
+from __future__ import annotations
 
 import contextlib
 import functools
@@ -57,22 +8,26 @@ import importlib
 import os
 import threading
 import weakref
+from collections.abc import Callable, Iterator
+from types import ModuleType
+from typing import Any
 
-__all__ = ["SharedClients", "share_clients", "unshare_clients", "shared_clients", "client_options"]
+Factory = Callable[..., Any]
 
 _MODULE = "factsift.factsift"
-_UNSET = object()
+_GLOBAL = "OpenAI"  # the module global each call builds its client with
+_UNSET: Any = object()
 _install_lock = threading.Lock()  # share/unshare from two threads must not wrap twice
-_live = weakref.WeakSet()
+_live: weakref.WeakSet[SharedClients] = weakref.WeakSet()
 _SHARED_KEYWORDS = frozenset({"base_url", "api_key"})
 
 
 class _Slot:
     __slots__ = ("lock", "client")
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.lock = threading.Lock()
-        self.client = _UNSET
+        self.client: Any = _UNSET
 
 
 class SharedClients:
@@ -83,13 +38,13 @@ class SharedClients:
     passed to it unchanged, so other options never end up in a shared client.
     """
 
-    def __init__(self, original):
+    def __init__(self, original: Factory) -> None:
         self.original = original
         self._lock = threading.Lock()
-        self._slots = {}
+        self._slots: dict[tuple[type, object, type, object], _Slot] = {}
         _live.add(self)
 
-    def __call__(self, *args, **kwargs):
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
         if args or kwargs.keys() != _SHARED_KEYWORDS:
             return self.original(*args, **kwargs)
         base_url, api_key = kwargs["base_url"], kwargs["api_key"]
@@ -112,24 +67,24 @@ class SharedClients:
                 client = slot.client
         return client
 
-    def count(self):
+    def count(self) -> int:
         """How many clients have been built and are being shared."""
         return sum(slot.client is not _UNSET for slot in list(self._slots.values()))
 
-    def clear(self):
+    def clear(self) -> None:
         """Forget every shared client; the next request for a pair builds a new one."""
         with self._lock:
             self._slots = {}
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<factsift shared clients of {self.original!r}: {self.count()} built>"
 
-    def _after_fork(self):
+    def _after_fork(self) -> None:
         self._lock = threading.Lock()
         self._slots = {}
 
 
-def _after_fork_in_child():
+def _after_fork_in_child() -> None:
     global _install_lock
     _install_lock = threading.Lock()
     for factory in list(_live):
@@ -140,23 +95,23 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
-def _module():
-    # Imported on first use: importing this helper must not need the client package.
+def module() -> ModuleType:
+    # Imported on first use: importing the client layer must not need the client package.
     return importlib.import_module(_MODULE)
 
 
-def _share():
-    module = _module()
+def _share() -> tuple[SharedClients, bool]:
+    target = module()
     with _install_lock:
-        current = module.OpenAI
+        current = getattr(target, _GLOBAL)
         if isinstance(current, SharedClients):
             return current, False
         factory = SharedClients(current)
-        module.OpenAI = factory
+        setattr(target, _GLOBAL, factory)
         return factory, True
 
 
-def share_clients():
+def share_clients() -> SharedClients:
     """Make factsift.factsift share one client per (base_url, api_key); return the factory.
 
     Calling it again while sharing is on changes nothing and returns the same
@@ -166,23 +121,23 @@ def share_clients():
     return _share()[0]
 
 
-def unshare_clients():
+def unshare_clients() -> Factory | None:
     """Put back the ``OpenAI`` that sharing replaced; return it (None if not sharing).
 
     If something else has been installed as ``factsift.factsift.OpenAI`` since
     sharing began, that is left in place.
     """
-    module = _module()
+    target = module()
     with _install_lock:
-        current = module.OpenAI
+        current = getattr(target, _GLOBAL)
         if not isinstance(current, SharedClients):
             return None
-        module.OpenAI = current.original
+        setattr(target, _GLOBAL, current.original)
         return current.original
 
 
 @contextlib.contextmanager
-def shared_clients():
+def shared_clients() -> Iterator[SharedClients]:
     """Share clients inside a ``with`` block; yields the factory.
 
     On leaving, sharing ends only if this block started it, so an enclosing
@@ -197,7 +152,7 @@ def shared_clients():
 
 
 @contextlib.contextmanager
-def client_options(**options):
+def client_options(**options: Any) -> Iterator[Factory]:
     """Inside a ``with`` block, build every factsift.factsift client with these keyword options.
 
     For example ``max_retries=``, ``timeout=`` or ``http_client=``, which
@@ -205,20 +160,27 @@ def client_options(**options):
     previous ``OpenAI`` comes back unless something else has replaced the
     factory since.
     """
-    module = _module()
+    with installed(lambda original: functools.partial(original, **options)) as factory:
+        yield factory
+
+
+@contextlib.contextmanager
+def installed(make: Callable[[Factory], Factory]) -> Iterator[Factory]:
+    """Install ``make(current OpenAI)`` as the module global inside a ``with`` block."""
+    target = module()
     with _install_lock:
-        original = module.OpenAI
-        factory = functools.partial(original, **options)
-        module.OpenAI = factory
+        original = getattr(target, _GLOBAL)
+        factory = make(original)
+        setattr(target, _GLOBAL, factory)
     try:
         yield factory
     finally:
         _restore(factory, original)
 
 
-def _restore(factory, original):
+def _restore(factory: Factory, original: Factory) -> None:
     """Put `original` back in place of `factory`, unless something else has replaced it since."""
-    module = _module()
+    target = module()
     with _install_lock:
-        if module.OpenAI is factory:
-            module.OpenAI = original
+        if getattr(target, _GLOBAL) is factory:
+            setattr(target, _GLOBAL, original)

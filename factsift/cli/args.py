@@ -1,0 +1,188 @@
+"""The command line's arguments: the parser, its help, and what it cannot check alone."""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Callable, Sequence
+from typing import Any
+
+from factsift import options
+
+MAX_DEFAULT_JOBS = 8
+COMMANDS = {"summarize": "extract", "title": "refined_title"}  # command: AISummary method
+
+EPILOG = """\
+input:
+  FILE... are UTF-8 text files; or --jsonl FILE, JSON Lines: one object per
+  line, e.g. {"id": "n-17", "text": "..."}; the field names can be changed
+  (--text-field, --id-field). A line without an id has its line number (from
+  1) as its id. Ids should be unique.
+
+output:
+  one JSON line per input, in input order, always UTF-8 whatever the locale, e.g.
+  {"summary": "...", "content": "<text without punctuation>", "status": "ok", "file": "a.txt"}
+  {"summary": "...", "content": "...", "status": "ok", "id": "n-17", "usage": {...}}
+  status is "ok" or "error" (with "error", why; an input that can never
+  succeed, such as a line that is not JSON, also has "unusable": true).
+  "usage" is the service's count of the tokens, where it sends one. The reply
+  is written as the service sent it (a JSON object or array included); one
+  that JSON cannot hold (such as NaN) gives that input an "error" line. A lone
+  surrogate in a reply, and each byte of a file name that is not UTF-8, is
+  written as a JSON \\uXXXX escape (os.fsencode() gives the name's bytes back).
+  Up to --jobs inputs are sent at once (in each of --processes processes);
+  each line is written as soon as it and every line before it are ready.
+  --output FILE appends the lines to FILE, each whole at once, so a run that
+  is killed leaves only complete lines; with --resume, inputs that already
+  have an "ok" or "unusable" line there are skipped and the others are tried
+  again. Unless --no-progress, or for a single FILE to standard output,
+  progress goes to standard error (a bar on a terminal) and, at the end, one
+  line: factsift: 98 ok, 2 error, 5 retried, 40 skipped in 12.0 s, 8.3 documents/s
+
+reliability:
+  A request that meets HTTP 408, 409, 429 or 5xx, a connection error or a
+  time-out is sent again, up to --max-retries times, after the wait the
+  service asks for (Retry-After, as far as the openai client waits) or an
+  exponential back-off with jitter. --timeout bounds each attempt as a whole.
+  --rpm spaces all requests (retries too, in every process) 60/N s apart.
+  --shard K/N keeps the inputs whose id (or file name) hashes to K of N
+  (K from 0): the same share on every run and machine, so N jobs, each with
+  its own --output and --resume, cover every input once.
+
+exit status:
+  0 every line is "ok"; 1 some line is an "error" that another run may mend
+  (run again, with --resume), or the output failed; 3 done: the only errors
+  are inputs that can never succeed ("unusable"); 2 usage error; 130 after
+  Ctrl-C (the lines written so far are complete; the rest are dropped); 141
+  the output was closed early (e.g. "| head -1"), quietly, as for a program
+  ended by SIGPIPE.
+
+environment:
+  OPENAI_BASE_URL   service URL when --base-url is not given
+  OPENAI_API_KEY    API key when --api-key is not given
+
+examples:
+  export OPENAI_BASE_URL=https://api.example.com/v1 OPENAI_API_KEY=sk-...
+  python -m factsift summarize news.txt --model gpt-4o-mini
+  cat news.txt | python -m factsift title - --prompt "起一个新闻标题" --model gpt-4o-mini
+  python -m factsift summarize news/*.txt --jobs 16 --model gpt-4o-mini > summaries.jsonl
+  python -m factsift summarize --jsonl articles.jsonl --output out.jsonl --resume \\
+      --jobs 32 --processes 2 --rpm 3000 --model gpt-4o-mini
+
+  To try it without a real service, start the local echo service in another shell
+  and point --base-url at it:
+  python -m factsift.devserver --port 8080
+  python -m factsift summarize a.txt b.txt --base-url http://127.0.0.1:8080/v1 \\
+      --model echo --api-key anything
+"""
+
+
+def _option(name: str) -> Callable[[str], Any]:
+    """An argparse type for one of factsift.options' options: its range, its message."""
+    def parse(text: str) -> Any:
+        try:
+            return options.parse(name, text)
+        except options.OptionError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+    return parse
+
+
+def _shard(text: str) -> tuple[int, int]:
+    index, slash, count = text.partition("/")
+    try:
+        k, n = int(index), int(count)
+    except ValueError:
+        slash, k, n = "", 0, 0
+    if not slash or not 0 <= k < n:
+        raise argparse.ArgumentTypeError(f"expected K/N with 0 <= K < N (e.g. 0/4), got {text!r}")
+    return k, n
+
+
+class _Files(argparse.Action):
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: str | Sequence[Any] | None, option_string: str | None = None) -> None:
+        if values is not None and list(values).count("-") > 1:
+            raise argparse.ArgumentError(self, "- (standard input) can be read only once")
+        setattr(namespace, self.dest, values)
+
+
+def _add_inputs(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("files", nargs="*", action=_Files, metavar="FILE",
+                        help="UTF-8 text file; - reads stdin (once)")
+    parser.add_argument("--jsonl", metavar="FILE",
+                        help="read the inputs from JSON Lines instead (- for stdin), one object a line")
+    parser.add_argument("--text-field", default="text", metavar="NAME",
+                        help="--jsonl field holding the text (default: %(default)s)")
+    parser.add_argument("--id-field", default="id", metavar="NAME",
+                        help="--jsonl field holding the id (default: %(default)s)")
+    parser.add_argument("--shard", type=_shard, metavar="K/N",
+                        help="take only share K (from 0) of N of the inputs, by a hash of each id "
+                             "or file name: the same share on every run and machine")
+
+
+def _add_request(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--prompt", default="", help="extra instruction sent with the text")
+    parser.add_argument("--length", type=_option("length"), default=200, metavar="N",
+                        help="target length of the generated text (default: %(default)s)")
+    parser.add_argument("--base-url", metavar="URL",
+                        help="OpenAI-compatible service URL, e.g. https://api.openai.com/v1 "
+                             "(default: $OPENAI_BASE_URL)")
+    parser.add_argument("--model", required=True, metavar="M", help="model id to ask for")
+    parser.add_argument("--api-key", metavar="KEY", help="API key (default: $OPENAI_API_KEY)")
+    parser.add_argument("--timeout", type=_option("timeout"), metavar="SECONDS",
+                        help="give up on a request (each attempt) after this long in all: "
+                             "connecting, sending, waiting and reading (default: the client's)")
+    parser.add_argument("--max-retries", type=_option("retries"), default=2, metavar="N",
+                        help="send a request that met a passing failure (408, 409, 429, 5xx, a "
+                             "lost connection, a time-out) again up to N times (default: %(default)s)")
+    parser.add_argument("--rpm", type=_option("rpm"), metavar="N",
+                        help="send at most N requests per minute, retries and all processes included")
+
+
+def _add_run(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--output", "-o", metavar="FILE",
+                        help="append the lines to FILE (which must be empty or new unless --resume)")
+    parser.add_argument("--resume", action="store_true",
+                        help="continue --output FILE: skip the inputs it has an \"ok\" line for")
+    parser.add_argument("--jobs", "-j", type=_option("jobs"), metavar="N",
+                        help=f"send up to N requests at once, in each process (default: the number "
+                             f"of FILEs, at most {MAX_DEFAULT_JOBS})")
+    parser.add_argument("--processes", type=_option("processes"), default=1, metavar="N",
+                        help="run N worker processes, each with --jobs requests at once (default: 1)")
+    parser.add_argument("--no-progress", dest="progress", action="store_false",
+                        help="write neither progress nor the summary line on standard error")
+    parser.add_argument("--no-share-clients", dest="share_clients", action="store_false",
+                        help="build a new client for every request instead of one per "
+                             "service and key (see factsift.clients)")
+
+
+def build_parser(command: str | None = None) -> argparse.ArgumentParser:
+    """The parser; given the command about to be parsed, only that command's options are built.
+
+    Building the options costs a run more than a hundred documents' bookkeeping.
+    """
+    parser = argparse.ArgumentParser(
+        prog="python -m factsift",
+        description="Ask a chat-completion model on any OpenAI-compatible service for a\n"
+                    "fact-checked summary (summarize) or a title (title) of each text file\n"
+                    "or each JSON Lines record.",
+        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for name, help_text in (("summarize", "write a fact-checked summary of each input"),
+                            ("title", "write a title for each input")):
+        sub = commands.add_parser(name, help=help_text, description=help_text,
+                                  epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        if command in (None, name):
+            for add in (_add_inputs, _add_request, _add_run):
+                add(sub)
+    return parser
+
+
+def usage_problem(args: argparse.Namespace) -> str | None:
+    """What the parser cannot see alone: inputs given twice or not at all, --resume alone."""
+    if not args.files and args.jsonl is None:
+        return "give the inputs: FILE... or --jsonl FILE"
+    if args.files and args.jsonl is not None:
+        return "give FILE... or --jsonl FILE, not both"
+    if args.resume and args.output is None:
+        return "--resume goes on with an --output FILE: give one"
+    return None

@@ -1,0 +1,208 @@
+"""Where the command line's lines go: JSON lines written whole, to standard output or a file."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import stat
+import sys
+from collections.abc import Callable
+from typing import Any, TextIO
+
+from factsift.cli.inputs import id_text
+from factsift.records import Record, describe
+
+try:
+    import fcntl
+except ImportError:  # not on Windows: two runs on one --output are not detected there
+    fcntl = None  # type: ignore[assignment]
+
+# One encoder for every line: json.dumps builds a new one whenever it is given options.
+_ENCODE = json.JSONEncoder(ensure_ascii=False, allow_nan=False).encode
+
+
+class Refused(Exception):
+    """The output cannot be used as asked: a usage error."""
+
+
+class WriteError(OSError):
+    """A write failed after `lines` whole lines of it had gone out."""
+
+    def __init__(self, error: OSError, lines: int) -> None:
+        super().__init__(error.errno, error.strerror)
+        self.error, self.lines = error, lines
+
+
+def encode_record(record: Record) -> tuple[bytes, Any]:
+    """The JSON line (UTF-8 bytes) for one result record, and the status it carries.
+
+    Never raises. A lone surrogate (an undecodable byte of a file name, or
+    one in a reply) becomes its \\uXXXX escape, which a JSON reader turns back
+    into the same string. A record that JSON cannot hold at all (NaN, an
+    object of another type, nesting too deep) is replaced by an "error"
+    record with the same keys, the same file and the reason.
+    """
+    try:
+        return _json_line(record), record.get("status")
+    except Exception as exc:  # whatever the values' own methods raise, too
+        return _json_line(_unwritable(record, exc)), "error"
+
+
+def _json_line(record: Record) -> bytes:
+    text = _ENCODE(record)
+    # Only surrogates cannot be UTF-8, and backslashreplace writes them as JSON's \uXXXX escape.
+    return text.encode("utf-8", "backslashreplace") + b"\n"
+
+
+def _unwritable(record: Record, exc: Exception) -> Record:
+    error = {key: "" for key in record if isinstance(key, str) and key != "usage"}
+    error.update(status="error", error=f"the result cannot be written as JSON: {describe(exc)}")
+    for key in ("file", "id"):
+        if type(record.get(key)) in (str, int):
+            error[key] = record[key]
+    return error
+
+
+class Output:
+    """Where the lines go. `write` writes lines whole (or raises WriteError); `done` maps the
+    keys of the inputs an --output file being resumed already has a final line for to whether
+    that line says the input is unusable."""
+
+    def __init__(self, name: str, write: Callable[[bytes], None], done: dict[str, bool] | None = None,
+                 terminal: bool = False, close: Callable[[], None] | None = None) -> None:
+        self.name, self.write, self.terminal = name, write, terminal
+        self.done: dict[str, bool] = done or {}
+        self.close = close or (lambda: None)
+
+
+def isatty(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
+def stdout_output() -> Output:
+    return Output("standard output", _line_writer(sys.stdout), terminal=isatty(sys.stdout))
+
+
+def _line_writer(stream: TextIO) -> Callable[[bytes], None]:
+    """A function that writes encoded lines to standard output and flushes them."""
+    buffer = getattr(stream, "buffer", None)
+    if buffer is None:  # a text-only stand-in (io.StringIO and the like): the line is valid UTF-8
+        def write_text(lines: bytes) -> None:
+            stream.write(lines.decode("utf-8"))
+            stream.flush()
+        return write_text
+    stream.flush()  # text already written must come first
+
+    def write(lines: bytes) -> None:
+        try:
+            buffer.write(lines)
+            buffer.flush()
+        except OSError as exc:  # a buffered stream cannot say how much went out
+            raise WriteError(exc, 0) from exc
+    return write
+
+
+def discard_output(stream: Any) -> None:
+    """After a broken pipe: point standard output at the null device.
+
+    The data left in its buffer is lost anyway; otherwise the flush at exit
+    fails again and prints a message.
+    """
+    with contextlib.suppress(AttributeError, OSError, ValueError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(devnull, stream.fileno())
+        finally:
+            os.close(devnull)
+
+
+def file_output(path: str, resume: bool, key_field: str, inputs: list[str]) -> Output:
+    """--output FILE: locked, appended to, and read back first with --resume."""
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
+    try:
+        _refuse_inputs(fd, path, inputs)
+        done: dict[str, bool] = {}
+        if stat.S_ISREG(os.fstat(fd).st_mode):  # not a pipe or a device
+            _lock(fd, path)
+            if resume:
+                done = _finished(fd, path, key_field)
+            elif os.fstat(fd).st_size:
+                raise Refused(f"{path} already holds results: pass --resume to go on with it, "
+                              f"or remove it")
+    except BaseException:
+        os.close(fd)
+        raise
+    return Output(path, _descriptor_writer(fd), done, close=lambda: os.close(fd))
+
+
+def _refuse_inputs(fd: int, path: str, inputs: list[str]) -> None:
+    """The output must not be one of the inputs, however named: the run would read its own lines."""
+    mine = os.fstat(fd)
+    if not stat.S_ISREG(mine.st_mode):
+        return
+    for name in inputs:
+        with contextlib.suppress(OSError):
+            theirs = os.stat(name) if name != "-" else os.fstat(0)
+            if (theirs.st_dev, theirs.st_ino) == (mine.st_dev, mine.st_ino):
+                raise Refused(f"{path} is also an input ({name}): write the output to another file")
+
+
+def _lock(fd: int, path: str) -> None:
+    if fcntl is None:
+        return
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        raise OSError(f"another factsift run is writing to {path}") from None
+
+
+def _finished(fd: int, path: str, key_field: str) -> dict[str, bool]:
+    """Keys of the inputs with a final record in the file ("ok", or "unusable"), each with whether
+    it is unusable; cuts off a last line left incomplete by a crash."""
+    done: dict[str, bool] = {}
+    end = 0
+    with open(path, "rb") as f:
+        for line in f:
+            if not line.endswith(b"\n"):
+                break
+            end += len(line)
+            final = _final_key(line, key_field)
+            if final is not None:
+                key, unusable = final
+                done[key] = done.get(key, True) and unusable  # an "ok" line wins
+    if end < os.fstat(fd).st_size:
+        os.ftruncate(fd, end)
+        print(f"factsift: {path}: removed an incomplete last line", file=sys.stderr)
+    return done
+
+
+def _final_key(line: bytes, key_field: str) -> tuple[str, bool] | None:
+    try:
+        record = json.loads(line)
+    except (ValueError, RecursionError):
+        return None
+    if not isinstance(record, dict):
+        return None
+    unusable = record.get("status") != "ok"
+    if unusable and record.get("unusable") is not True:
+        return None
+    key = record.get(key_field)
+    if key_field == "file":
+        return (key, unusable) if isinstance(key, str) else None
+    return (id_text(key), unusable) if type(key) in (str, int) else None
+
+
+def _descriptor_writer(fd: int) -> Callable[[bytes], None]:
+    def write(lines: bytes) -> None:
+        view = memoryview(lines)
+        while view:
+            try:
+                view = view[os.write(fd, view):]
+            except OSError as exc:
+                written = len(lines) - len(view)
+                raise WriteError(exc, lines.count(b"\n", 0, written)) from exc
+    return write

@@ -1,0 +1,61 @@
+"""factsift's client layer: the one place that knows the client package.
+
+``factsift.factsift.AISummary`` builds a new client for every request,
+``OpenAI(base_url=..., api_key=...)``, through the module global ``OpenAI``.
+That keeps calls independent and makes a changed ``base_url`` or ``api_key``
+take effect at once, but a real ``openai.OpenAI`` costs milliseconds of CPU
+to build (an SSL context, an HTTP connection pool) and is thrown away after
+one request, kept-alive connections and all. In a batch of many short
+requests on several threads, that construction becomes the bottleneck, and
+it runs with the GIL held.
+
+``share_clients()`` replaces the module global with a factory that hands out
+one client per ``(base_url, api_key)`` pair, built on first use from the
+``OpenAI`` that was installed before, and returns the same client for every
+later request with that pair::
+
+    from factsift import clients
+    clients.share_clients()      # one client per (base_url, api_key) from now on
+    ...
+    clients.unshare_clients()    # back to a new client per request
+
+    with clients.shared_clients():
+        ...                      # shared inside the block only
+
+Options for every client (retries, a time-out, an HTTP client with event
+hooks) go in the same way, through the module global, inside a block::
+
+    with clients.client_options(max_retries=5, timeout=30), clients.shared_clients():
+        ...                      # shared clients, each built with those options
+
+Enter ``client_options`` first: a sharing factory passes calls with other
+options through unshared. A batch run (``factsift.batch``) does all of this
+with ``configured()``, which also bounds each request as a whole by its
+time-out and watches what each input's requests used.
+
+Settings are still read at every call: an instance whose ``base_url`` or
+``api_key`` changes gets (or builds) the other pair's client, and
+``model_id`` is passed with each request anyway.
+
+Things to know:
+
+* A shared client is used by several threads at once. ``openai.OpenAI`` and
+  factsift's offline stand-in allow that; a replacement ``OpenAI`` installed
+  before sharing must allow it too.
+* Clients are kept while sharing is on, one per distinct pair seen, and are
+  not closed when it ends (a request may still be using one); they go when
+  the last reference does. A program that cycles through many keys keeps
+  them all: call ``clear()`` on the factory now and then, or don't share.
+* Values that cannot be dictionary keys (a list as ``base_url``) are not
+  shared: such calls get a new client each, as without sharing. Pairs are
+  told apart by type as well as value, so ``1`` and ``True`` never share.
+* A forked child starts with no clients: a connection pool must not be used
+  by two processes.
+"""
+
+from factsift.clients._run import ClientSettings, Pacer, Seen, Tally, Watched, configured, retry_after
+from factsift.clients._sharing import (SharedClients, client_options, share_clients, shared_clients,
+                                       unshare_clients)
+
+__all__ = ["SharedClients", "share_clients", "unshare_clients", "shared_clients", "client_options",
+           "ClientSettings", "Pacer", "Seen", "Tally", "Watched", "configured", "retry_after"]

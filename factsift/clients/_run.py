@@ -1,0 +1,218 @@
+"""The clients of a batch run: built with its options, and watched for what each input used."""
+
+from __future__ import annotations
+
+import contextlib
+import importlib
+import threading
+import time
+from collections.abc import Callable, Iterator, Mapping
+from types import ModuleType
+from typing import Any
+
+from factsift.clients import _deadline
+from factsift.clients._sharing import Factory, SharedClients, installed
+
+RETRIED_STATUSES = frozenset({408, 409, 429})
+# openai 1.x waits as long as a reply asks for up to a minute, 3.x up to two.
+OLD_MAX_RETRY_AFTER = 60.0
+
+
+class ClientSettings:
+    """How a run's clients are built: retries, a whole-request time-out, one per service and key."""
+
+    __slots__ = ("retries", "timeout", "share")
+
+    def __init__(self, retries: int = 2, timeout: float | None = None, share: bool = True) -> None:
+        self.retries, self.timeout, self.share = retries, timeout, share
+
+    def __reduce__(self) -> tuple[type, tuple[int, float | None, bool]]:
+        return ClientSettings, (self.retries, self.timeout, self.share)
+
+
+class Seen:
+    """What the requests for one input saw: HTTP requests sent (retries included), the usage
+    the reply reported, and `note`, a wait the service asked for that the client would not make."""
+
+    __slots__ = ("requests", "usage", "note")
+
+    def __init__(self) -> None:
+        self.requests = 0
+        self.usage: dict[str, Any] | None = None
+        self.note: str | None = None
+
+
+class Pacer:
+    """What a rate limit offers the hooks: wait before a request is sent."""
+
+    def wait(self) -> None:
+        raise NotImplementedError
+
+
+class Tally:
+    """The event hooks of a run's clients, counting for the input each thread works on."""
+
+    def __init__(self, pacer: Pacer | None, max_retry_after: float) -> None:
+        self._pacer = pacer
+        self._max_retry_after = max_retry_after
+        self._local = threading.local()
+
+    def begin(self) -> Seen:
+        """Start counting for the calling thread's next input."""
+        seen = Seen()
+        self._local.seen = seen
+        return seen
+
+    def _seen(self) -> Seen:
+        seen: Seen | None = getattr(self._local, "seen", None)
+        return seen if seen is not None else self.begin()
+
+    def on_request(self, request: object) -> None:
+        """httpx's request hook: runs before every HTTP request, retries included."""
+        if self._pacer is not None:
+            self._pacer.wait()
+        self._seen().requests += 1
+
+    def on_response(self, response: Any) -> None:
+        """httpx's response hook: notes a wait the client will not make."""
+        status = response.status_code
+        if status in RETRIED_STATUSES or status >= 500:
+            after = retry_after(response.headers)
+            if after is not None and after > self._max_retry_after:
+                self._seen().note = (f"HTTP {status}: the service asked to wait {after:g} s before "
+                                     f"trying again, longer than the client waits "
+                                     f"({self._max_retry_after:g} s)")
+
+    def replied(self, reply: Any) -> None:
+        """The completion a request returned: keeps its usage."""
+        usage = getattr(reply, "usage", None)
+        if usage is not None:
+            self._seen().usage = plain_usage(usage)
+
+
+def plain_usage(usage: Any) -> dict[str, Any] | None:
+    """The usage as the service sent it, in plain values (ints, dicts)."""
+    dump = getattr(usage, "model_dump", None)
+    if dump is None:
+        return dict(usage) if isinstance(usage, Mapping) else None
+    try:
+        value = dump(exclude_unset=True)
+    except TypeError:  # a client whose models take no options
+        value = dump()
+    return value if isinstance(value, dict) else None
+
+
+def retry_after(headers: Mapping[str, str]) -> float | None:
+    """The wait a reply asks for, in seconds, as the openai client reads it (None: none)."""
+    for name, scale in (("retry-after-ms", 1000.0), ("retry-after", 1.0)):
+        try:
+            return float(headers.get(name)) / scale  # type: ignore[arg-type]  # None: TypeError
+        except (TypeError, ValueError):
+            pass
+    import email.utils  # only for a date: its import costs more than a request
+
+    try:
+        date = email.utils.parsedate_tz(headers.get("retry-after", ""))
+        return None if date is None else email.utils.mktime_tz(date) - time.time()
+    except (TypeError, ValueError, OverflowError):
+        return None
+
+
+class _Completions:
+    __slots__ = ("_create", "_tally")
+
+    def __init__(self, create: Callable[..., Any], tally: Tally) -> None:
+        self._create, self._tally = create, tally
+
+    def create(self, **request: Any) -> Any:
+        reply = self._create(**request)
+        self._tally.replied(reply)
+        return reply
+
+
+class _Chat:
+    __slots__ = ("completions",)
+
+    def __init__(self, completions: _Completions) -> None:
+        self.completions = completions
+
+
+class Watched:
+    """A client as the module sees it: ``chat.completions.create`` of the client built, watched."""
+
+    __slots__ = ("chat", "client")
+
+    def __init__(self, client: Any, tally: Tally) -> None:
+        self.client = client
+        self.chat = _Chat(_Completions(client.chat.completions.create, tally))
+
+
+class _Building:
+    """The factory of a run: the previous ``OpenAI`` with the run's options, each client watched."""
+
+    def __init__(self, original: Factory, options: dict[str, Any], tally: Tally) -> None:
+        self.original, self._options, self._tally = original, options, tally
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Watched:
+        return Watched(self.original(*args, **kwargs, **self._options), self._tally)
+
+
+def client_package() -> ModuleType:
+    """The package the module's clients come from (the real openai or the stand-in)."""
+    return importlib.import_module("openai")
+
+
+def _httpx_of(package: ModuleType) -> ModuleType | None:
+    """The httpx package behind the client package's DefaultHttpxClient; None for the stand-in."""
+    for cls in getattr(package, "DefaultHttpxClient", object).__mro__:
+        top = cls.__module__.partition(".")[0]
+        if top.startswith("httpx"):
+            return importlib.import_module(top)
+    return None
+
+
+def max_retry_after(package: ModuleType) -> float:
+    """The longest wait a reply may ask for that the client still makes."""
+    try:
+        constants = importlib.import_module(package.__name__ + "._constants")
+    except ImportError:
+        return OLD_MAX_RETRY_AFTER
+    return float(getattr(constants, "MAX_RETRY_AFTER_DELAY", OLD_MAX_RETRY_AFTER))
+
+
+def client_options(settings: ClientSettings, tally: Tally, package: ModuleType) -> dict[str, Any]:
+    """The keyword options of every client of the run."""
+    if not hasattr(package, "DefaultHttpxClient"):
+        raise RuntimeError("factsift's batches need openai 1.17 or later (openai.DefaultHttpxClient)")
+    http: dict[str, Any] = {"event_hooks": {"request": [tally.on_request], "response": [tally.on_response]}}
+    options: dict[str, Any] = {"max_retries": settings.retries}
+    if settings.timeout is not None:
+        options["timeout"] = settings.timeout
+        httpx = _httpx_of(package)
+        if httpx is not None:  # the stand-in's own time-out already bounds the whole request
+            http["transport"] = _deadline.transport(httpx, settings.timeout)
+    options["http_client"] = package.DefaultHttpxClient(**http)
+    return options
+
+
+@contextlib.contextmanager
+def configured(settings: ClientSettings, pacer: Pacer | None = None) -> Iterator[Tally]:
+    """Build factsift.factsift's clients for a run inside a ``with`` block; yields its Tally.
+
+    Installs, as the module global ``OpenAI``, a factory that builds each
+    client from the ``OpenAI`` it replaces, with ``max_retries=``, ``timeout=``
+    and an ``http_client`` whose hooks wait for the rate limit and count the
+    requests; with ``settings.share``, one client per service and key. On
+    leaving, the previous ``OpenAI`` comes back unless something else has
+    replaced the factory since.
+    """
+    package = client_package()
+    tally = Tally(pacer, max_retry_after(package))
+    options = client_options(settings, tally, package)
+
+    def make(original: Factory) -> Factory:
+        building = _Building(original, options, tally)
+        return SharedClients(building) if settings.share else building
+
+    with installed(make):
+        yield tally

@@ -1,0 +1,58 @@
+"""The options of a batch run, checked in one place for the command line and the Python API.
+
+Each has a range that every value inside it can really be used with: a time-out
+of more than a day, say, overflows the clocks of the socket calls below, and a
+rate of one request in ten thousand years the sleep that waits for it.
+"""
+
+from __future__ import annotations
+
+import math
+
+__all__ = ["OptionError", "RANGES", "check", "parse"]
+
+
+class OptionError(ValueError):
+    """An option's value is outside what it can be: the message names the option and its range."""
+
+
+# name: (whole numbers only, lowest, highest, what it counts)
+RANGES: dict[str, tuple[bool, float, float, str]] = {
+    "jobs": (True, 1, 10_000, "requests at once"),
+    "processes": (True, 1, 256, "worker processes"),
+    "retries": (True, 0, 100, "retries"),
+    "window": (True, 1, 10**7, "inputs"),
+    "length": (True, 1, 10**6, "characters"),
+    "timeout": (False, 0.001, 86_400, "seconds"),
+    "rpm": (False, 0.01, 1e9, "requests a minute"),
+    "tpm": (False, 1, 1e12, "tokens a minute"),
+}
+
+
+def _problem(name: str, value: object) -> str:
+    whole, low, high, unit = RANGES[name]
+    kind = "a whole number" if whole else "a number"
+    return f"{name} must be {kind} of {unit} from {low:g} to {high:g}, not {value!r}"
+
+
+def check(name: str, value: object) -> int | float:
+    """`value` if it is in `name`'s range; OptionError otherwise (bools are not numbers here)."""
+    whole, low, high, _ = RANGES[name]
+    allowed = (int,) if whole else (int, float)
+    if isinstance(value, bool) or not isinstance(value, allowed):
+        raise OptionError(_problem(name, value))
+    if not low <= value <= high:  # NaN fails too
+        raise OptionError(_problem(name, value))
+    return value
+
+
+def parse(name: str, text: str) -> int | float:
+    """The option's value from its text on a command line; OptionError when it is not one."""
+    whole = RANGES[name][0]
+    try:
+        value: int | float = int(text) if whole else float(text)
+    except ValueError:
+        raise OptionError(_problem(name, text)) from None
+    if not whole and not math.isfinite(value):
+        raise OptionError(_problem(name, text))
+    return check(name, value)

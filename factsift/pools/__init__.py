@@ -1,0 +1,137 @@
+"""What the pools of a batch run share: the work of one input and the slot its result arrives in.
+
+``threads.Threads`` runs the work on threads of this process,
+``processes.Processes`` in worker processes, each with threads of its own.
+"""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Callable
+from typing import Any, Protocol
+
+from factsift.clients import ClientSettings, Pacer, Tally
+from factsift.records import Record, describe, error_record
+
+# A record, and the HTTP requests sent for it (retries included).
+Done = tuple[Record, int]
+
+_TICK = 0.1  # seconds: how late a Ctrl-C, or a pool that can no longer answer, may be noticed
+
+
+class Summarizer:
+    """The settings of an AISummary that is made where the work runs, and only there.
+
+    A run given one with ``processes > 1`` never imports the client package in
+    this process: each worker makes the instance itself.
+    """
+
+    def __init__(self, base_url: Any, api_key: Any, model_id: Any = "") -> None:
+        self.base_url, self.api_key, self.model_id = base_url, api_key, model_id
+
+    def make(self) -> Any:
+        from factsift.factsift import AISummary
+
+        return AISummary(self.base_url, self.api_key, self.model_id)
+
+    def __repr__(self) -> str:
+        return f"Summarizer({self.base_url!r}, <key>, {self.model_id!r})"
+
+
+class Spec:
+    """What a worker (this process or another) needs to run the method; picklable."""
+
+    def __init__(self, target: Any, name: str, prompt: Any, length: Any, settings: ClientSettings,
+                 rpm: float | None, rate_slot: Any) -> None:
+        self.target, self.name, self.prompt, self.length = target, name, prompt, length
+        self.settings, self.rpm, self.rate_slot = settings, rpm, rate_slot
+
+    def method(self) -> Callable[..., Any]:
+        target = self.target.make() if isinstance(self.target, Summarizer) else self.target
+        return getattr(target, self.name)  # type: ignore[no-any-return]
+
+    def pacer(self) -> Pacer | None:
+        if self.rpm is None:
+            return None
+        from factsift.limits import RequestPacer
+
+        return RequestPacer(self.rpm, self.rate_slot)
+
+
+class Job:
+    """One input's text in, its record and the requests sent for it out; never raises an Exception."""
+
+    def __init__(self, spec: Spec, tally: Tally) -> None:
+        self._spec, self._tally = spec, tally
+        self._method = spec.method()
+
+    def __call__(self, text: Any) -> Done:
+        seen = self._tally.begin()
+        spec = self._spec
+        try:
+            record = dict(self._method(text, spec.prompt, spec.length))
+        except Exception as exc:
+            record = error_record(spec.name, describe(exc))
+        if seen.usage is not None:
+            record["usage"] = seen.usage
+        if seen.note is not None and record.get("status") != "ok":
+            record.setdefault("error", seen.note)
+        return record, seen.requests
+
+
+class Pool(Protocol):
+    def submit(self, text: Any) -> ResultSlot: ...
+
+    def alive(self) -> bool: ...
+
+    def close(self, cancel: bool) -> None: ...
+
+
+class ResultSlot:
+    """Where the result for one input arrives, for the thread that hands records out.
+
+    Waiting is an acquire of a plain lock, which runs in C: a Ctrl-C that
+    lands while the consumer waits raises there and leaves nothing half done.
+    (concurrent.futures.Future waits on a condition written in Python; an
+    interrupt between two of its lines can leave it locked, and the worker
+    that then settles it hangs.) The wait is timed: when the signal is
+    delivered to another thread, nothing wakes a blocked acquire, and Python
+    runs the handler in this thread only at its next step; and a pool that can
+    no longer answer (its threads or processes gone) is noticed.
+    """
+
+    __slots__ = ("_ready", "_outcome", "cancelled")
+
+    def __init__(self) -> None:
+        self._ready = threading.Lock()
+        self._ready.acquire()
+        self._outcome: tuple[Done | None, BaseException | None] | None = None  # set once
+        self.cancelled = False  # a worker that has not started on it skips it
+
+    def settle(self, result: Done | None = None, error: BaseException | None = None) -> None:
+        self._outcome = (result, error)
+        self._ready.release()
+
+    def done(self) -> bool:
+        return self._outcome is not None
+
+    def result(self, pool: Pool, name: str) -> Done:
+        while not self._ready.acquire(timeout=_TICK):
+            if not pool.alive():
+                if self._ready.acquire(blocking=False):  # settled after all
+                    break
+                return error_record(name, "the run's workers are gone: no result will come"), 0
+        result, error = self._outcome  # type: ignore[misc]
+        if error is not None:
+            raise error
+        assert result is not None
+        return result
+
+    def cancel(self) -> None:
+        self.cancelled = True
+
+
+def settled(result: Done) -> ResultSlot:
+    slot = ResultSlot()
+    slot.settle(result)
+    return slot
