@@ -1,7 +1,10 @@
 """factsift.batch: records in input order from a bounded read-ahead, retried and counted."""
 
+import asyncio
+import contextlib
 import itertools
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -13,7 +16,7 @@ import openai_standin
 import pytest
 from conftest import CLIENT
 
-from devserver_fixtures import devserver, read_log, running_server  # noqa: F401
+from devserver_fixtures import completion, devserver, http_reply, read_log, running_server, scripted_server  # noqa: F401
 from factsift import batch
 from factsift.factsift import AISummary
 
@@ -112,6 +115,9 @@ def test_anything_but_a_summary_method_is_refused(S, target, method):
 
 
 
+RAISED = {"cancel": asyncio.CancelledError("stop"), "exit-call": SystemExit(4)}
+
+
 def deeply_nested():
     value = []
     for _ in range(100_000):
@@ -129,11 +135,16 @@ class Unloadable:
 
 
 class HostileSummary(AISummary):
-    """For some texts, extract ends the worker process or returns what pickle cannot carry."""
+    """For some texts, extract ends the worker process, raises what is not an Exception, returns
+    what pickle cannot carry, or tells how many threads its process runs."""
 
     def extract(self, content, prompt="", length=200):
         if content == "exit":
             os._exit(3)
+        if content in RAISED:
+            raise RAISED[content]
+        if content == "threads":
+            return {"summary": threading.active_count(), "content": "", "status": "ok"}
         make = {"lambda": lambda: lambda: 0, "deep": deeply_nested, "unloadable": Unloadable}.get(content)
         if make:
             return {"summary": make(), "content": "", "status": "ok"}
@@ -236,3 +247,129 @@ def test_an_interrupt_at_any_point_of_the_hand_out_still_ends_the_job_threads(S,
         if thread.name.startswith("factsift-job-"):
             thread.join(max(0, deadline - time.monotonic()))
     assert not [t.name for t in threading.enumerate() if t.name.startswith("factsift-job-")]
+
+
+@pytest.mark.parametrize("processes", [1, 2])
+@pytest.mark.parametrize("bad", ["cancel", "exit-call"])
+def test_what_is_not_an_exception_reaches_the_loop_from_threads_and_processes(devserver, processes, bad):
+    run = batch.run(HostileSummary(devserver.url, "k", "echo").extract, ["t0", bad, "t2"], jobs=2,
+                    processes=processes)
+    outcome = []
+
+    def take():
+        try:
+            for record in run:
+                outcome.append(record["status"])
+        except BaseException as exc:
+            outcome.append(exc)
+
+    reader = threading.Thread(target=take, daemon=True)
+    reader.start()
+    reader.join(GUARD)
+    run.close()
+    assert not reader.is_alive(), "the run hangs"
+    assert outcome[0] == "ok" and type(outcome[1]) is type(RAISED[bad]) and len(outcome) == 2
+
+
+class Broken(Exception):
+    def __str__(self):
+        raise RuntimeError("no message")
+
+
+def five_then_failing():
+    yield from ("t0", "t1", Broken(), "t3", "t4")
+    raise OSError("the disk went away")
+
+
+@pytest.mark.parametrize("jobs", [1, 4])
+def test_records_already_sent_come_out_before_the_inputs_failure(S, scripted, jobs):
+    run = batch.run(S("u", "k", "m").refined_title, five_then_failing(), jobs=jobs)
+    taken = []
+    with pytest.raises(OSError, match="disk went away"):
+        for record in run:
+            taken.append((record["id"], record["status"], record.get("error")))
+    assert taken == [(0, "ok", None), (1, "ok", None), (2, "error", "Broken"), (3, "ok", None), (4, "ok", None)]
+
+
+@pytest.mark.parametrize("options", [
+    {"retries": None}, {"jobs": None}, {"processes": None}, {"timeout": True}, {"rpm": True}, {"jobs": True},
+    {"rpm": 10**400}, {"timeout": 3e6}, {"rpm": 1e-9}, {"window": 2.0}, {"processes": 10**6}])
+def test_every_option_outside_its_range_is_refused_by_name(S, options):
+    (name, value), = options.items()
+    with pytest.raises(ValueError, match=f"^{name} must be .* from .* to .*, not {re.escape(repr(value))}$"):
+        batch.run(S("u", "k").extract, ["x"], **options)
+
+
+def test_worker_processes_start_threads_as_inputs_need_them(devserver):
+    run = batch.run(HostileSummary(devserver.url, "k", "echo").extract, ["threads"] * 4, jobs=500, processes=2)
+    counts = [record["summary"] for record in run]
+    assert len(counts) == 4 and max(counts) <= 6  # the main thread, one per input, and the client's own
+
+
+@pytest.mark.parametrize("can_start", [0, 1])
+def test_threads_that_cannot_start_leave_a_message_and_no_record_lost(S, scripted, monkeypatch, can_start):
+    started, real_start = [], threading.Thread.start
+
+    def start(thread):
+        if not thread.name.startswith("factsift-job-") or len(started) < can_start:
+            started.append(thread)
+            return real_start(thread)
+        raise RuntimeError("can't start new thread")
+
+    monkeypatch.setattr(threading.Thread, "start", start)
+    with pytest.warns(RuntimeWarning, match="only 1 job threads") if can_start else contextlib.nullcontext():
+        records = list(batch.run(S("u", "k", "m").refined_title, ["t0", "t1", "t2"], jobs=3))
+    if can_start:
+        assert [r["title"] for r in records] == ["r0", "r1", "r2"]
+    else:
+        assert {r["error"] for r in records} == {"cannot start a job thread: RuntimeError: can't start new thread"}
+
+
+UNCLOSED_CHILD = """
+from factsift import batch
+from factsift.devserver import serve
+import factsift.factsift as module
+
+server = serve()
+server.start()
+run = batch.run(module.AISummary(server.url, "k", "echo").extract, iter(["a"] * 50), jobs=2,
+                processes=int(sys.argv[1]))
+next(run)
+print("left open")
+"""
+
+
+@pytest.mark.parametrize("processes", ["1", "2"])
+def test_a_run_left_open_at_exit_ends_quietly(tmp_path, processes):
+    from conftest import PRELUDE
+
+    proc = subprocess.run([sys.executable, "-c", PRELUDE + UNCLOSED_CHILD, processes], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=GUARD)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "left open\n", "")
+
+
+@pytest.mark.parametrize("slow_from", [0, -20], ids=["head", "body"])
+def test_the_timeout_bounds_each_request_as_a_whole_with_every_client(S, openai_package, capfd, slow_from):
+    # After a fast start the rest arrives a byte every 0.1 s: each read is far within the
+    # time-out, the whole reply (some 30 s) far beyond it.
+    def answer(handler):
+        data = http_reply(200, completion("x" * 300))
+        handler.wfile.write(data[:slow_from])
+        for byte in data[slow_from:]:
+            handler.wfile.write(bytes([byte]))
+            time.sleep(0.1)
+
+    with scripted_server(answer) as server:
+        started = time.monotonic()
+        [record] = batch.run(S(server.url, "k", "m").extract, ["文本"], timeout=1, retries=0)
+        took = time.monotonic() - started
+    assert record["status"] == "error" and took < 10, took
+    assert "APITimeoutError" in capfd.readouterr().err
+
+
+def test_a_wait_longer_than_the_client_makes_is_said_in_the_record(S, openai_package):
+    answer = http_reply(429, b'{"error": {"message": "slow down"}}', retry_after="300")
+    with scripted_server(lambda handler: handler.wfile.write(answer)) as server:
+        [record] = batch.run(S(server.url, "k", "m").extract, ["文本"], retries=0)
+    assert record["status"] == "error"
+    assert record["error"].startswith("HTTP 429: the service asked to wait 300 s before trying again")
