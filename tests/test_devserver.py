@@ -2,13 +2,16 @@
 
 import concurrent.futures
 import http.client
+import io
 import json
 import os
 import re
+import select
 import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -227,6 +230,8 @@ def run_cli(*args):
     (["--mode", "flaky:2"], 2, "0-1"),
     (["--seed", "x"], 2, "--seed"),
     (["--port", "0", "--delay", "-1"], 2, "negative"),
+    (["--port", "0", "--max-connections", "0"], 2, "positive"),
+    (["--port", "0", "--request-timeout", "nan"], 2, "positive"),
     (["--port", "0", "--log", "no-such-directory/log.jsonl"], 1, "cannot write the log"),
 ])
 def test_command_line_arguments(args, status, text):
@@ -254,3 +259,145 @@ def test_command_line_server_answers_and_stops_on_ctrl_c(tmp_path):
         proc.wait()
         proc.stdout.close()
     assert [e["body"]["model"] for e in read_log(log)] == ["m"]
+
+
+def raw_exchange(server, data):
+    """The statuses of every answer to raw bytes sent on one connection, read until the server closes."""
+    host, port = server.server_address[:2]
+    with socket.create_connection((host, port), timeout=30) as sock:
+        sock.sendall(data)
+        sock.shutdown(socket.SHUT_WR)
+        received = _Received()
+        while chunk := sock.recv(65536):
+            received.write(chunk)
+    received.seek(0)
+    statuses = []
+    while received.tell() < len(received.getvalue()):
+        response = http.client.HTTPResponse(received)
+        response.begin()
+        response.read()
+        statuses.append(response.status)
+    return statuses
+
+
+class _Received(io.BytesIO):
+    """Answers read back to back: each response's reader leaves the buffer open."""
+
+    def makefile(self, mode):
+        return self
+
+    def close(self):
+        pass
+
+
+def head(lines, body=b""):
+    return b"\r\n".join([b"POST /v1/chat/completions HTTP/1.1", b"Host: x", *lines, b"", b""]) + body
+
+
+ECHO = json.dumps({"model": "echo", "messages": user("x")}).encode()
+SMUGGLED = head([b"Content-Length: %d" % len(ECHO)], ECHO)
+
+
+@pytest.mark.parametrize("request_bytes, status", [
+    pytest.param(head([b"Content-Length: %d" % len(ECHO), b"Transfer-Encoding: chunked"],
+                      ECHO + SMUGGLED), 400, id="length-and-chunked"),
+    pytest.param(head([b"Transfer-Encoding: chunked", b"Content-Length: %d" % len(ECHO)],
+                      ECHO + SMUGGLED), 400, id="chunked-and-length"),
+    pytest.param(head([b"Content-Length: %d" % len(ECHO), b"Content-Length: %d" % (len(ECHO) + len(SMUGGLED))],
+                      ECHO + SMUGGLED), 411, id="two-lengths"),
+    pytest.param(head([b"Content-Length: %d_0" % (len(ECHO) // 10)], ECHO + SMUGGLED), 411, id="underscore"),
+    pytest.param(head([b"Content-Length: +%d" % len(ECHO)], ECHO + SMUGGLED), 411, id="plus-sign"),
+    pytest.param(head([b"Transfer-Encoding: gzip, chunked"], b"0\r\n\r\n" + SMUGGLED), 501, id="gzip"),
+    pytest.param(head([b"Transfer-Encoding: chunked"], b"zz\r\n" + SMUGGLED), 400, id="bad-chunk-size"),
+    pytest.param(head([b"Transfer-Encoding: chunked"], b"3\r\nabcXX" + SMUGGLED), 400, id="bad-chunk-end"),
+    pytest.param(b"GET /v1/models/x HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s"
+                 % (len(ECHO) + len(SMUGGLED), ECHO + SMUGGLED), None, id="get-with-a-body"),
+])
+def test_a_request_body_is_framed_one_way_or_refused(devserver, request_bytes, status):
+    # Whatever rides in a body is never answered as a request of its own.
+    statuses = raw_exchange(devserver, request_bytes)
+    assert len(statuses) == 1 and (status is None or statuses == [status])
+    assert len(read_log(devserver.log_path)) == 1
+
+
+@pytest.mark.parametrize("chunks", [
+    [ECHO],
+    [ECHO[:1], ECHO[1:20], ECHO[20:]],
+])
+def test_a_chunked_body_is_read_whole_and_the_connection_kept(devserver, chunks):
+    body = b"".join(b"%x;ext=1\r\n%s\r\n" % (len(c), c) for c in chunks) + b"0\r\nTrailer: x\r\n\r\n"
+    statuses = raw_exchange(devserver, head([b"Transfer-Encoding: chunked"], body) * 2)
+    assert statuses == [200, 200]
+    assert [e["body"] for e in read_log(devserver.log_path)] == [json.loads(ECHO)] * 2
+
+
+def test_a_chunked_body_past_the_limit_gets_413(tmp_path):
+    with running_server(tmp_path / "log.jsonl", max_body=1024) as server:
+        chunk = b"x" * 1000
+        body = b"".join(b"%x\r\n%s\r\n" % (len(chunk), chunk) for _ in range(3)) + b"0\r\n\r\n"
+        assert raw_exchange(server, head([b"Transfer-Encoding: chunked"], body)) == [413]
+
+
+def open_connections(server, count):
+    host, port = server.server_address[:2]
+    return [socket.create_connection((host, port), timeout=30) for _ in range(count)]
+
+
+def test_connections_past_the_bound_get_503_and_free_ones_are_served_again(tmp_path):
+    with running_server(tmp_path / "log.jsonl", max_connections=3) as server:
+        threads = threading.active_count()
+        idle = open_connections(server, 3)
+        try:
+            with open_connections(server, 1)[0] as extra:
+                extra.settimeout(5)
+                reply = b""
+                while chunk := extra.recv(65536):
+                    reply += chunk
+            assert reply.startswith(b"HTTP/1.1 503 ") and b"Connection: close" in reply
+            assert threading.active_count() <= threads + 3
+        finally:
+            for sock in idle:
+                sock.close()
+        for _ in range(200):  # the server notices the closed connections
+            try:
+                if post(server, {"model": "echo", "messages": user("again")})[0] == 200:
+                    break
+            except ConnectionError:
+                pass
+            time.sleep(0.05)
+        else:
+            pytest.fail("no connection was served after the idle ones closed")
+    assert read_log(tmp_path / "log.jsonl")[0]["refused"] == "too many connections"
+
+
+def trickle(server, data, every):
+    """Send data a byte at a time; the seconds until the server closed, or None if it never did."""
+    host, port = server.server_address[:2]
+    start = time.monotonic()
+    with socket.create_connection((host, port), timeout=30) as sock:
+        try:
+            for byte in data:
+                sock.sendall(bytes([byte]))
+                time.sleep(every)
+                if select.select([sock], [], [], 0)[0] and not sock.recv(65536):
+                    return time.monotonic() - start
+        except ConnectionError:
+            return time.monotonic() - start
+    return None
+
+
+@pytest.mark.parametrize("options, data", [
+    pytest.param({"request_timeout": 0.5}, head([b"Content-Length: %d" % len(ECHO)], ECHO), id="body"),
+    pytest.param({"request_timeout": 0.5}, b"POST /v1/chat/completions HTTP/1.1\r\n", id="request-line"),
+    pytest.param({"idle_timeout": 0.5}, b"", id="idle"),
+])
+def test_a_slow_or_idle_client_is_cut_off_at_its_deadline(tmp_path, options, data):
+    with running_server(tmp_path / "log.jsonl", **options) as server:
+        if data:
+            closed_after = trickle(server, data, 0.05)
+        else:
+            start = time.monotonic()
+            with open_connections(server, 1)[0] as sock:
+                assert sock.recv(10) == b""
+            closed_after = time.monotonic() - start
+    assert closed_after is not None and closed_after < 0.5 + 0.5 * 5

@@ -5,7 +5,8 @@ import sys
 from typing import List, Optional
 
 from .modes import MODES_HELP, Mode, ModeError, parse_mode
-from .server import DEFAULT_MAX_BODY, serve
+from .server import (DEFAULT_IDLE_TIMEOUT, DEFAULT_MAX_BODY, DEFAULT_MAX_CONNECTIONS,
+                     DEFAULT_REQUEST_TIMEOUT, serve)
 
 __all__ = ["main"]
 
@@ -42,6 +43,15 @@ def _build_parser() -> argparse.ArgumentParser:
                         help="wait this long before answering every request")
     parser.add_argument("--max-body", type=int, default=DEFAULT_MAX_BODY, metavar="BYTES",
                         help="larger request bodies get HTTP 413 (default: %(default)s)")
+    parser.add_argument("--max-connections", type=int, default=DEFAULT_MAX_CONNECTIONS, metavar="N",
+                        help="connections served at once (a thread each); one more gets HTTP 503 "
+                             "(default: %(default)s)")
+    parser.add_argument("--idle-timeout", type=float, default=DEFAULT_IDLE_TIMEOUT, metavar="SECONDS",
+                        help="close a connection that sends no request for this long "
+                             "(default: %(default)s)")
+    parser.add_argument("--request-timeout", type=float, default=DEFAULT_REQUEST_TIMEOUT,
+                        metavar="SECONDS", help="close a connection whose request has not arrived "
+                        "whole this long after its first byte (default: %(default)s)")
     parser.add_argument("--seed", type=int, default=0, metavar="N",
                         help="seed of the flaky mode's failures (default: %(default)s)")
     parser.add_argument("--log", metavar="FILE",
@@ -56,6 +66,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     mode = ("fixed", args.reply) if args.reply is not None else args.mode
     if args.delay < 0 or args.max_body < 0:
         parser.error("--delay and --max-body must not be negative")
+    if args.max_connections < 1 or not args.idle_timeout > 0 or not args.request_timeout > 0:
+        parser.error("--max-connections, --idle-timeout and --request-timeout must be positive")
     if args.log:
         try:
             open(args.log, "ab").close()
@@ -64,7 +76,9 @@ def main(argv: Optional[List[str]] = None) -> int:
             return 1
     try:
         server = serve(args.host, args.port, mode=mode, delay=args.delay, max_body=args.max_body,
-                       log_path=args.log, access_log=not args.quiet, seed=args.seed)
+                       log_path=args.log, access_log=not args.quiet, seed=args.seed,
+                       max_connections=args.max_connections, idle_timeout=args.idle_timeout,
+                       request_timeout=args.request_timeout)
     except OSError as exc:
         print(f"factsift.devserver: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
         return 1

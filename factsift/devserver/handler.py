@@ -1,11 +1,13 @@
 """One connection's requests: framing, routing, and writing the answers."""
 
+import io
 import uuid
 from http.server import BaseHTTPRequestHandler
 from typing import TYPE_CHECKING, Any, Dict, Optional
 
 from . import chat
 from .jsonio import parse_json
+from .wire import BodyError, DeadlineReader, body_length, read_chunked
 
 if TYPE_CHECKING:
     from .server import DevServer
@@ -20,7 +22,6 @@ _CHAT_PATHS = ("/v1/chat/completions", "/chat/completions")
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "factsift-devserver"
-    timeout = 120  # an idle keep-alive connection does not hold a thread forever
     # The head and the body go out in two writes: with Nagle's algorithm the body
     # waits for the client's delayed ACK of the head, some 40 ms on a kept-alive connection.
     disable_nagle_algorithm = True
@@ -30,10 +31,18 @@ class Handler(BaseHTTPRequestHandler):
         if self.server.access_log:
             super().log_message(format, *args)
 
+    def setup(self) -> None:
+        super().setup()
+        # Time-outs bound a whole request and the wait for one, not each read.
+        self._reader = DeadlineReader(self.connection, self.server.idle_timeout,
+                                      self.server.request_timeout)
+        self.rfile = io.BufferedReader(self._reader)
+
     def handle_one_request(self) -> None:
         # One handler serves a kept-alive connection: a malformed request must not be
         # logged with the path and headers of the one before it.
         self.path = self.headers = None  # type: ignore[assignment]
+        self._reader.await_request()
         super().handle_one_request()
 
     def send_error(self, code: int, message: Optional[str] = None, explain: Optional[str] = None) -> None:
@@ -49,6 +58,8 @@ class Handler(BaseHTTPRequestHandler):
         self.server.log.request(self.command, self._path(), self.headers, body, raw, **extra)
 
     def do_GET(self) -> None:
+        if self._read_body(self.server.max_body, required=False) is None:
+            return
         self._log(None)
         self._error(404, f"Unknown request URL: GET {self.path}. Use POST /v1/chat/completions.")
 
@@ -66,16 +77,24 @@ class Handler(BaseHTTPRequestHandler):
         self._send_outcome(chat.answer(request, self.server.limits, raw, self.server.stopping.wait,
                                        self.server.delay))
 
-    def _read_body(self, limit: int) -> Optional[bytes]:
-        """The request's body, or None once it has been refused with an answer."""
+    def _read_body(self, limit: int, required: bool = True) -> Optional[bytes]:
+        """The request's body, or None once it has been refused with an answer.
+
+        A body is framed by its Content-Length or as chunked, never both: whatever
+        follows a body on the connection is read as the next request.
+        """
+        lengths = self.headers.get_all("Content-Length", [])
+        encodings = self.headers.get_all("Transfer-Encoding", [])
+        if not (required or lengths or encodings):
+            return b""
         try:
-            length = int(self.headers.get("Content-Length", ""))
-            if length < 0:
-                raise ValueError(length)
-        except ValueError:
+            length = body_length(lengths, encodings)
+            if length is None:
+                return read_chunked(self.rfile, limit)
+        except BodyError as exc:
             self._log(None)
             self.close_connection = True
-            self._error(411, "a valid Content-Length is required")
+            self._error(exc.status, str(exc))
             return None
         if length > limit:
             self._log(None, body_bytes=length)

@@ -1,10 +1,13 @@
 """The listening service: its options, its shared state, starting and stopping it."""
 
+import contextlib
+import socket
 import sys
 import threading
 from http.server import ThreadingHTTPServer
 from typing import Any, Optional, Tuple, Union
 
+from . import chat
 from .handler import Handler
 from .limits import Limits
 from .modes import Mode, ModeError, parse_mode
@@ -13,6 +16,11 @@ from .reqlog import RequestLog
 __all__ = ["DEFAULT_MAX_BODY", "DevServer", "serve"]
 
 DEFAULT_MAX_BODY = 16 * 1024 * 1024
+DEFAULT_MAX_CONNECTIONS = 512
+DEFAULT_IDLE_TIMEOUT = 120.0
+DEFAULT_REQUEST_TIMEOUT = 60.0
+_TOO_MANY = (b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json; charset=utf-8\r\n"
+             b"Content-Length: %d\r\nRetry-After: 1\r\nConnection: close\r\n\r\n%s")
 
 
 class DevServer(ThreadingHTTPServer):
@@ -23,12 +31,17 @@ class DevServer(ThreadingHTTPServer):
 
     def __init__(self, address: Tuple[str, int], *, mode: Union[str, Mode] = "echo", delay: float = 0.0,
                  max_body: int = DEFAULT_MAX_BODY, log_path: Optional[str] = None,
-                 access_log: bool = False, seed: int = 0) -> None:
+                 access_log: bool = False, seed: int = 0,
+                 max_connections: int = DEFAULT_MAX_CONNECTIONS,
+                 idle_timeout: float = DEFAULT_IDLE_TIMEOUT,
+                 request_timeout: float = DEFAULT_REQUEST_TIMEOUT) -> None:
         parsed = parse_mode(mode) if isinstance(mode, str) else mode
         if parsed is None:
             raise ModeError(f"unknown mode {mode!r}")
         if delay < 0:
             raise ModeError("delay must not be negative")
+        if max_connections < 1 or not idle_timeout > 0 or not request_timeout > 0:
+            raise ValueError("max_connections and the time-outs must be positive")
         self.mode: Mode = parsed
         self.delay = delay
         self.max_body = max_body
@@ -37,14 +50,54 @@ class DevServer(ThreadingHTTPServer):
         self.access_log = access_log
         self.seed = seed
         self.limits = Limits(seed)
+        self.max_connections = max_connections
+        self.idle_timeout = idle_timeout
+        self.request_timeout = request_timeout
         self.stopping = threading.Event()
+        self._connections = 0
+        self._connections_lock = threading.Lock()
         self._thread: Optional[threading.Thread] = None
         super().__init__(address, Handler)
 
     def handle_error(self, request: Any, client_address: Any) -> None:
-        if isinstance(sys.exc_info()[1], ConnectionError):
-            return  # the client hung up (e.g. its timeout expired during a delay)
+        if isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
+            return  # the client hung up (e.g. its timeout expired during a delay), or stalled
         super().handle_error(request, client_address)
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        # Each connection has a thread of its own: past the bound one gets a 503 instead.
+        with self._connections_lock:
+            full = self._connections >= self.max_connections
+            self._connections += not full
+        if full:
+            self._refuse(request)
+            return
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._release()
+            raise
+
+    def process_request_thread(self, request: Any, client_address: Any) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._release()
+
+    def _release(self) -> None:
+        with self._connections_lock:
+            self._connections -= 1
+
+    def _refuse(self, request: socket.socket) -> None:
+        """Answer 503 from the listening thread, never waiting on the client, and close."""
+        self.log.request(None, None, None, None, refused="too many connections")
+        body = chat.error(503, f"the service is at its bound of {self.max_connections} connections",
+                          "server_error").body or b""
+        with contextlib.suppress(OSError):
+            request.recv(65536, socket.MSG_DONTWAIT)  # what the client sent, so closing sends no reset
+        with contextlib.suppress(OSError):
+            request.send(_TOO_MANY % (len(body), body), socket.MSG_DONTWAIT)
+        self.shutdown_request(request)
 
     @property
     def url(self) -> str:
