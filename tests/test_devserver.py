@@ -401,3 +401,86 @@ def test_a_slow_or_idle_client_is_cut_off_at_its_deadline(tmp_path, options, dat
                 assert sock.recv(10) == b""
             closed_after = time.monotonic() - start
     assert closed_after is not None and closed_after < 0.5 + 0.5 * 5
+
+
+@pytest.mark.parametrize("seconds, text", [
+    (0, "0s"), (0.0001, "1ms"), (0.02, "20ms"), (0.9994, "1s"), (1, "1s"), (1.5, "1.5s"),
+    (59.88, "59.88s"), (360, "6m0s"), (61.25, "1m1.25s"), (3600, "1h0m0s"),
+])
+def test_reset_times_are_written_as_openai_writes_them(seconds, text):
+    from factsift.devserver.limits import duration_text
+
+    assert duration_text(seconds) == text
+
+
+@pytest.mark.parametrize("messages, content, prompt", [
+    (user("hello world 42"), "hello world 42", 3 + 3 + 1 + 3),
+    ([{"role": "system", "content": "你好，世界"}] + user("hi"), "hi", 3 + (3 + 1 + 5) + (3 + 1 + 1)),
+    ([{"role": "user", "name": "ann_1", "content": [{"type": "text", "text": "a b"},
+                                                    {"type": "text", "text": " c"}]}], "a b c",
+     3 + 3 + 1 + 3 + 1 + 1),
+    ([{"role": "user", "content": None}] + user(""), "", 3 + 4 + 4),
+])
+def test_usage_counts_the_messages_list_and_the_reply(devserver, messages, content, prompt):
+    status, reply = post(devserver, {"model": "echo", "messages": messages})
+    assert status == 200 and reply["choices"][0]["message"]["content"] == content
+    completion = len(content.split())
+    assert reply["usage"] == {"prompt_tokens": prompt, "completion_tokens": completion,
+                              "total_tokens": prompt + completion}
+
+
+def test_rate_limit_headers_are_on_every_reply(devserver):
+    replies = [exchange(devserver, {"model": "rate-limit:2", "messages": user(f"{i}")}) for i in range(3)]
+    assert [status for status, _, _ in replies] == [200, 200, 429]
+    assert [h["x-ratelimit-remaining-requests"] for _, h, _ in replies] == ["1", "0", "0"]
+    for _, headers, _ in replies:
+        assert headers["x-ratelimit-limit-requests"] == "2"
+        assert re.fullmatch(r"[0-9]+ms|1s", headers["x-ratelimit-reset-requests"])
+        assert "x-ratelimit-limit-tokens" not in headers
+
+
+def token_request(text, **extra):
+    # Prompt: 3 + (3 + 1 + the text's tokens).
+    return {"model": "token-limit:100", "messages": user(text), **extra}
+
+
+def test_token_limit_charges_prompt_and_max_tokens_or_the_reply_and_answers_429_past_it(devserver):
+    first = [exchange(devserver, token_request("a b c", max_tokens=20)) for _ in range(3)]  # 10 + 20 each
+    assert [status for status, _, _ in first] == [200] * 3
+    assert [int(h["x-ratelimit-remaining-tokens"]) // 10 for _, h, _ in first] == [7, 4, 1]
+    status, headers, reply = exchange(devserver, token_request("a b c d e f g h i j"))  # 17 + 10
+    assert status == 429 and reply["error"]["code"] == "rate_limit_exceeded"
+    assert reply["error"]["type"] == "tokens" and "Requested 27" in reply["error"]["message"]
+    # 27 tokens, about 10 left, 100 a minute: about 10 seconds.
+    assert 9000 < int(headers["retry-after-ms"]) <= 10200 and headers["Retry-After"] in ("10", "11")
+    assert headers["x-ratelimit-limit-tokens"] == "100"
+    assert re.fullmatch(r"5[0-4](\.[0-9]+)?s", headers["x-ratelimit-reset-tokens"])
+    status, headers, reply = exchange(devserver, token_request("x", max_tokens=101))
+    assert status == 429 and "Request too large" in reply["error"]["message"]
+    assert "Retry-After" not in headers
+
+
+class FakeClock:
+    def __init__(self):
+        self.now = 1000.0
+
+    def monotonic(self):
+        return self.now
+
+
+@given(st.lists(st.tuples(st.floats(0, 90), st.integers(1, 100)), max_size=40))
+def test_token_limit_accepts_whatever_keeps_within_any_minutes_budget(schedule):
+    from factsift.devserver import limits
+
+    clock, sent, accepted = FakeClock(), [], []
+    state = limits.Limits(0)
+    real_time, limits.time = limits.time, clock
+    try:
+        for gap, tokens in schedule:
+            clock.now += gap
+            if sum(t for when, t in sent if when > clock.now - 60) + tokens <= 100:
+                sent.append((clock.now, tokens))
+                accepted.append(state.take_tokens(100, tokens).wait == 0)
+    finally:
+        limits.time = real_time
+    assert all(accepted)

@@ -1,13 +1,14 @@
 """What a chat-completion request gets: its checks, its mode's outcome, the reply body."""
 
+import math
 import time
 import uuid
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
 from .jsonio import json_bytes
-from .limits import FLAKY_RETRY_AFTER_MS, Limits, retry_after_headers
+from .limits import FLAKY_RETRY_AFTER_MS, Limits, duration_text, retry_after_headers
 from .modes import Mode, ModeError, parse_mode
-from .tokens import message_text, usage
+from .tokens import count_tokens, message_text, prompt_tokens, usage
 
 __all__ = ["Outcome", "Request", "answer", "error", "check_request"]
 
@@ -30,6 +31,7 @@ class Request(NamedTuple):
     model: str
     messages: Messages
     mode: Mode
+    body: Dict[str, Any]
 
 
 def error_object(message: str, kind: str = "invalid_request_error", code: Optional[str] = None,
@@ -78,11 +80,10 @@ def check_request(body: Any, default: Mode) -> Union[Request, Outcome]:
         mode = parse_mode(model) or default
     except ModeError as exc:
         return error(400, f"bad mode in model field: {exc}")
-    return Request(model, messages, mode)
+    return Request(model, messages, mode, body)
 
 
-def completion(model: str, messages: Messages, content: Optional[str],
-               with_choice: bool = True) -> Dict[str, Any]:
+def completion(model: str, prompt: int, content: Optional[str], with_choice: bool = True) -> Dict[str, Any]:
     return {
         "id": f"chatcmpl-{uuid.uuid4().hex[:24]}",
         "object": "chat.completion",
@@ -94,7 +95,7 @@ def completion(model: str, messages: Messages, content: Optional[str],
             "logprobs": None,
             "finish_reason": "stop",
         }] if with_choice else [],
-        "usage": usage(messages, content),
+        "usage": usage(prompt, content),
     }
 
 
@@ -112,12 +113,12 @@ def answer(request: Request, limits: Limits, raw: bytes,
     it (a batch line) delays and rate limits do not apply.
     """
     name, arg = request.mode
-    if name == "rate-limit" and wait is not None:
-        assert isinstance(arg, int)
-        seconds = limits.rate_wait(arg)
-        if seconds:
-            return error(429, f"simulated rate limit of {arg:g} requests per second",
-                         *_ERROR_KINDS[429], headers=retry_after_headers(seconds))
+    prompt = prompt_tokens(request.messages)
+    headers: Dict[str, str] = {}
+    if wait is not None and name in ("rate-limit", "token-limit"):
+        refusal = _limit(request, limits, prompt, headers)
+        if refusal is not None:
+            return refusal
     fault = limits.flaky_fault(float(arg or 0), raw) if name == "flaky" else None
     if wait is not None:
         delay += float(arg or 0) if name == "delay" else 0.0
@@ -129,19 +130,56 @@ def answer(request: Request, limits: Limits, raw: bytes,
         return _status_outcome(fault if isinstance(fault, int) else int(arg or 0), request.mode,
                                fault is not None)
     if name == "bad-json":
-        return Outcome(200, _TRUNCATED, {})
-    return _content_outcome(request)
+        return Outcome(200, _TRUNCATED, headers)
+    content = reply_text(request)
+    if isinstance(content, Outcome):
+        return content
+    reply = completion(request.model, prompt, content, name != "empty-choices")
+    return Outcome(200, json_bytes(reply), headers)
 
 
-def _content_outcome(request: Request) -> Outcome:
+def reply_text(request: Request) -> Union[Optional[str], Outcome]:
+    """The reply's text under the request's mode (None for null content), or a 400."""
     name, arg = request.mode
-    content: Optional[str] = None
-    if name in ("echo", "delay", "rate-limit", "flaky"):
-        users = [m for m in request.messages if m["role"] == "user"]
-        if not users:
-            return error(400, "echo mode needs a message with role 'user'")
-        content = message_text(users[-1])
-    elif name == "fixed":
-        content = str(arg)
-    reply = completion(request.model, request.messages, content, name != "empty-choices")
-    return Outcome(200, json_bytes(reply), {})
+    if name == "fixed":
+        return str(arg)
+    if name in ("null-content", "empty-choices"):
+        return None
+    users = [m for m in request.messages if m["role"] == "user"]
+    if not users:
+        return error(400, "echo mode needs a message with role 'user'")
+    return message_text(users[-1])
+
+
+def charged_tokens(request: Request, prompt: int) -> int:
+    """What a request costs against a token limit: its prompt, and its max_tokens or else its reply."""
+    for key in ("max_completion_tokens", "max_tokens"):
+        value = request.body.get(key)
+        if isinstance(value, int) and not isinstance(value, bool) and value >= 0:
+            return prompt + value
+    content = reply_text(request)
+    return prompt + (count_tokens(content) if isinstance(content, str) else 0)
+
+
+def _limit(request: Request, limits: Limits, prompt: int, headers: Dict[str, str]) -> Optional[Outcome]:
+    """The 429 for a request past its mode's limit, else None; the limit's headers go into `headers`."""
+    name, arg = request.mode
+    assert isinstance(arg, int)
+    if name == "rate-limit":
+        verdict = limits.take_request(arg)
+        headers.update(verdict.headers("requests"))
+        message = f"simulated rate limit of {arg} requests per second"
+    else:
+        charge = charged_tokens(request, prompt)
+        verdict = limits.take_tokens(arg, charge)
+        headers.update(verdict.headers("tokens"))
+        if math.isinf(verdict.wait):
+            return error(429, f"Request too large for tokens per min (TPM): Limit {arg}, "
+                              f"Requested {charge}.", "tokens", "rate_limit_exceeded", headers=headers)
+        message = (f"Rate limit reached for tokens per min (TPM): Limit {arg}, Used {arg - verdict.remaining}, "
+                   f"Requested {charge}. Please try again in {duration_text(verdict.wait)}.")
+    if not verdict.wait:
+        return None
+    headers.update(retry_after_headers(verdict.wait))
+    kind = "requests" if name == "rate-limit" else "tokens"
+    return error(429, message, kind, "rate_limit_exceeded", headers=headers)

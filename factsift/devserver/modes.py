@@ -18,17 +18,24 @@ MODES_HELP = """\
   drop             close the connection without answering
   rate-limit:<n>   echo at most <n> requests in any second; answer the others
                    429 with retry-after-ms and Retry-After (when a slot frees)
+  token-limit:<n>  echo while the requests of the last minute stay within <n>
+                   tokens (a bucket of <n> that refills evenly over a minute); a
+                   request is charged its prompt tokens plus its max_tokens (else
+                   its reply's tokens) when it comes; past the budget 429 with
+                   Retry-After; rate-limit and token-limit replies carry the
+                   x-ratelimit-* headers of what they limit
   flaky:<p>        fail a share <p> (0-1) of requests, seeded (--seed): a 500,
                    a 503 asking to retry after 20 ms, or a dropped connection;
                    echo the others
 A model id that is not a mode (e.g. "gpt-4o-mini") gets the default mode."""
 
 SIMPLE_MODES = ("echo", "empty-choices", "null-content", "bad-json", "drop")
-_ARG_MODES = ("fixed", "status", "delay", "rate-limit", "flaky")
+_ARG_MODES = ("fixed", "status", "delay", "rate-limit", "token-limit", "flaky")
 # Mode: (lowest, highest) value of its number.
 _MODE_RANGES = {"status": (400, 599), "delay": (0, 3600), "rate-limit": (1, 10**9),
+                "token-limit": (1, 10**12),
                 "flaky": (0, 1)}
-_WHOLE_MODES = ("status", "rate-limit")  # modes whose number is a whole one
+_WHOLE_MODES = ("status", "rate-limit", "token-limit")  # modes whose number is a whole one
 
 
 class ModeError(ValueError):

@@ -1,9 +1,21 @@
-"""How the service counts tokens: the one rule behind every reply's usage."""
+"""How the service counts tokens: the one rule behind every reply's usage and token limit.
+
+A text's tokens: each run of ASCII letters, digits and underscores is one token, and
+each other character but white space is one (so each CJK character is one, and so is
+each punctuation mark). A request's prompt is counted as OpenAI roughly counts a
+messages list: 3 tokens for each message, plus its role's and its text's tokens (and
+its name's, plus 1, when it has one), plus 3 that prime the reply. The completion is
+the reply text's tokens (0 for no text).
+"""
 
 import re
 from typing import Any, Dict, List
 
-__all__ = ["count_tokens", "message_text", "usage"]
+__all__ = ["count_tokens", "message_text", "prompt_tokens", "usage"]
+
+_PER_MESSAGE = 3
+_PER_NAME = 1
+_REPLY_PRIMING = 3
 
 _WORD = re.compile(r"[A-Za-z0-9_]+")
 
@@ -25,8 +37,17 @@ def message_text(message: Dict[str, Any]) -> str:
     return content or ""
 
 
-def usage(messages: List[Dict[str, Any]], content: object) -> Dict[str, int]:
-    prompt_tokens = sum(count_tokens(message_text(m)) for m in messages)
-    completion_tokens = count_tokens(content) if isinstance(content, str) else 0
-    return {"prompt_tokens": prompt_tokens, "completion_tokens": completion_tokens,
-            "total_tokens": prompt_tokens + completion_tokens}
+def prompt_tokens(messages: List[Dict[str, Any]]) -> int:
+    """The tokens of a checked messages list (each message an object with a string role)."""
+    total = _REPLY_PRIMING
+    for message in messages:
+        total += _PER_MESSAGE + count_tokens(message["role"]) + count_tokens(message_text(message))
+        name = message.get("name")
+        if isinstance(name, str):
+            total += _PER_NAME + count_tokens(name)
+    return total
+
+
+def usage(prompt: int, content: object) -> Dict[str, int]:
+    completion = count_tokens(content) if isinstance(content, str) else 0
+    return {"prompt_tokens": prompt, "completion_tokens": completion, "total_tokens": prompt + completion}
