@@ -8,6 +8,7 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 from .jsonio import json_bytes
 from .limits import FLAKY_RETRY_AFTER_MS, Limits, duration_text, retry_after_headers
 from .modes import Mode, ModeError, parse_mode
+from .stream import EVENT_STREAM, events
 from .tokens import count_tokens, message_text, prompt_tokens, usage
 
 __all__ = ["Outcome", "Request", "answer", "error", "check_request"]
@@ -25,6 +26,7 @@ class Outcome(NamedTuple):
     status: int
     body: Optional[bytes]  # None: the connection is dropped without an answer
     headers: Dict[str, str]
+    content_type: str = "application/json; charset=utf-8"
 
 
 class Request(NamedTuple):
@@ -129,11 +131,17 @@ def answer(request: Request, limits: Limits, raw: bytes,
     if isinstance(fault, int) or name == "status":
         return _status_outcome(fault if isinstance(fault, int) else int(arg or 0), request.mode,
                                fault is not None)
+    stream = request.body.get("stream") is True
     if name == "bad-json":
-        return Outcome(200, _TRUNCATED, headers)
+        return Outcome(200, b"data: " + _TRUNCATED + b"\n\n" if stream else _TRUNCATED, headers)
     content = reply_text(request)
     if isinstance(content, Outcome):
         return content
+    if stream:
+        options = request.body.get("stream_options")
+        include_usage = isinstance(options, dict) and options.get("include_usage") is True
+        data = events(request.model, prompt, content, name != "empty-choices", include_usage)
+        return Outcome(200, data, headers, EVENT_STREAM)
     reply = completion(request.model, prompt, content, name != "empty-choices")
     return Outcome(200, json_bytes(reply), headers)
 

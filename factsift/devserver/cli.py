@@ -5,10 +5,18 @@ import sys
 from typing import List, Optional
 
 from .modes import MODES_HELP, Mode, ModeError, parse_mode
-from .server import (DEFAULT_IDLE_TIMEOUT, DEFAULT_MAX_BODY, DEFAULT_MAX_CONNECTIONS,
-                     DEFAULT_REQUEST_TIMEOUT, serve)
+from .server import (DEFAULT_BATCH_TIME, DEFAULT_IDLE_TIMEOUT, DEFAULT_MAX_BODY,
+                     DEFAULT_MAX_CONNECTIONS, DEFAULT_REQUEST_TIMEOUT, MAX_FILE_BYTES, serve)
 
 __all__ = ["main"]
+
+BATCH_HELP = """\
+also: GET /v1/models; "stream": true (server-sent events); the batch interface
+(POST /v1/files with purpose=batch, GET /v1/files/{id}[/content], DELETE
+/v1/files/{id}; POST /v1/batches, GET /v1/batches[/{id}], POST
+/v1/batches/{id}/cancel), in memory only. A batch's metadata may hold
+devserver_time (seconds it takes), devserver_expire_after (requests answered
+before it expires) and devserver_fail (custom ids answered 500)."""
 
 
 def _mode_arg(text: str) -> Mode:
@@ -29,7 +37,7 @@ def _build_parser() -> argparse.ArgumentParser:
                     "Prints the service URL (for --base-url) once listening; Ctrl-C stops it.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="modes (--mode, or per request through the request's \"model\" field):\n"
-               + MODES_HELP + "\n\nexample:\n  python -m factsift.devserver --port 8080 --log requests.jsonl\n"
+               + MODES_HELP + "\n\n" + BATCH_HELP + "\n\nexample:\n  python -m factsift.devserver --port 8080 --log requests.jsonl\n"
                "  python -m factsift summarize article.txt "
                "--base-url http://127.0.0.1:8080/v1 --model echo --api-key x\n\n"
                "The request log holds the Authorization header as sent, keys included.")
@@ -52,6 +60,11 @@ def _build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--request-timeout", type=float, default=DEFAULT_REQUEST_TIMEOUT,
                         metavar="SECONDS", help="close a connection whose request has not arrived "
                         "whole this long after its first byte (default: %(default)s)")
+    parser.add_argument("--batch-time", type=float, default=DEFAULT_BATCH_TIME, metavar="SECONDS",
+                        help="how long a batch takes from creation to completion; a batch's "
+                             "metadata \"devserver_time\" overrides it (default: %(default)s)")
+    parser.add_argument("--max-file-bytes", type=int, default=MAX_FILE_BYTES, metavar="BYTES",
+                        help="largest file upload (default: %(default)s)")
     parser.add_argument("--seed", type=int, default=0, metavar="N",
                         help="seed of the flaky mode's failures (default: %(default)s)")
     parser.add_argument("--log", metavar="FILE",
@@ -68,6 +81,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         parser.error("--delay and --max-body must not be negative")
     if args.max_connections < 1 or not args.idle_timeout > 0 or not args.request_timeout > 0:
         parser.error("--max-connections, --idle-timeout and --request-timeout must be positive")
+    if not 0 <= args.batch_time <= 86_400 or args.max_file_bytes < 0:
+        parser.error("--batch-time must be 0-86400 and --max-file-bytes not negative")
     if args.log:
         try:
             open(args.log, "ab").close()
@@ -78,7 +93,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         server = serve(args.host, args.port, mode=mode, delay=args.delay, max_body=args.max_body,
                        log_path=args.log, access_log=not args.quiet, seed=args.seed,
                        max_connections=args.max_connections, idle_timeout=args.idle_timeout,
-                       request_timeout=args.request_timeout)
+                       request_timeout=args.request_timeout, batch_time=args.batch_time,
+                       max_file_bytes=args.max_file_bytes)
     except OSError as exc:
         print(f"factsift.devserver: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
         return 1

@@ -1,11 +1,12 @@
 """One connection's requests: framing, routing, and writing the answers."""
 
 import io
+import urllib.parse
 import uuid
 from http.server import BaseHTTPRequestHandler
 from typing import TYPE_CHECKING, Any, Dict, Optional
 
-from . import chat
+from . import api, chat
 from .jsonio import parse_json
 from .wire import BodyError, DeadlineReader, body_length, read_chunked
 
@@ -57,25 +58,45 @@ class Handler(BaseHTTPRequestHandler):
     def _log(self, body: Any, raw: bytes = b"", **extra: Any) -> None:
         self.server.log.request(self.command, self._path(), self.headers, body, raw, **extra)
 
-    def do_GET(self) -> None:
-        if self._read_body(self.server.max_body, required=False) is None:
-            return
-        self._log(None)
-        self._error(404, f"Unknown request URL: GET {self.path}. Use POST /v1/chat/completions.")
-
     def do_POST(self) -> None:
+        path = self._path()
+        if path not in _CHAT_PATHS:
+            return self._endpoint(path)
         raw = self._read_body(self.server.max_body)
         if raw is None:
             return
         body = parse_json(raw)
         self._log(body, raw)
-        if self._path() not in _CHAT_PATHS:
-            return self._error(404, f"Unknown request URL: POST {self.path}")
         request = chat.check_request(body, self.server.mode)
         if isinstance(request, chat.Outcome):
             return self._send_outcome(request)
         self._send_outcome(chat.answer(request, self.server.limits, raw, self.server.stopping.wait,
                                        self.server.delay))
+
+    def do_GET(self) -> None:
+        self._endpoint(self._path())
+
+    def do_DELETE(self) -> None:
+        self._endpoint(self._path())
+
+    def _endpoint(self, path: Optional[str]) -> None:
+        """Models, files and batches."""
+        upload = self.command == "POST" and path in (api.UPLOAD_PATH, api.UPLOAD_PATH[3:])
+        raw = self._read_body(self.server.max_upload if upload else self.server.max_body,
+                              required=self.command == "POST")
+        if raw is None:
+            return
+        if upload:  # the log keeps an upload's size, not its content
+            self._log(None, body_bytes=len(raw))
+        else:
+            self._log(parse_json(raw) if raw else None, raw)
+        query = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(self.path).query))
+        outcome = api.route(self.server, self.command, path or "", query, raw,
+                            self.headers.get("Content-Type", ""))
+        if outcome is None:
+            hint = ". Use POST /v1/chat/completions." if self.command == "GET" else ""
+            outcome = chat.error(404, f"Unknown request URL: {self.command} {self.path}{hint}")
+        self._send_outcome(outcome)
 
     def _read_body(self, limit: int, required: bool = True) -> Optional[bytes]:
         """The request's body, or None once it has been refused with an answer.
@@ -118,7 +139,7 @@ class Handler(BaseHTTPRequestHandler):
         if outcome.body is None:
             self.close_connection = True
             return
-        self._send(outcome.status, outcome.body, outcome.headers)
+        self._send(outcome.status, outcome.body, outcome.headers, outcome.content_type)
 
     def _error(self, status: int, message: str, kind: str = "invalid_request_error",
                code: Optional[str] = None, param: Optional[str] = None) -> None:

@@ -1,7 +1,7 @@
 """JSON in and out as the service speaks it: strict on input, lone surrogates kept on output."""
 
 import json
-from typing import Any, NoReturn, Optional
+from typing import Any, NoReturn
 
 __all__ = ["parse_json", "json_bytes"]
 
@@ -10,7 +10,7 @@ def _reject_constant(name: str) -> NoReturn:
     raise ValueError(f"{name} is not JSON")
 
 
-def parse_json(raw: bytes) -> Optional[Any]:
+def parse_json(raw: bytes) -> Any:
     """The JSON value of a body, or None when it is not JSON (NaN and Infinity are not)."""
     try:
         return json.loads(raw, parse_constant=_reject_constant)

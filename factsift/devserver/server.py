@@ -1,14 +1,19 @@
 """The listening service: its options, its shared state, starting and stopping it."""
 
+import collections
 import contextlib
 import socket
 import sys
 import threading
+import time
 from http.server import ThreadingHTTPServer
-from typing import Any, Optional, Tuple, Union
+from typing import Any, Dict, Optional, Tuple, Union
 
 from . import chat
+from .batches import BatchStore
+from .files import FileStore
 from .handler import Handler
+from .jsonio import json_bytes, parse_json
 from .limits import Limits
 from .modes import Mode, ModeError, parse_mode
 from .reqlog import RequestLog
@@ -19,6 +24,9 @@ DEFAULT_MAX_BODY = 16 * 1024 * 1024
 DEFAULT_MAX_CONNECTIONS = 512
 DEFAULT_IDLE_TIMEOUT = 120.0
 DEFAULT_REQUEST_TIMEOUT = 60.0
+DEFAULT_BATCH_TIME = 2.0
+MAX_FILE_BYTES = 200 * 1024 * 1024
+_FORM_OVERHEAD = 64 * 1024  # an upload's form fields beside its file
 _TOO_MANY = (b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json; charset=utf-8\r\n"
              b"Content-Length: %d\r\nRetry-After: 1\r\nConnection: close\r\n\r\n%s")
 
@@ -34,7 +42,8 @@ class DevServer(ThreadingHTTPServer):
                  access_log: bool = False, seed: int = 0,
                  max_connections: int = DEFAULT_MAX_CONNECTIONS,
                  idle_timeout: float = DEFAULT_IDLE_TIMEOUT,
-                 request_timeout: float = DEFAULT_REQUEST_TIMEOUT) -> None:
+                 request_timeout: float = DEFAULT_REQUEST_TIMEOUT,
+                 batch_time: float = DEFAULT_BATCH_TIME, max_file_bytes: int = MAX_FILE_BYTES) -> None:
         parsed = parse_mode(mode) if isinstance(mode, str) else mode
         if parsed is None:
             raise ModeError(f"unknown mode {mode!r}")
@@ -42,6 +51,8 @@ class DevServer(ThreadingHTTPServer):
             raise ModeError("delay must not be negative")
         if max_connections < 1 or not idle_timeout > 0 or not request_timeout > 0:
             raise ValueError("max_connections and the time-outs must be positive")
+        if not 0 <= batch_time <= 86_400 or max_file_bytes < 0:
+            raise ValueError("batch_time must be 0-86400 and max_file_bytes not negative")
         self.mode: Mode = parsed
         self.delay = delay
         self.max_body = max_body
@@ -53,6 +64,15 @@ class DevServer(ThreadingHTTPServer):
         self.max_connections = max_connections
         self.idle_timeout = idle_timeout
         self.request_timeout = request_timeout
+        self.batch_time = batch_time
+        self.max_file_bytes = max_file_bytes
+        self.max_upload = max_file_bytes + _FORM_OVERHEAD
+        self.started = int(time.time())
+        # What the service made, by event ("file.uploaded", "batch.created", ...): tests count them.
+        self.counts: "collections.Counter[str]" = collections.Counter()
+        self._counts_lock = threading.Lock()
+        self.files = FileStore()
+        self.batches = BatchStore(self._run_line, self._output_file)
         self.stopping = threading.Event()
         self._connections = 0
         self._connections_lock = threading.Lock()
@@ -98,6 +118,27 @@ class DevServer(ThreadingHTTPServer):
         with contextlib.suppress(OSError):
             request.send(_TOO_MANY % (len(body), body), socket.MSG_DONTWAIT)
         self.shutdown_request(request)
+
+    def record(self, event: str, **fields: Any) -> None:
+        """Count something the service made or removed, and log it."""
+        with self._counts_lock:
+            self.counts[event] += 1
+        self.log.event(event, **fields)
+
+    def _run_line(self, body: Dict[str, Any]) -> Tuple[int, Any]:
+        # A batch's request takes the same modes as an online one, without delays or rate limits.
+        request = chat.check_request(body, self.mode)
+        outcome = request if isinstance(request, chat.Outcome) else chat.answer(
+            request, self.limits, json_bytes(body), None)
+        if outcome.body is None:
+            return 0, None
+        parsed = parse_json(outcome.body)
+        return outcome.status, outcome.body.decode("utf-8", "replace") if parsed is None else parsed
+
+    def _output_file(self, filename: str, data: bytes) -> str:
+        info = self.files.add(filename, "batch_output", data)
+        self.record("file.output", id=info["id"], filename=filename, bytes=info["bytes"])
+        return str(info["id"])
 
     @property
     def url(self) -> str:
