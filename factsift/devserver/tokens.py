@@ -9,15 +9,20 @@ the reply text's tokens (0 for no text).
 """
 
 import re
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Optional, Tuple
 
 __all__ = ["count_tokens", "message_text", "prompt_tokens", "usage"]
 
 _PER_MESSAGE = 3
 _PER_NAME = 1
 _REPLY_PRIMING = 3
+_ROLES = dict.fromkeys(("user", "assistant", "system", "developer", "tool"), 1)
 
 _WORD = re.compile(r"[A-Za-z0-9_]+")
+
+
+# The last text counted, and its count: an echo's reply is the very string its prompt ended with.
+_last: Tuple[Optional[str], int] = (None, 0)
 
 
 def count_tokens(text: str) -> int:
@@ -26,8 +31,14 @@ def count_tokens(text: str) -> int:
     Counted without making a string of every token (what re.findall does), which
     was a tenth of the service's CPU at a thousand requests a second.
     """
+    global _last
+    last = _last  # one read: another thread may replace it, never tear it
+    if last[0] is text:
+        return last[1]
     words = _WORD.findall(text)
-    return len("".join(text.split())) - sum(map(len, words)) + len(words)
+    count = len("".join(text.split())) - sum(map(len, words)) + len(words)
+    _last = (text, count)
+    return count
 
 
 def message_text(message: Dict[str, Any]) -> str:
@@ -41,7 +52,8 @@ def prompt_tokens(messages: List[Dict[str, Any]]) -> int:
     """The tokens of a checked messages list (each message an object with a string role)."""
     total = _REPLY_PRIMING
     for message in messages:
-        total += _PER_MESSAGE + count_tokens(message["role"]) + count_tokens(message_text(message))
+        role = message["role"]
+        total += _PER_MESSAGE + (_ROLES.get(role) or count_tokens(role)) + count_tokens(message_text(message))
         name = message.get("name")
         if isinstance(name, str):
             total += _PER_NAME + count_tokens(name)
