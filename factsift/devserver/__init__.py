@@ -1,22 +1,27 @@
-"""A local OpenAI-compatible chat-completion service for trying and testing factsift.
+"""A local OpenAI-compatible service for trying and testing factsift.
 
 It answers ``POST /v1/chat/completions`` (and ``/chat/completions``) without
 any model: it echoes the user message, returns a fixed text, or produces a
 chosen failure (see MODES_HELP). The behaviour is the server's default mode,
 or the mode named by a request's ``model`` field, so one server can serve
-every test case.
+every test case. ``"stream": true`` gets server-sent events; ``GET /v1/models``
+lists the simple modes; files and batches follow OpenAI's batch interface,
+in memory (see factsift.devserver.batches).
 
-Two modes stand for what long batches meet: ``rate-limit:<per second>``
-answers 429 with ``Retry-After`` to requests above the rate, and
+Three modes stand for what long batches meet: ``rate-limit:<per second>`` and
+``token-limit:<tokens per minute>`` answer 429 with ``Retry-After`` past their
+limit (and every reply in them carries the ``x-ratelimit-*`` headers), and
 ``flaky:<probability>`` fails that share of requests with a 500, a 503 or a
 dropped connection. Which requests fail is decided from the server's seed,
 the request body and how often that body came before, so a run that sends
 the same requests sees the same failures whatever the order of arrival.
+Tokens are counted one way for usage and limits (factsift.devserver.tokens).
 
 Every request gets an answer, a malformed one an OpenAI-style error body
 (``{"error": {"message", "type", "param", "code"}}``), and, with a log, one
 JSON line; text JSON cannot hold as UTF-8 (a lone surrogate) is written as
-its escape.
+its escape. ``server.counts`` counts what the service made ("file.uploaded",
+"batch.created", ...).
 
 Python use:
 
