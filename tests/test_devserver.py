@@ -2,13 +2,16 @@
 
 import concurrent.futures
 import http.client
+import io
 import json
 import os
 import re
+import select
 import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -85,7 +88,7 @@ def test_bad_requests_get_an_openai_style_error_and_a_log_line(devserver, path, 
     assert len(read_log(devserver.log_path)) == 1
 
 
-@pytest.mark.parametrize("method, status", [("GET", 404), ("DELETE", 501), ("BREW", 501)])
+@pytest.mark.parametrize("method, status", [("GET", 404), ("DELETE", 404), ("BREW", 501)])
 def test_other_methods_get_an_openai_style_error_and_a_log_line(devserver, method, status):
     got, reply = post(devserver, b"", method=method)
     assert got == status and reply["error"]["message"]
@@ -227,6 +230,10 @@ def run_cli(*args):
     (["--mode", "flaky:2"], 2, "0-1"),
     (["--seed", "x"], 2, "--seed"),
     (["--port", "0", "--delay", "-1"], 2, "negative"),
+    (["--port", "0", "--max-connections", "0"], 2, "positive"),
+    (["--port", "0", "--request-timeout", "nan"], 2, "positive"),
+    (["--port", "0", "--batch-time", "-1"], 2, "0-86400"),
+    (["--help"], 0, "devserver_expire_after"),
     (["--port", "0", "--log", "no-such-directory/log.jsonl"], 1, "cannot write the log"),
 ])
 def test_command_line_arguments(args, status, text):
@@ -254,3 +261,515 @@ def test_command_line_server_answers_and_stops_on_ctrl_c(tmp_path):
         proc.wait()
         proc.stdout.close()
     assert [e["body"]["model"] for e in read_log(log)] == ["m"]
+
+
+def raw_exchange(server, data):
+    """The statuses of every answer to raw bytes sent on one connection, read until the server closes."""
+    host, port = server.server_address[:2]
+    with socket.create_connection((host, port), timeout=30) as sock:
+        sock.sendall(data)
+        sock.shutdown(socket.SHUT_WR)
+        received = _Received()
+        while chunk := sock.recv(65536):
+            received.write(chunk)
+    received.seek(0)
+    statuses = []
+    while received.tell() < len(received.getvalue()):
+        response = http.client.HTTPResponse(received)
+        response.begin()
+        response.read()
+        statuses.append(response.status)
+    return statuses
+
+
+class _Received(io.BytesIO):
+    """Answers read back to back: each response's reader leaves the buffer open."""
+
+    def makefile(self, mode):
+        return self
+
+    def close(self):
+        pass
+
+
+def head(lines, body=b""):
+    return b"\r\n".join([b"POST /v1/chat/completions HTTP/1.1", b"Host: x", *lines, b"", b""]) + body
+
+
+ECHO = json.dumps({"model": "echo", "messages": user("x")}).encode()
+SMUGGLED = head([b"Content-Length: %d" % len(ECHO)], ECHO)
+
+
+@pytest.mark.parametrize("request_bytes, status", [
+    pytest.param(head([b"Content-Length: %d" % len(ECHO), b"Transfer-Encoding: chunked"],
+                      ECHO + SMUGGLED), 400, id="length-and-chunked"),
+    pytest.param(head([b"Transfer-Encoding: chunked", b"Content-Length: %d" % len(ECHO)],
+                      ECHO + SMUGGLED), 400, id="chunked-and-length"),
+    pytest.param(head([b"Content-Length: %d" % len(ECHO), b"Content-Length: %d" % (len(ECHO) + len(SMUGGLED))],
+                      ECHO + SMUGGLED), 411, id="two-lengths"),
+    pytest.param(head([b"Content-Length: %d_0" % (len(ECHO) // 10)], ECHO + SMUGGLED), 411, id="underscore"),
+    pytest.param(head([b"Content-Length: +%d" % len(ECHO)], ECHO + SMUGGLED), 411, id="plus-sign"),
+    pytest.param(head([b"Transfer-Encoding: gzip, chunked"], b"0\r\n\r\n" + SMUGGLED), 501, id="gzip"),
+    pytest.param(head([b"Transfer-Encoding: chunked"], b"zz\r\n" + SMUGGLED), 400, id="bad-chunk-size"),
+    pytest.param(head([b"Transfer-Encoding: chunked"], b"3\r\nabcXX" + SMUGGLED), 400, id="bad-chunk-end"),
+    pytest.param(b"GET /v1/models/x HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s"
+                 % (len(ECHO) + len(SMUGGLED), ECHO + SMUGGLED), None, id="get-with-a-body"),
+])
+def test_a_request_body_is_framed_one_way_or_refused(devserver, request_bytes, status):
+    # Whatever rides in a body is never answered as a request of its own.
+    statuses = raw_exchange(devserver, request_bytes)
+    assert len(statuses) == 1 and (status is None or statuses == [status])
+    assert len(read_log(devserver.log_path)) == 1
+
+
+@pytest.mark.parametrize("chunks", [
+    [ECHO],
+    [ECHO[:1], ECHO[1:20], ECHO[20:]],
+])
+def test_a_chunked_body_is_read_whole_and_the_connection_kept(devserver, chunks):
+    body = b"".join(b"%x;ext=1\r\n%s\r\n" % (len(c), c) for c in chunks) + b"0\r\nTrailer: x\r\n\r\n"
+    statuses = raw_exchange(devserver, head([b"Transfer-Encoding: chunked"], body) * 2)
+    assert statuses == [200, 200]
+    assert [e["body"] for e in read_log(devserver.log_path)] == [json.loads(ECHO)] * 2
+
+
+def test_a_chunked_body_past_the_limit_gets_413(tmp_path):
+    with running_server(tmp_path / "log.jsonl", max_body=1024) as server:
+        chunk = b"x" * 1000
+        body = b"".join(b"%x\r\n%s\r\n" % (len(chunk), chunk) for _ in range(3)) + b"0\r\n\r\n"
+        assert raw_exchange(server, head([b"Transfer-Encoding: chunked"], body)) == [413]
+
+
+def open_connections(server, count):
+    host, port = server.server_address[:2]
+    return [socket.create_connection((host, port), timeout=30) for _ in range(count)]
+
+
+def test_connections_past_the_bound_get_503_and_free_ones_are_served_again(tmp_path):
+    with running_server(tmp_path / "log.jsonl", max_connections=3) as server:
+        threads = threading.active_count()
+        idle = open_connections(server, 3)
+        try:
+            with open_connections(server, 1)[0] as extra:
+                extra.settimeout(5)
+                reply = b""
+                while chunk := extra.recv(65536):
+                    reply += chunk
+            assert reply.startswith(b"HTTP/1.1 503 ") and b"Connection: close" in reply
+            assert threading.active_count() <= threads + 3
+        finally:
+            for sock in idle:
+                sock.close()
+        for _ in range(200):  # the server notices the closed connections
+            try:
+                if post(server, {"model": "echo", "messages": user("again")})[0] == 200:
+                    break
+            except ConnectionError:
+                pass
+            time.sleep(0.05)
+        else:
+            pytest.fail("no connection was served after the idle ones closed")
+    assert read_log(tmp_path / "log.jsonl")[0]["refused"] == "too many connections"
+
+
+def trickle(server, data, every):
+    """Send data a byte at a time; the seconds until the server closed, or None if it never did."""
+    host, port = server.server_address[:2]
+    start = time.monotonic()
+    with socket.create_connection((host, port), timeout=30) as sock:
+        try:
+            for byte in data:
+                sock.sendall(bytes([byte]))
+                time.sleep(every)
+                if select.select([sock], [], [], 0)[0] and not sock.recv(65536):
+                    return time.monotonic() - start
+        except ConnectionError:
+            return time.monotonic() - start
+    return None
+
+
+@pytest.mark.parametrize("options, data", [
+    pytest.param({"request_timeout": 0.5}, head([b"Content-Length: %d" % len(ECHO)], ECHO), id="body"),
+    pytest.param({"request_timeout": 0.5}, b"POST /v1/chat/completions HTTP/1.1\r\n", id="request-line"),
+    pytest.param({"idle_timeout": 0.5}, b"", id="idle"),
+])
+def test_a_slow_or_idle_client_is_cut_off_at_its_deadline(tmp_path, options, data):
+    with running_server(tmp_path / "log.jsonl", **options) as server:
+        if data:
+            closed_after = trickle(server, data, 0.05)
+        else:
+            start = time.monotonic()
+            with open_connections(server, 1)[0] as sock:
+                assert sock.recv(10) == b""
+            closed_after = time.monotonic() - start
+    assert closed_after is not None and closed_after < 0.5 + 0.5 * 5
+
+
+@pytest.mark.parametrize("seconds, text", [
+    (0, "0s"), (0.0001, "1ms"), (0.02, "20ms"), (0.9994, "1s"), (1, "1s"), (1.5, "1.5s"),
+    (59.88, "59.88s"), (360, "6m0s"), (61.25, "1m1.25s"), (3600, "1h0m0s"),
+])
+def test_reset_times_are_written_as_openai_writes_them(seconds, text):
+    from factsift.devserver.limits import duration_text
+
+    assert duration_text(seconds) == text
+
+
+@pytest.mark.parametrize("messages, content, prompt", [
+    (user("hello world 42"), "hello world 42", 3 + 3 + 1 + 3),
+    ([{"role": "system", "content": "你好，世界"}] + user("hi"), "hi", 3 + (3 + 1 + 5) + (3 + 1 + 1)),
+    ([{"role": "user", "name": "ann_1", "content": [{"type": "text", "text": "a b"},
+                                                    {"type": "text", "text": " c"}]}], "a b c",
+     3 + 3 + 1 + 3 + 1 + 1),
+    ([{"role": "user", "content": None}] + user(""), "", 3 + 4 + 4),
+])
+def test_usage_counts_the_messages_list_and_the_reply(devserver, messages, content, prompt):
+    status, reply = post(devserver, {"model": "echo", "messages": messages})
+    assert status == 200 and reply["choices"][0]["message"]["content"] == content
+    completion = len(content.split())
+    assert reply["usage"] == {"prompt_tokens": prompt, "completion_tokens": completion,
+                              "total_tokens": prompt + completion}
+
+
+def test_rate_limit_headers_are_on_every_reply(devserver):
+    replies = [exchange(devserver, {"model": "rate-limit:2", "messages": user(f"{i}")}) for i in range(3)]
+    assert [status for status, _, _ in replies] == [200, 200, 429]
+    assert [h["x-ratelimit-remaining-requests"] for _, h, _ in replies] == ["1", "0", "0"]
+    for _, headers, _ in replies:
+        assert headers["x-ratelimit-limit-requests"] == "2"
+        assert re.fullmatch(r"[0-9]+ms|1s", headers["x-ratelimit-reset-requests"])
+        assert "x-ratelimit-limit-tokens" not in headers
+
+
+def token_request(text, **extra):
+    # Prompt: 3 + (3 + 1 + the text's tokens).
+    return {"model": "token-limit:100", "messages": user(text), **extra}
+
+
+def test_token_limit_charges_prompt_and_max_tokens_or_the_reply_and_answers_429_past_it(devserver):
+    first = [exchange(devserver, token_request("a b c", max_tokens=20)) for _ in range(3)]  # 10 + 20 each
+    assert [status for status, _, _ in first] == [200] * 3
+    assert [int(h["x-ratelimit-remaining-tokens"]) // 10 for _, h, _ in first] == [7, 4, 1]
+    status, headers, reply = exchange(devserver, token_request("a b c d e f g h i j"))  # 17 + 10
+    assert status == 429 and reply["error"]["code"] == "rate_limit_exceeded"
+    assert reply["error"]["type"] == "tokens" and "Requested 27" in reply["error"]["message"]
+    # 27 tokens, about 10 left, 100 a minute: about 10 seconds.
+    assert 9000 < int(headers["retry-after-ms"]) <= 10200 and headers["Retry-After"] in ("10", "11")
+    assert headers["x-ratelimit-limit-tokens"] == "100"
+    assert re.fullmatch(r"5[0-4](\.[0-9]+)?s", headers["x-ratelimit-reset-tokens"])
+    status, headers, reply = exchange(devserver, token_request("x", max_tokens=101))
+    assert status == 429 and "Request too large" in reply["error"]["message"]
+    assert "Retry-After" not in headers
+
+
+class FakeClock:
+    def __init__(self):
+        self.now = 1000.0
+
+    def monotonic(self):
+        return self.now
+
+
+@given(st.lists(st.tuples(st.floats(0, 90), st.integers(1, 100)), max_size=40))
+def test_token_limit_accepts_whatever_keeps_within_any_minutes_budget(schedule):
+    from factsift.devserver import limits
+
+    clock, sent, accepted = FakeClock(), [], []
+    state = limits.Limits(0)
+    real_time, limits.time = limits.time, clock
+    try:
+        for gap, tokens in schedule:
+            clock.now += gap
+            if sum(t for when, t in sent if when > clock.now - 60) + tokens <= 100:
+                sent.append((clock.now, tokens))
+                accepted.append(state.take_tokens(100, tokens).wait == 0)
+    finally:
+        limits.time = real_time
+    assert all(accepted)
+
+
+def call(server, method, path, body=None, raw=None, content_type="application/json"):
+    """(status, headers, the parsed JSON or the raw bytes) of one request to the service's API."""
+    host, port = server.server_address[:2]
+    conn = http.client.HTTPConnection(host, port, timeout=30)
+    try:
+        data = raw if raw is not None else None if body is None else json.dumps(body).encode()
+        conn.request(method, path, body=data, headers={"Content-Type": content_type} if data is not None else {})
+        response = conn.getresponse()
+        payload = response.read()
+        kind = response.headers.get("Content-Type", "")
+        return response.status, response.headers, json.loads(payload) if kind.startswith("application/json") else payload
+    finally:
+        conn.close()
+
+
+def form(fields, boundary="b0undary"):
+    """A multipart/form-data body of (name, filename or None, data) fields, and its Content-Type."""
+    parts = [b'--%s\r\nContent-Disposition: form-data; name="%s"%s\r\n\r\n%s\r\n'
+             % (boundary.encode(), name.encode(), b'; filename="%s"' % filename.encode() if filename else b"", data)
+             for name, filename, data in fields]
+    return b"".join(parts) + b"--%s--\r\n" % boundary.encode(), f'multipart/form-data; boundary="{boundary}"'
+
+
+def upload(server, data, purpose=b"batch", filename="in.jsonl"):
+    body, kind = form([("purpose", None, purpose), ("file", filename, data)])
+    return call(server, "POST", "/v1/files", raw=body, content_type=kind)
+
+
+def batch_input(ids, model="echo", **line):
+    rows = [{"custom_id": i, "method": "POST", "url": "/v1/chat/completions",
+             "body": {"model": model, "messages": user(f"text {i}")}, **line} for i in ids]
+    return b"".join(json.dumps(row).encode() + b"\n" for row in rows)
+
+
+def run_batch(server, data, metadata=None, cancel_after=None):
+    """Upload, create and poll a batch to its end: (the batch, output lines, error lines)."""
+    status, _, file = upload(server, data)
+    assert status == 200, file
+    status, _, batch = call(server, "POST", "/v1/batches", {
+        "input_file_id": file["id"], "endpoint": "/v1/chat/completions", "completion_window": "24h",
+        "metadata": {"devserver_time": "0.3", **(metadata or {})}})
+    assert status == 200 and batch["status"] == "validating", batch
+    seen = {batch["status"]}
+    for _ in range(600):
+        if cancel_after in seen:
+            assert call(server, "POST", f"/v1/batches/{batch['id']}/cancel")[0] == 200
+            cancel_after = None
+        batch = call(server, "GET", f"/v1/batches/{batch['id']}")[2]
+        seen.add(batch["status"])
+        if batch["status"] in ("completed", "failed", "expired", "cancelled"):
+            break
+        time.sleep(0.02)
+    files = [call(server, "GET", f"/v1/files/{batch[key]}/content")[2] if batch[key] else b""
+             for key in ("output_file_id", "error_file_id")]
+    return batch, *([json.loads(line) for line in f.splitlines()] for f in files)
+
+
+IDS = ["a", "b", "c", "d"]
+
+
+@pytest.mark.parametrize("model, metadata, status, failed", [
+    ("echo", {}, "completed", {}),
+    ("echo", {"devserver_fail": "b, d"}, "completed", {"b": 500, "d": 500}),
+    ("status:503", {}, "completed", dict.fromkeys(IDS, 503)),
+    ("echo", {"devserver_expire_after": "1"}, "expired", dict.fromkeys("bcd", "batch_expired")),
+    ("echo", {"devserver_expire_after": "0"}, "expired", dict.fromkeys(IDS, "batch_expired")),
+    ("null-content", {"devserver_time": "0"}, "completed", {}),
+])
+def test_a_batch_runs_its_lines_through_the_modes(devserver, model, metadata, status, failed):
+    batch, output, errors = run_batch(devserver, batch_input(IDS, model), metadata)
+    assert batch["status"] == status and batch[f"{status}_at"] >= batch["created_at"]
+    assert batch["request_counts"] == {"total": 4, "completed": 4 - len(failed), "failed": len(failed)}
+    assert sorted(line["custom_id"] for line in output + errors) == IDS
+    assert {e["custom_id"]: (e["response"] or {}).get("status_code") or e["error"]["code"]
+            for e in errors} == failed
+    for line in output:
+        assert line["response"]["status_code"] == 200 and line["error"] is None
+        assert line["id"].startswith("batch_req_") and line["response"]["request_id"]
+        reply = line["response"]["body"]
+        expected = f"text {line['custom_id']}" if model == "echo" else None
+        assert reply["model"] == model and reply["choices"][0]["message"]["content"] == expected
+    assert batch["usage"]["input_tokens"] == sum(o["response"]["body"]["usage"]["prompt_tokens"] for o in output)
+    assert batch["usage"]["total_tokens"] == sum(o["response"]["body"]["usage"]["total_tokens"] for o in output)
+    assert (batch["output_file_id"] is None) == (not output) and (batch["error_file_id"] is None) == (not errors)
+    assert devserver.counts == {"file.uploaded": 1, "batch.created": 1, "file.output": bool(output) + bool(errors)}
+    events = [e["event"] for e in read_log(devserver.log_path) if "event" in e]
+    assert sorted(events) == sorted(devserver.counts.elements())
+
+
+def test_flaky_lines_fail_as_online_requests_would(tmp_path):
+    with running_server(tmp_path / "log.jsonl", seed=3) as server:
+        batch, output, errors = run_batch(server, batch_input([f"id{i}" for i in range(40)], "flaky:0.5"))
+    codes = {(e["response"] or {}).get("status_code") or e["error"]["code"] for e in errors}
+    assert batch["status"] == "completed" and 5 <= len(errors) <= 35 and len(output) + len(errors) == 40
+    assert codes == {500, 503, "server_error"}
+
+
+def test_a_cancelled_batch_keeps_its_answers_and_cancels_the_rest(devserver):
+    batch, output, errors = run_batch(devserver, batch_input(IDS), {"devserver_time": "30"},
+                                      cancel_after="in_progress")
+    assert batch["status"] == "cancelled" and batch["cancelling_at"] <= batch["cancelled_at"]
+    assert {e["error"]["code"] for e in errors} == {"batch_cancelled"}
+    assert sorted(line["custom_id"] for line in output + errors) == IDS
+    assert batch["request_counts"]["failed"] == len(errors)
+    assert devserver.counts["batch.cancelled"] == 1
+    status, _, reply = call(devserver, "POST", f"/v1/batches/{batch['id']}/cancel")
+    assert status == 200 and reply["status"] == "cancelled"
+    completed = run_batch(devserver, batch_input(IDS), {"devserver_time": "0"})[0]
+    assert call(devserver, "POST", f"/v1/batches/{completed['id']}/cancel")[0] == 409
+
+
+def line(custom_id="x", **changes):
+    row = {"custom_id": custom_id, "method": "POST", "url": "/v1/chat/completions",
+           "body": {"model": "echo", "messages": user("x")}}
+    row.update(changes)
+    return json.dumps(row).encode() + b"\n"
+
+
+@pytest.mark.parametrize("data, problems", [
+    (line("a") + line("b") + line("a"), [("duplicate_custom_id", 3, "custom_id")]),
+    (line("a") + b"{not json\n" + line("c"), [("invalid_json_line", 2, None)]),
+    (line("a") + line("b", body={"model": "other", "messages": user("x")}), [("mismatched_model", 2, "body.model")]),
+    (line("a", url="/v1/embeddings") + line("b", method="GET"),
+     [("invalid_url", 1, "url"), ("invalid_method", 2, "method")]),
+    (line("a", body=[]) + line(""), [("missing_required_parameter", 1, "body.model"),
+                                     ("missing_required_parameter", 2, "custom_id")]),
+    (b"\n \n", [("empty_file", 0, None)]),
+])
+def test_a_batch_that_fails_validation_says_where(devserver, data, problems):
+    batch, output, errors = run_batch(devserver, data)
+    assert batch["status"] == "failed" and batch["failed_at"] and (output, errors) == ([], [])
+    assert batch["errors"]["object"] == "list"
+    assert [(e["code"], e["line"], e["param"]) for e in batch["errors"]["data"]] == problems
+    assert devserver.counts["file.output"] == 0
+
+
+@pytest.mark.parametrize("body, content_type, message", [
+    (b"purpose=batch", "application/x-www-form-urlencoded", "multipart/form-data"),
+    (form([("purpose", None, b"batch")])[0], "multipart/form-data", "boundary"),
+    (form([("purpose", None, b"batch")])[0], 'multipart/form-data; boundary="other"', "boundary"),
+    (form([("purpose", None, b"batch")])[0], 'multipart/form-data; boundary="b0undary"', "'file'"),
+    (form([("purpose", None, b"batch"), ("file", None, b"x")])[0], 'multipart/form-data; boundary=b0undary',
+     "'file'"),
+    (form([("purpose", None, b"fine-tune"), ("file", "a.jsonl", b"x")])[0],
+     'multipart/form-data; boundary=b0undary', "purpose"),
+    (form([("purpose", None, b"batch"), ("file", "a.jsonl", b"x" * 101)])[0],
+     'multipart/form-data; boundary=b0undary', "limit of 100 bytes"),
+    (form([("purpose", None, b"batch"), ("file", "a.jsonl", b"x")])[0][:-12],
+     'multipart/form-data; boundary=b0undary', "closing boundary"),
+    (form([(f"f{i}", None, b"") for i in range(21)])[0], 'multipart/form-data; boundary=b0undary', "parts"),
+    (b'--b\r\nContent-Type: text/plain\r\n\r\nx\r\n--b--', 'multipart/form-data; boundary=b', "Disposition"),
+], ids=["not-a-form", "no-boundary", "other-boundary", "no-file", "file-without-name", "purpose", "too-large",
+        "cut-short", "too-many-parts", "no-disposition"])
+def test_a_bad_upload_gets_400_and_makes_nothing(tmp_path, body, content_type, message):
+    with running_server(tmp_path / "log.jsonl", max_file_bytes=100) as server:
+        status, _, reply = call(server, "POST", "/v1/files", raw=body, content_type=content_type)
+        assert status == 400 and message in reply["error"]["message"]
+        assert not server.counts and call(server, "GET", "/v1/files")[2]["data"] == []
+    entry = read_log(tmp_path / "log.jsonl")[0]
+    assert (entry["path"], entry["body"], entry["body_bytes"]) == ("/v1/files", None, len(body))
+
+
+def test_files_are_listed_retrieved_read_and_deleted(devserver):
+    data = batch_input(IDS)
+    body, kind = form([("purpose", None, b"batch"), ("file", 'we\\"ird \xe5.jsonl', data)], boundary="x--y")
+    status, _, info = call(devserver, "POST", "/files", raw=body, content_type=kind)
+    assert status == 200 and (info["object"], info["bytes"], info["purpose"]) == ("file", len(data), "batch")
+    assert info["filename"] == 'we"ird \xe5.jsonl'
+    assert call(devserver, "GET", f"/v1/files/{info['id']}")[2] == info
+    assert call(devserver, "GET", f"/v1/files/{info['id']}/content")[2] == data
+    assert call(devserver, "GET", "/v1/files?purpose=batch")[2]["data"] == [info]
+    assert call(devserver, "GET", "/v1/files?purpose=batch_output")[2]["data"] == []
+    assert call(devserver, "DELETE", f"/v1/files/{info['id']}")[2] == {"id": info["id"], "object": "file",
+                                                                       "deleted": True}
+    for method, path in (("GET", ""), ("GET", "/content"), ("DELETE", "")):
+        status, _, reply = call(devserver, method, f"/v1/files/{info['id']}{path}")
+        assert status == 404 and info["id"] in reply["error"]["message"]
+    assert devserver.counts == {"file.uploaded": 1, "file.deleted": 1}
+
+
+@pytest.mark.parametrize("changes, status, param", [
+    ({"input_file_id": "file-nope"}, 404, "id"),
+    ({"endpoint": "/v1/embeddings"}, 400, "endpoint"),
+    ({"completion_window": "1h"}, 400, "completion_window"),
+    ({"metadata": {"devserver_time": "soon"}}, 400, "metadata"),
+    ({"metadata": {"devserver_expire_after": "-1"}}, 400, "metadata"),
+    ({"metadata": {"devserver_time": "nan"}}, 400, "metadata"),
+    ({"metadata": {"k": 1}}, 400, "metadata"),
+    ({"metadata": {f"k{i}": "v" for i in range(17)}}, 400, "metadata"),
+    ({"input_file_id": None}, 400, None),
+])
+def test_a_bad_batch_request_gets_an_error_and_makes_nothing(devserver, changes, status, param):
+    file_id = upload(devserver, batch_input(IDS))[2]["id"]
+    request = {"input_file_id": file_id, "endpoint": "/v1/chat/completions", "completion_window": "24h"}
+    got, _, reply = call(devserver, "POST", "/v1/batches", {**request, **changes})
+    assert (got, reply["error"]["param"]) == (status, param)
+    assert devserver.counts == {"file.uploaded": 1}
+
+
+def test_batches_are_listed_newest_first_a_page_at_a_time(devserver):
+    file_id = upload(devserver, batch_input(IDS))[2]["id"]
+    request = {"input_file_id": file_id, "endpoint": "/v1/chat/completions", "completion_window": "24h"}
+    made = [call(devserver, "POST", "/v1/batches", request)[2]["id"] for _ in range(5)]
+    first = call(devserver, "GET", "/v1/batches?limit=3")[2]
+    assert [b["id"] for b in first["data"]] == made[::-1][:3] and first["has_more"]
+    rest = call(devserver, "GET", f"/v1/batches?limit=3&after={first['last_id']}")[2]
+    assert [b["id"] for b in rest["data"]] == made[::-1][3:] and not rest["has_more"]
+    assert call(devserver, "GET", "/v1/batches?limit=0")[0] == 400
+    assert call(devserver, "GET", "/v1/batches/batch_nope")[0] == 404
+    assert devserver.counts["batch.created"] == 5
+
+
+def test_models_are_listed_and_any_id_is_served(devserver):
+    status, _, models = call(devserver, "GET", "/v1/models")
+    assert status == 200 and models["object"] == "list"
+    assert {m["id"] for m in models["data"]} >= {"echo", "null-content"}
+    status, _, model = call(devserver, "GET", "/v1/models/fixed%3Aok")
+    assert (status, model["id"], model["object"]) == (200, "fixed:ok", "model")
+
+
+def stream_events(server, body):
+    status, headers, raw = call(server, "POST", "/v1/chat/completions", {**body, "stream": True})
+    assert status == 200 and headers["Content-Type"].startswith("text/event-stream")
+    events = [line[len(b"data: "):] for line in raw.split(b"\n\n") if line]
+    assert events[-1] == b"[DONE]"
+    return [json.loads(e) for e in events[:-1]]
+
+
+@pytest.mark.parametrize("model, text, include_usage", [
+    ("echo", "一段比十六个字符更长的文字，分几块送出。 and more", False),
+    ("echo", "short", True),
+    ("null-content", "x", True),
+])
+def test_stream_true_answers_with_server_sent_events(devserver, model, text, include_usage):
+    body = {"model": model, "messages": user(text)}
+    if include_usage:
+        body["stream_options"] = {"include_usage": True}
+    chunks = stream_events(devserver, body)
+    assert {c["object"] for c in chunks} == {"chat.completion.chunk"} and len({c["id"] for c in chunks}) == 1
+    deltas = [c["choices"][0]["delta"] for c in chunks if c["choices"]]
+    assert deltas[0]["role"] == "assistant" and chunks[-1 - include_usage]["choices"][0]["finish_reason"] == "stop"
+    expected = text if model == "echo" else ""
+    assert "".join(d.get("content") or "" for d in deltas) == expected
+    if include_usage:
+        assert chunks[-1]["choices"] == [] and chunks[-1]["usage"] == post(devserver, body | {"stream": False})[1]["usage"]
+    else:
+        assert all("usage" not in c for c in chunks)
+
+
+@pytest.fixture
+def real_openai():
+    import openai_standin
+
+    if "real" not in openai_standin.available():
+        pytest.skip("the real openai package is not installed here")
+    return openai_standin.package("real")
+
+
+def test_the_real_client_reads_every_object_the_service_makes(devserver, real_openai):
+    c = real_openai.OpenAI(base_url=devserver.url, api_key="k", max_retries=0)
+    uploaded = c.files.create(file=("in.jsonl", batch_input(IDS)), purpose="batch")
+    made = [c.batches.create(input_file_id=uploaded.id, endpoint="/v1/chat/completions",
+                             completion_window="24h", metadata={"devserver_time": time})
+            for time in ("0.2", "60")]
+    assert c.batches.cancel(made[1].id).status == "cancelling"
+    for _ in range(500):
+        done = c.batches.retrieve(made[0].id)
+        if done.status == "completed":
+            break
+        time.sleep(0.02)
+    assert done.request_counts.completed == 4 and done.usage.total_tokens > 0
+    output = c.files.content(done.output_file_id).read().splitlines()
+    assert sorted(json.loads(line)["custom_id"] for line in output) == IDS
+    assert [b.id for b in c.batches.list(limit=1)] == [m.id for m in reversed(made)]
+    assert c.models.retrieve("echo").id == "echo" and "echo" in [m.id for m in c.models.list()]
+    assert c.files.delete(uploaded.id).deleted
+    events = c.chat.completions.create(model="echo", messages=user("流式的回答, streamed"), stream=True)
+    assert "".join(e.choices[0].delta.content or "" for e in events if e.choices) == "流式的回答, streamed"
+    # The raw objects meet the client's own types exactly, not only as it reads them leniently.
+    types = real_openai.types
+    batch = call(devserver, "GET", f"/v1/batches/{made[0].id}")[2]
+    for kind, obj in ((types.Batch, batch), (types.Batch, call(devserver, "GET", f"/v1/batches/{made[1].id}")[2]),
+                      (types.FileObject, call(devserver, "GET", f"/v1/files/{done.output_file_id}")[2]),
+                      (types.Model, call(devserver, "GET", "/v1/models/echo")[2])):
+        assert kind.model_validate(obj).model_dump(exclude_unset=True) == obj

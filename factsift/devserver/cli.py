@@ -1,0 +1,109 @@
+"""python -m factsift.devserver: options, the listening message, Ctrl-C."""
+
+import argparse
+import sys
+from typing import List, Optional
+
+from .modes import MODES_HELP, Mode, ModeError, parse_mode
+from .server import (DEFAULT_BATCH_TIME, DEFAULT_IDLE_TIMEOUT, DEFAULT_MAX_BODY,
+                     DEFAULT_MAX_CONNECTIONS, DEFAULT_REQUEST_TIMEOUT, MAX_FILE_BYTES, serve)
+
+__all__ = ["main"]
+
+BATCH_HELP = """\
+also: GET /v1/models; "stream": true (server-sent events); the batch interface
+(POST /v1/files with purpose=batch, GET /v1/files/{id}[/content], DELETE
+/v1/files/{id}; POST /v1/batches, GET /v1/batches[/{id}], POST
+/v1/batches/{id}/cancel), in memory only. A batch's metadata may hold
+devserver_time (seconds it takes), devserver_expire_after (requests answered
+before it expires) and devserver_fail (custom ids answered 500)."""
+
+
+def _mode_arg(text: str) -> Mode:
+    try:
+        mode = parse_mode(text)
+    except ModeError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    if mode is None:
+        raise argparse.ArgumentTypeError(f"unknown mode {text!r}")
+    return mode
+
+
+def _build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m factsift.devserver",
+        description="Local OpenAI-compatible chat-completion service for trying factsift\n"
+                    "without a real model: it echoes the user message or simulates a failure.\n"
+                    "Prints the service URL (for --base-url) once listening; Ctrl-C stops it.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="modes (--mode, or per request through the request's \"model\" field):\n"
+               + MODES_HELP + "\n\n" + BATCH_HELP + "\n\nexample:\n  python -m factsift.devserver --port 8080 --log requests.jsonl\n"
+               "  python -m factsift summarize article.txt "
+               "--base-url http://127.0.0.1:8080/v1 --model echo --api-key x\n\n"
+               "The request log holds the Authorization header as sent, keys included.")
+    parser.add_argument("--host", default="127.0.0.1", help="address to bind (default: %(default)s)")
+    parser.add_argument("--port", type=int, default=8080,
+                        help="port to bind, 0 = any free port (default: %(default)s)")
+    parser.add_argument("--mode", type=_mode_arg, default=("echo", None), metavar="MODE",
+                        help="default behaviour, see below (default: echo)")
+    parser.add_argument("--reply", metavar="TEXT", help="same as --mode fixed:TEXT")
+    parser.add_argument("--delay", type=float, default=0.0, metavar="SECONDS",
+                        help="wait this long before answering every request")
+    parser.add_argument("--max-body", type=int, default=DEFAULT_MAX_BODY, metavar="BYTES",
+                        help="larger request bodies get HTTP 413 (default: %(default)s)")
+    parser.add_argument("--max-connections", type=int, default=DEFAULT_MAX_CONNECTIONS, metavar="N",
+                        help="connections served at once (a thread each); one more gets HTTP 503 "
+                             "(default: %(default)s)")
+    parser.add_argument("--idle-timeout", type=float, default=DEFAULT_IDLE_TIMEOUT, metavar="SECONDS",
+                        help="close a connection that sends no request for this long "
+                             "(default: %(default)s)")
+    parser.add_argument("--request-timeout", type=float, default=DEFAULT_REQUEST_TIMEOUT,
+                        metavar="SECONDS", help="close a connection whose request has not arrived "
+                        "whole this long after its first byte (default: %(default)s)")
+    parser.add_argument("--batch-time", type=float, default=DEFAULT_BATCH_TIME, metavar="SECONDS",
+                        help="how long a batch takes from creation to completion; a batch's "
+                             "metadata \"devserver_time\" overrides it (default: %(default)s)")
+    parser.add_argument("--max-file-bytes", type=int, default=MAX_FILE_BYTES, metavar="BYTES",
+                        help="largest file upload (default: %(default)s)")
+    parser.add_argument("--seed", type=int, default=0, metavar="N",
+                        help="seed of the flaky mode's failures (default: %(default)s)")
+    parser.add_argument("--log", metavar="FILE",
+                        help="append one JSON line per request (path, headers, body)")
+    parser.add_argument("--quiet", action="store_true", help="no access lines on stderr")
+    return parser
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = _build_parser()
+    args = parser.parse_args(argv)
+    mode = ("fixed", args.reply) if args.reply is not None else args.mode
+    if args.delay < 0 or args.max_body < 0:
+        parser.error("--delay and --max-body must not be negative")
+    if args.max_connections < 1 or not args.idle_timeout > 0 or not args.request_timeout > 0:
+        parser.error("--max-connections, --idle-timeout and --request-timeout must be positive")
+    if not 0 <= args.batch_time <= 86_400 or args.max_file_bytes < 0:
+        parser.error("--batch-time must be 0-86400 and --max-file-bytes not negative")
+    if args.log:
+        try:
+            open(args.log, "ab").close()
+        except OSError as exc:
+            print(f"factsift.devserver: cannot write the log {args.log}: {exc}", file=sys.stderr)
+            return 1
+    try:
+        server = serve(args.host, args.port, mode=mode, delay=args.delay, max_body=args.max_body,
+                       log_path=args.log, access_log=not args.quiet, seed=args.seed,
+                       max_connections=args.max_connections, idle_timeout=args.idle_timeout,
+                       request_timeout=args.request_timeout, batch_time=args.batch_time,
+                       max_file_bytes=args.max_file_bytes)
+    except OSError as exc:
+        print(f"factsift.devserver: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
+        return 1
+    print(f"factsift.devserver listening on {server.url}", flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        print("factsift.devserver: stopped", file=sys.stderr)
+    finally:
+        server.stopping.set()
+        server.server_close()
+    return 0
