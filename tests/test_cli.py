@@ -58,7 +58,7 @@ def service(server, model="echo"):
 def summary_line(ok, error, retried=0, skipped=0, unusable=0):
     """The summary's pattern: with errors, whether another run may mend them."""
     line = (rf"factsift: {ok} ok, {error} error, {retried} retried, {skipped} skipped "
-            r"in \d+\.\d s, \d+\.\d documents/s")
+            r"in \d+\.\d s, \d+\.\d documents/s(?:, \d+ tokens \(\d+ prompt, \d+ completion\))?")
     if error > unusable:
         return line + rf"; {error - unusable} errors? may pass on another run: run again"
     return line + (rf"; done, with {unusable} unusable inputs?" if unusable else "")

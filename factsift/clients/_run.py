@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import importlib
+import math
 import threading
 import time
 from collections.abc import Callable, Iterator, Mapping
@@ -16,6 +17,7 @@ from factsift.clients._sharing import Factory, SharedClients, installed
 RETRIED_STATUSES = frozenset({408, 409, 429})
 # openai 1.x waits as long as a reply asks for up to a minute, 3.x up to two.
 OLD_MAX_RETRY_AFTER = 60.0
+SAFETY = 1.05  # a token limit holds this much more than a request's estimated tokens
 
 
 class ClientSettings:
@@ -32,28 +34,44 @@ class ClientSettings:
 
 class Seen:
     """What the requests for one input saw: HTTP requests sent (retries included), the usage
-    the reply reported, and `note`, a wait the service asked for that the client would not make."""
+    the reply reported, and `note`, a wait the service asked for that the client would not make.
+    With a token limit: the request's tokens as counted, as it asks to be charged, and as the
+    limit holds them for it (-1: none)."""
 
-    __slots__ = ("requests", "usage", "note")
+    __slots__ = ("requests", "usage", "note", "counted", "charge", "held")
 
     def __init__(self) -> None:
         self.requests = 0
         self.usage: dict[str, Any] | None = None
         self.note: str | None = None
+        self.counted, self.charge, self.held = 0.0, 0, -1
 
 
 class Pacer:
-    """What a rate limit offers the hooks: wait before a request is sent."""
+    """What a run's rate limits offer the hooks (factsift.limits.Limits)."""
 
-    def wait(self) -> None:
+    def wait(self, tokens: int) -> int:
+        """Waits for a request's turn; returns the tokens held for it (-1: none are counted)."""
+        raise NotImplementedError
+
+    def charged(self, held: int, tokens: float) -> None:
+        """A request for which `held` tokens were held used `tokens`."""
+        raise NotImplementedError
+
+    def heard(self, headers: Mapping[str, str]) -> None:
+        """A reply's headers (its rate-limit headers)."""
         raise NotImplementedError
 
 
 class Tally:
-    """The event hooks of a run's clients, counting for the input each thread works on."""
+    """The event hooks of a run's clients, counting for the input each thread works on.
 
-    def __init__(self, pacer: Pacer | None, max_retry_after: float) -> None:
-        self._pacer = pacer
+    With `tokens` (a factsift.tokens.Tokens), each request's prompt is counted
+    before it is sent, to be charged against a token limit.
+    """
+
+    def __init__(self, pacer: Pacer | None, max_retry_after: float, tokens: Any = None) -> None:
+        self._pacer, self._tokens = pacer, tokens
         self._max_retry_after = max_retry_after
         self._local = threading.local()
 
@@ -67,15 +85,32 @@ class Tally:
         seen: Seen | None = getattr(self._local, "seen", None)
         return seen if seen is not None else self.begin()
 
+    def sending(self, request: Mapping[str, Any]) -> None:
+        """A chat request about to go: counts its tokens for the limit."""
+        tokens = self._tokens
+        if tokens is not None:
+            seen = self._seen()
+            seen.counted = tokens.counted(request.get("messages") or (), request.get("model"))
+            # An estimate errs on the safe side: a reply's usage sets what was really used.
+            seen.charge = math.ceil((tokens.prompt(seen.counted) + tokens.reply) * SAFETY)
+
     def on_request(self, request: object) -> None:
         """httpx's request hook: runs before every HTTP request, retries included."""
+        seen = self._seen()
         if self._pacer is not None:
-            self._pacer.wait()
-        self._seen().requests += 1
+            seen.held = self._pacer.wait(seen.charge)
+        seen.requests += 1
 
     def on_response(self, response: Any) -> None:
-        """httpx's response hook: notes a wait the client will not make."""
+        """httpx's response hook: the limits hear the reply's headers; notes a wait the client
+        will not make."""
         status = response.status_code
+        if self._pacer is not None:
+            self._pacer.heard(response.headers)
+            if status == 429:  # refused: the service used none of the request's tokens
+                seen = self._seen()
+                self._pacer.charged(seen.held, 0)
+                seen.held = -1
         if status in RETRIED_STATUSES or status >= 500:
             after = retry_after(response.headers)
             if after is not None and after > self._max_retry_after:
@@ -84,10 +119,20 @@ class Tally:
                                      f"({self._max_retry_after:g} s)")
 
     def replied(self, reply: Any) -> None:
-        """The completion a request returned: keeps its usage."""
+        """The completion a request returned: keeps its usage, and tells the limits what it used."""
         usage = getattr(reply, "usage", None)
-        if usage is not None:
-            self._seen().usage = plain_usage(usage)
+        if usage is None:
+            return
+        seen = self._seen()
+        seen.usage = plain_usage(usage)
+        if seen.usage is None:
+            return
+        if self._tokens is not None:
+            self._tokens.learn(seen.counted, seen.usage)
+        total = seen.usage.get("total_tokens")
+        if self._pacer is not None and isinstance(total, int):
+            self._pacer.charged(seen.held, total)
+            seen.held = -1
 
 
 def plain_usage(usage: Any) -> dict[str, Any] | None:
@@ -125,6 +170,7 @@ class _Completions:
         self._create, self._tally = create, tally
 
     def create(self, **request: Any) -> Any:
+        self._tally.sending(request)
         reply = self._create(**request)
         self._tally.replied(reply)
         return reply
@@ -196,7 +242,7 @@ def client_options(settings: ClientSettings, tally: Tally, package: ModuleType) 
 
 
 @contextlib.contextmanager
-def configured(settings: ClientSettings, pacer: Pacer | None = None) -> Iterator[Tally]:
+def configured(settings: ClientSettings, pacer: Pacer | None = None, tokens: Any = None) -> Iterator[Tally]:
     """Build factsift.factsift's clients for a run inside a ``with`` block; yields its Tally.
 
     Installs, as the module global ``OpenAI``, a factory that builds each
@@ -207,7 +253,7 @@ def configured(settings: ClientSettings, pacer: Pacer | None = None) -> Iterator
     replaced the factory since.
     """
     package = client_package()
-    tally = Tally(pacer, max_retry_after(package))
+    tally = Tally(pacer, max_retry_after(package), tokens)
     options = client_options(settings, tally, package)
 
     def make(original: Factory) -> Factory:

@@ -42,20 +42,29 @@ class Spec:
     """What a worker (this process or another) needs to run the method; picklable."""
 
     def __init__(self, target: Any, name: str, prompt: Any, length: Any, settings: ClientSettings,
-                 rpm: float | None, rate_slot: Any) -> None:
+                 rpm: float | None = None, tpm: float | None = None, limits_state: Any = None) -> None:
         self.target, self.name, self.prompt, self.length = target, name, prompt, length
-        self.settings, self.rpm, self.rate_slot = settings, rpm, rate_slot
+        self.settings, self.rpm, self.tpm, self.limits_state = settings, rpm, tpm, limits_state
 
     def method(self) -> Callable[..., Any]:
         target = self.target.make() if isinstance(self.target, Summarizer) else self.target
         return getattr(target, self.name)  # type: ignore[no-any-return]
 
     def pacer(self) -> Pacer | None:
-        if self.rpm is None:
+        """The run's rate limits, for this process's clients (None: none)."""
+        if self.limits_state is None:
             return None
-        from factsift.limits import RequestPacer
+        from factsift.limits import Limits
 
-        return RequestPacer(self.rpm, self.rate_slot)
+        return Limits(self.limits_state, self.rpm, self.tpm)
+
+    def tokens(self) -> Any:
+        """The counter of request tokens a token limit needs (None: no token limit)."""
+        if self.tpm is None:
+            return None
+        from factsift.tokens import Tokens
+
+        return Tokens()
 
 
 class Job:

@@ -83,7 +83,7 @@ class Threads:
 
     def __init__(self, spec: Spec, jobs: int) -> None:
         self._stack = contextlib.ExitStack()
-        tally = self._stack.enter_context(configured(spec.settings, spec.pacer()))
+        tally = self._stack.enter_context(configured(spec.settings, spec.pacer(), spec.tokens()))
         try:
             self._threads = JobThreads(Job(spec, tally), jobs, spec.name)
         except BaseException:
