@@ -82,6 +82,15 @@ class Counts:
     million prompt and completion tokens), their cost."""
 
     __slots__ = (*_COUNTED, "price")
+    ok: int
+    error: int
+    retried: int
+    requests: int
+    unusable: int
+    prompt_tokens: int
+    completion_tokens: int
+    total_tokens: int
+    price: tuple[float, float] | None
 
     def __init__(self, ok: int = 0, error: int = 0, retried: int = 0, requests: int = 0, unusable: int = 0,
                  prompt_tokens: int = 0, completion_tokens: int = 0, total_tokens: int = 0,
@@ -181,7 +190,7 @@ class Batch:
 
     def __init__(self, spec: Spec, inputs: Iterable[Any], jobs: int, processes: int, window: int,
                  id_key: str, start: Any, price: tuple[float, float] | None = None) -> None:
-        self.counts = Counts(price=price)
+        self.counts: Counts = Counts(price=price)
         self._spec, self._id_key = spec, id_key
         self._pending: collections.deque[tuple[Any, ResultSlot]] = collections.deque()
         self._records = self._in_order(iter(inputs), self._pool(jobs, processes, start), window)

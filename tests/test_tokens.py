@@ -1,12 +1,14 @@
 """Tokens: the usage in each record and in the totals, a token limit, the service's rate-limit
 headers, and prices."""
 
-import json
+import os
 import re
-import time
+import socket
+import subprocess
 
 import pytest
 
+from conftest import ROOT
 from devserver_fixtures import completion, devserver, http_reply, read_log, running_server, scripted_server  # noqa: F401
 from factsift import batch, limits, tokens
 from test_cli import run_cli, service, write_jsonl
@@ -97,3 +99,19 @@ def test_counts_learn_from_what_the_replies_report():
     assert counter.prompt(counted) == round(counted) and counter.reply == 100
     counter.learn(counted, {"prompt_tokens": round(counted * 1.5), "completion_tokens": 40})
     assert counter.prompt(counted) == pytest.approx(counted * 1.5, abs=1) and counter.reply == 40
+
+
+def test_tiktoken_counts_exactly_where_its_encoding_is_cached_and_never_downloads(tmp_path, monkeypatch):
+    tiktoken = pytest.importorskip("tiktoken")
+    fetch = os.path.join(ROOT, "tools", "fetch-encodings")
+    if not os.path.exists(fetch):
+        pytest.skip("tools/fetch-encodings is in the checkout only")
+    monkeypatch.setenv("TIKTOKEN_CACHE_DIR", str(tmp_path))  # empty: nothing cached
+    monkeypatch.setattr(socket, "create_connection", None)  # any download would fail loudly
+    assert tokens.text_counter("gpt-4o")[1] == "estimate"
+    cached = subprocess.run([fetch], capture_output=True, text=True, check=True).stdout.strip()
+    monkeypatch.setenv("TIKTOKEN_CACHE_DIR", cached)
+    count, method = tokens.text_counter("gpt-4o")
+    text = open(os.path.join(ROOT, "examples", "article-zh.txt"), encoding="utf-8").read()
+    assert method == "o200k_base" and count(text) == len(tiktoken.get_encoding("o200k_base").encode(text))
+    assert tokens.text_counter("a-model-tiktoken-does-not-know")[1] == "o200k_base"

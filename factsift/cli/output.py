@@ -31,7 +31,8 @@ class WriteError(OSError):
 
     def __init__(self, error: OSError, lines: int) -> None:
         super().__init__(error.errno, error.strerror)
-        self.error, self.lines = error, lines
+        self.error: OSError = error
+        self.lines: int = lines
 
 
 def encode_record(record: Record) -> tuple[bytes, Any]:
@@ -71,9 +72,11 @@ class Output:
 
     def __init__(self, name: str, write: Callable[[bytes], None], done: dict[str, bool] | None = None,
                  terminal: bool = False, close: Callable[[], None] | None = None) -> None:
-        self.name, self.write, self.terminal = name, write, terminal
+        self.name: str = name
+        self.write: Callable[[bytes], None] = write
+        self.terminal: bool = terminal
         self.done: dict[str, bool] = done or {}
-        self.close = close or (lambda: None)
+        self.close: Callable[[], None] = close or (lambda: None)
 
 
 def isatty(stream: Any) -> bool:

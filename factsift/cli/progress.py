@@ -23,9 +23,12 @@ class Progress:
     WIDTH = 30
 
     def __init__(self, total: int | None, stream: TextIO, live: bool) -> None:
-        self.total, self.stream, self.live = total, stream, live
-        self.done = self.failed = 0
-        self.lock = threading.RLock()
+        self.total: int | None = total
+        self.stream: TextIO = stream
+        self.live: bool = live
+        self.done: int = 0
+        self.failed: int = 0
+        self.lock: threading.RLock = threading.RLock()
         self._shown: str | None = None  # the bar's text while it is on the terminal
 
     def advance(self, done: int, failed: int) -> None:

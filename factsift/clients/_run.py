@@ -24,6 +24,9 @@ class ClientSettings:
     """How a run's clients are built: retries, a whole-request time-out, one per service and key."""
 
     __slots__ = ("retries", "timeout", "share")
+    retries: int
+    timeout: float | None
+    share: bool
 
     def __init__(self, retries: int = 2, timeout: float | None = None, share: bool = True) -> None:
         self.retries, self.timeout, self.share = retries, timeout, share
@@ -39,11 +42,15 @@ class Seen:
     limit holds them for it (-1: none)."""
 
     __slots__ = ("requests", "usage", "note", "counted", "charge", "held")
+    requests: int
+    usage: dict[str, Any] | None
+    note: str | None
+    counted: float
+    charge: int
+    held: int
 
     def __init__(self) -> None:
-        self.requests = 0
-        self.usage: dict[str, Any] | None = None
-        self.note: str | None = None
+        self.requests, self.usage, self.note = 0, None, None
         self.counted, self.charge, self.held = 0.0, 0, -1
 
 
@@ -178,6 +185,7 @@ class _Completions:
 
 class _Chat:
     __slots__ = ("completions",)
+    completions: _Completions
 
     def __init__(self, completions: _Completions) -> None:
         self.completions = completions
@@ -187,6 +195,8 @@ class Watched:
     """A client as the module sees it: ``chat.completions.create`` of the client built, watched."""
 
     __slots__ = ("chat", "client")
+    chat: _Chat
+    client: Any
 
     def __init__(self, client: Any, tally: Tally) -> None:
         self.client = client

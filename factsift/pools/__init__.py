@@ -27,7 +27,9 @@ class Summarizer:
     """
 
     def __init__(self, base_url: Any, api_key: Any, model_id: Any = "") -> None:
-        self.base_url, self.api_key, self.model_id = base_url, api_key, model_id
+        self.base_url: Any = base_url
+        self.api_key: Any = api_key
+        self.model_id: Any = model_id
 
     def make(self) -> Any:
         from factsift.factsift import AISummary
@@ -43,8 +45,14 @@ class Spec:
 
     def __init__(self, target: Any, name: str, prompt: Any, length: Any, settings: ClientSettings,
                  rpm: float | None = None, tpm: float | None = None, limits_state: Any = None) -> None:
-        self.target, self.name, self.prompt, self.length = target, name, prompt, length
-        self.settings, self.rpm, self.tpm, self.limits_state = settings, rpm, tpm, limits_state
+        self.target: Any = target
+        self.name: str = name
+        self.prompt: Any = prompt
+        self.length: Any = length
+        self.settings: ClientSettings = settings
+        self.rpm: float | None = rpm
+        self.tpm: float | None = tpm
+        self.limits_state: Any = limits_state
 
     def method(self) -> Callable[..., Any]:
         target = self.target.make() if isinstance(self.target, Summarizer) else self.target
@@ -115,7 +123,7 @@ class ResultSlot:
         self._ready = threading.Lock()
         self._ready.acquire()
         self._outcome: tuple[Done | None, BaseException | None] | None = None  # set once
-        self.cancelled = False  # a worker that has not started on it skips it
+        self.cancelled: bool = False  # a worker that has not started on it skips it
 
     def settle(self, result: Done | None = None, error: BaseException | None = None) -> None:
         self._outcome = (result, error)

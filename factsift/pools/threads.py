@@ -27,7 +27,7 @@ class JobThreads:
         self._job, self._jobs, self._name = job, jobs, name
         self._queue: queue.SimpleQueue[tuple[ResultSlot, Any] | None] = queue.SimpleQueue()
         self._threads: list[threading.Thread] = []
-        self.start_error: BaseException | None = None
+        self.start_error: BaseException | None = None  # why the last thread could not start
 
     @property
     def started(self) -> int:
