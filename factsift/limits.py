@@ -23,7 +23,7 @@ from __future__ import annotations
 import re
 import threading
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from typing import Any, Protocol
 
 from factsift.clients import Pacer
@@ -31,6 +31,7 @@ from factsift.clients import Pacer
 __all__ = ["Limits", "reset_seconds", "shared_state", "local_state"]
 
 MINUTE = 60.0
+_LOOK_AGAIN = 0.25  # seconds: a waiting request looks again, as the replies may have freed tokens
 # The state's fields.
 _LEVEL, _LEVEL_AT, _PAUSED, _NEXT_REQUEST, _STARTED = range(5)
 _SIZE = 5
@@ -89,14 +90,15 @@ class Limits(Pacer):
     def __init__(self, state: State, rpm: float | None, tpm: float | None) -> None:
         self._state, self._rpm, self._tpm = state, rpm, tpm
 
-    def wait(self, tokens: int = 0) -> int:
-        """Waits for this request's turn; returns the tokens held for it (-1: none are counted)."""
+    def wait(self, tokens: Callable[[], int] = lambda: 0) -> int:
+        """Waits for this request's turn for `tokens()` tokens; returns those held (-1: none)."""
         while True:
+            wanted = tokens()
             with self._state.get_lock():
-                delay = self._take(time.monotonic(), tokens)
+                delay = self._take(time.monotonic(), wanted)
             if delay <= 0:
-                return tokens if self._tpm is not None else -1
-            time.sleep(delay)
+                return wanted if self._tpm is not None else -1
+            time.sleep(min(delay, _LOOK_AGAIN))
 
     def _take(self, now: float, tokens: int) -> float:
         """0 when the request may go now (and it is counted), else the seconds to wait first."""

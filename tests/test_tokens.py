@@ -47,6 +47,7 @@ def test_batch_counts_add_up_the_records_usage_and_cost(S, devserver, openai_pac
     assert run.counts.cost == pytest.approx((prompt * 1.0 + completion_ * 3.0) / 1e6)
 
 
+@pytest.mark.slow
 def test_the_token_limit_keeps_a_run_under_the_services(tmp_path, client_choice):
     # Eleven requests of 99 tokens each (prompt and echoed reply, as the service counts them)
     # against a service that allows 1000 a minute: all at once, the last is refused; with

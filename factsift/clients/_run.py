@@ -9,10 +9,13 @@ import threading
 import time
 from collections.abc import Callable, Iterator, Mapping
 from types import ModuleType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from factsift.clients import _deadline
 from factsift.clients._sharing import Factory, SharedClients, installed
+
+if TYPE_CHECKING:
+    from factsift.tokens import Tokens
 
 RETRIED_STATUSES = frozenset({408, 409, 429})
 # openai 1.x waits as long as a reply asks for up to a minute, 3.x up to two.
@@ -38,27 +41,27 @@ class ClientSettings:
 class Seen:
     """What the requests for one input saw: HTTP requests sent (retries included), the usage
     the reply reported, and `note`, a wait the service asked for that the client would not make.
-    With a token limit: the request's tokens as counted, as it asks to be charged, and as the
-    limit holds them for it (-1: none)."""
+    With a token limit: the request's prompt tokens as counted, and the tokens the limit holds
+    for it (-1: none)."""
 
-    __slots__ = ("requests", "usage", "note", "counted", "charge", "held")
+    __slots__ = ("requests", "usage", "note", "counted", "held")
     requests: int
     usage: dict[str, Any] | None
     note: str | None
     counted: float
-    charge: int
     held: int
 
     def __init__(self) -> None:
         self.requests, self.usage, self.note = 0, None, None
-        self.counted, self.charge, self.held = 0.0, 0, -1
+        self.counted, self.held = 0.0, -1
 
 
 class Pacer:
     """What a run's rate limits offer the hooks (factsift.limits.Limits)."""
 
-    def wait(self, tokens: int) -> int:
-        """Waits for a request's turn; returns the tokens held for it (-1: none are counted)."""
+    def wait(self, tokens: Callable[[], int]) -> int:
+        """Waits for a request's turn, for as many tokens as `tokens()` says at each look (what
+        the replies meanwhile tell may change it); returns those held for it (-1: none counted)."""
         raise NotImplementedError
 
     def charged(self, held: int, tokens: float) -> None:
@@ -77,7 +80,7 @@ class Tally:
     before it is sent, to be charged against a token limit.
     """
 
-    def __init__(self, pacer: Pacer | None, max_retry_after: float, tokens: Any = None) -> None:
+    def __init__(self, pacer: Pacer | None, max_retry_after: float, tokens: Tokens | None = None) -> None:
         self._pacer, self._tokens = pacer, tokens
         self._max_retry_after = max_retry_after
         self._local = threading.local()
@@ -93,19 +96,23 @@ class Tally:
         return seen if seen is not None else self.begin()
 
     def sending(self, request: Mapping[str, Any]) -> None:
-        """A chat request about to go: counts its tokens for the limit."""
+        """A chat request about to go: counts its prompt's tokens for the limit."""
+        if self._tokens is not None:
+            self._seen().counted = self._tokens.counted(request.get("messages") or (), request.get("model"))
+
+    def _charge(self) -> int:
+        """What the thread's request is to be charged now: its prompt as the replies so far scale
+        it, and the mean reply. An estimate errs on the safe side; the usage sets what was used."""
         tokens = self._tokens
-        if tokens is not None:
-            seen = self._seen()
-            seen.counted = tokens.counted(request.get("messages") or (), request.get("model"))
-            # An estimate errs on the safe side: a reply's usage sets what was really used.
-            seen.charge = math.ceil((tokens.prompt(seen.counted) + tokens.reply) * SAFETY)
+        if tokens is None:
+            return 0
+        return math.ceil((tokens.prompt(self._seen().counted) + tokens.reply) * SAFETY)
 
     def on_request(self, request: object) -> None:
         """httpx's request hook: runs before every HTTP request, retries included."""
         seen = self._seen()
         if self._pacer is not None:
-            seen.held = self._pacer.wait(seen.charge)
+            seen.held = self._pacer.wait(self._charge)
         seen.requests += 1
 
     def on_response(self, response: Any) -> None:
@@ -252,7 +259,8 @@ def client_options(settings: ClientSettings, tally: Tally, package: ModuleType) 
 
 
 @contextlib.contextmanager
-def configured(settings: ClientSettings, pacer: Pacer | None = None, tokens: Any = None) -> Iterator[Tally]:
+def configured(settings: ClientSettings, pacer: Pacer | None = None,
+               tokens: Tokens | None = None) -> Iterator[Tally]:
     """Build factsift.factsift's clients for a run inside a ``with`` block; yields its Tally.
 
     Installs, as the module global ``OpenAI``, a factory that builds each

@@ -8,10 +8,13 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Callable
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
 
 from factsift.clients import ClientSettings, Pacer, Tally
 from factsift.records import Record, describe, error_record
+
+if TYPE_CHECKING:
+    from factsift.tokens import Tokens
 
 # A record, and the HTTP requests sent for it (retries included).
 Done = tuple[Record, int]
@@ -66,7 +69,7 @@ class Spec:
 
         return Limits(self.limits_state, self.rpm, self.tpm)
 
-    def tokens(self) -> Any:
+    def tokens(self) -> Tokens | None:
         """The counter of request tokens a token limit needs (None: no token limit)."""
         if self.tpm is None:
             return None
