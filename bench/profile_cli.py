@@ -108,12 +108,16 @@ def tool_main(tool, options, cli_options):
 AREAS = [
     ("progress", lambda f, n: "factsift/cli" in f and n in _PROGRESS),
     ("command line", lambda f, n: "factsift/cli" in f),
-    # _Work.__call__'s own time holds the module's: cProfile does not see its C methods.
-    ("a request's work: the module, batch._Work, the hook",
-     lambda f, n: f.endswith("factsift/batch.py") and n in _WORK),
-    ("batch: input order, hand-off to threads", lambda f, n: f.endswith("factsift/batch.py")),
+    # Job.__call__'s own time holds the module's: cProfile does not see its C methods.
+    ("a request's work: the module, pools.Job", lambda f, n: f.endswith("factsift/pools/__init__.py")
+     and n == "__call__"),
+    ("the client layer: hooks, usage, limits", lambda f, n: "factsift/clients/" in f
+     or f.endswith(("factsift/limits.py", "factsift/tokens.py"))),
+    ("batch: input order, hand-off to threads", lambda f, n: f.endswith("factsift/batch.py")
+     or "factsift/pools/" in f),
     ("the thread script", lambda f, n: f.endswith("peer_threads.py")),
-    ("client", lambda f, n: "/openai" in f or "openai" in n or f.endswith("factsift/clients.py")),
+    ("client", lambda f, n: "/openai" in f or "openai" in n or "/httpx" in f or "/httpcore" in f
+     or "/pydantic" in f or "/h11/" in f),
     ("sockets", lambda f, n: "_socket" in n or "select." in n or f.endswith("socket.py")),
     ("json", lambda f, n: "/json/" in f or "_json" in n),
     ("re", lambda f, n: f.endswith(("/re.py", "sre_compile.py", "sre_parse.py")) or "re.Pattern" in n),
@@ -122,7 +126,6 @@ AREAS = [
     ("the module", lambda f, n: "factsift" in n or f.endswith("factsift.cpp")),
 ]
 _PROGRESS = {"advance", "draw", "clear", "paused", "finish", "_write", "_text"}
-_WORK = {"__call__", "_wait_turn"}
 
 
 def area_of(function, stats, depth=0):

@@ -57,11 +57,15 @@ import atexit
 import collections
 import weakref
 from collections.abc import Generator, Iterable, Iterator
-from typing import Any
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any
+
+    from factsift.pools import Pool
 
 from factsift import options
 from factsift.clients import ClientSettings
-from factsift.pools import Pool, ResultSlot, Spec, Summarizer, settled
+from factsift.pools import ResultSlot, Spec, Summarizer, settled
 from factsift.records import RESULT_KEYS, Record, UnusableInput, error_record, message
 
 __all__ = ["Batch", "Counts", "Summarizer", "run", "RESULT_KEYS"]
@@ -72,7 +76,6 @@ _END: Any = object()  # the end of the inputs
 
 _COUNTED = ("ok", "error", "retried", "requests", "unusable", "prompt_tokens", "completion_tokens",
             "total_tokens")
-_USAGE = ("prompt_tokens", "completion_tokens", "total_tokens")
 
 
 class Counts:
@@ -115,11 +118,12 @@ class Counts:
         self.requests += requests
         self.retried += requests > 1
         usage = record.get("usage")
-        if isinstance(usage, dict):
-            for key in _USAGE:
-                value = usage.get(key)
-                if type(value) is int:
-                    setattr(self, key, getattr(self, key) + value)
+        if usage.__class__ is dict:  # as the batch makes it; anything else counts no tokens
+            prompt, completion, total = usage.get("prompt_tokens"), usage.get("completion_tokens"), \
+                usage.get("total_tokens")
+            self.prompt_tokens += prompt if prompt.__class__ is int else 0
+            self.completion_tokens += completion if completion.__class__ is int else 0
+            self.total_tokens += total if total.__class__ is int else 0
 
     def _fields(self) -> tuple[object, ...]:
         return tuple(getattr(self, name) for name in self.__slots__)

@@ -8,16 +8,25 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, Protocol
 
 from factsift.clients import ClientSettings, Pacer, Tally
 from factsift.records import Record, describe, error_record
 
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
+    from typing import Any, Protocol
+
     from factsift.tokens import Tokens
 
-# A record, and the HTTP requests sent for it (retries included).
-Done = tuple[Record, int]
+    # A record, and the HTTP requests sent for it (retries included).
+    Done = tuple[Record, int]
+
+    class Pool(Protocol):
+        def submit(self, text: Any) -> ResultSlot: ...
+
+        def alive(self) -> bool: ...
+
+        def close(self, cancel: bool) -> None: ...
 
 _TICK = 0.1  # seconds: how late a Ctrl-C, or a pool that can no longer answer, may be noticed
 
@@ -97,14 +106,6 @@ class Job:
         if seen.note is not None and record.get("status") != "ok":
             record.setdefault("error", seen.note)
         return record, seen.requests
-
-
-class Pool(Protocol):
-    def submit(self, text: Any) -> ResultSlot: ...
-
-    def alive(self) -> bool: ...
-
-    def close(self, cancel: bool) -> None: ...
 
 
 class ResultSlot:

@@ -6,7 +6,9 @@ import contextlib
 import queue
 import threading
 import warnings
-from typing import Any
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any
 
 from factsift.clients import configured
 from factsift.pools import Job, ResultSlot, Spec
