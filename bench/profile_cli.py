@@ -28,7 +28,8 @@ BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
-from peers import Service, client_path  # noqa: E402
+import openai_standin  # noqa: E402  (peers puts the checkout on the path)
+from peers import Service  # noqa: E402
 from throughput import write_inputs  # noqa: E402
 
 
@@ -61,11 +62,13 @@ def main(argv=None):
     ap.add_argument("--delay", type=float, default=0.2)
     ap.add_argument("--top", type=int, default=40)
     ap.add_argument("--sort", choices=("tottime", "cumtime"), default="tottime")
-    ap.add_argument("--client", choices=("standin", "real"), default="standin")
+    ap.add_argument("--client", choices=("standin", "real"), default=None,
+                    help="the openai client (default: the real one where installed)")
     ap.add_argument("--tool", choices=("cli", "threads"), default="cli")
     ap.add_argument("cli_options", nargs="*", help="more options for the command line")
     args = ap.parse_args(argv)
-    sys.path[:0] = client_path(args.client)
+    client = openai_standin.activate(args.client)
+    print(f"client: {openai_standin.label(client)}", file=sys.stderr)
 
     service = Service(args.delay)
     profiles = []
