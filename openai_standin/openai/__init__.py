@@ -6,9 +6,11 @@ answers that import; wherever the real ``openai`` is installed it is used
 instead and this file is never loaded.
 
 It follows the real client (openai 3.6) wherever factsift's users could see
-a difference, for the call factsift makes, ``chat.completions.create``,
-with the real signature and reply objects, in ``OpenAI`` and (awaited)
-``AsyncOpenAI``. Its rules:
+a difference, for the calls factsift makes: ``chat.completions.create``;
+for its batches ``files.create``, ``retrieve``, ``content``, ``delete`` and
+``list``, ``batches.create``, ``retrieve``, ``cancel`` and ``list``; and
+``models.list`` and ``retrieve``; each with the real signature and reply
+objects, in ``OpenAI`` and (awaited) ``AsyncOpenAI``. Its rules:
 
 * errors are the real exceptions, raised in the same cases with the same
   messages, bodies and attributes; retries follow the real policy
@@ -46,7 +48,8 @@ Where it differs from the real client, on purpose:
   though it decodes gzip, deflate and (on Python 3.14 and later) zstd
   replies as the real client does; it sends its own ``User-Agent`` and none
   of the real client's ``X-Stainless`` headers;
-* a reply body longer than ``_transport.MAX_RESPONSE_BYTES`` raises
+* a reply body longer than ``_transport.MAX_RESPONSE_BYTES`` (a file's
+  content: ``_response.MAX_CONTENT_BYTES``) raises
   ``APIResponseValidationError`` (a failed status with such a body raises
   its status error, with no body) without being read further;
 * a URL or header that HTTP cannot carry (a control character, a line

@@ -11,7 +11,7 @@ from . import _transport
 from ._connection import Pool
 from ._errors import OpenAIError
 from ._http import Headers
-from ._resources import AsyncChat, Chat
+from ._resources import (AsyncBatches, AsyncChat, AsyncFiles, AsyncModels, Batches, Chat, Files, Models)
 
 if TYPE_CHECKING:
     import ssl
@@ -183,6 +183,18 @@ class OpenAI(_Client):
     def chat(self) -> Chat:
         return Chat(self)
 
+    @property
+    def files(self) -> Files:
+        return Files(self)
+
+    @property
+    def batches(self) -> Batches:
+        return Batches(self)
+
+    @property
+    def models(self) -> Models:
+        return Models(self)
+
     def close(self) -> None:
         self._pool.close()
 
@@ -208,6 +220,18 @@ class AsyncOpenAI(_Client):
     @property
     def chat(self) -> AsyncChat:
         return AsyncChat(self)
+
+    @property
+    def files(self) -> AsyncFiles:
+        return AsyncFiles(self)
+
+    @property
+    def batches(self) -> AsyncBatches:
+        return AsyncBatches(self)
+
+    @property
+    def models(self) -> AsyncModels:
+        return AsyncModels(self)
 
     async def close(self) -> None:
         self._pool.close()

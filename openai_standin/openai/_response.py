@@ -1,4 +1,4 @@
-"""What a successful reply is made into: its JSON as a model.
+"""What a successful reply is made into: its JSON as a model, or its bytes.
 
 As with the real client: a reply whose Content-Type ends in "json" must
 hold JSON (else ``json.JSONDecodeError``, or ``RecursionError`` for one
@@ -9,15 +9,19 @@ is due is handed back as it is.
 
 from __future__ import annotations
 
+import os
 from typing import TYPE_CHECKING
 
 from ._errors import APIResponseValidationError
 
 if TYPE_CHECKING:
-    from collections.abc import Callable
+    from collections.abc import Callable, Iterator
 
     from ._http import Response
     from ._models import BaseModel
+
+MAX_CONTENT_BYTES = 512 * 1024 * 1024  # a file's content (the service takes files up to 512 MB)
+
 
 def json_data(response: Response) -> object:
     """The reply's JSON, or its text when it is not JSON and does not say it is."""
@@ -41,3 +45,57 @@ def _limit() -> int:
 def model(cls: type[BaseModel]) -> Callable[[Response], object]:
     """How a reply becomes an instance of `cls` (or stays a plain value)."""
     return lambda response: cls.build(json_data(response))
+
+
+class HttpxBinaryResponseContent:
+    """A reply's bytes, as the real client's ``files.content()`` gives them."""
+
+    def __init__(self, response: Response) -> None:
+        if response.content is None:
+            raise APIResponseValidationError(
+                response, None, message=f"file content is longer than {MAX_CONTENT_BYTES} bytes")
+        self.response = response
+        self.content: bytes = response.content
+
+    @property
+    def text(self) -> str:
+        return self.response.text
+
+    @property
+    def encoding(self) -> str | None:
+        return self.response.encoding
+
+    @property
+    def charset_encoding(self) -> str | None:
+        return self.response.charset_encoding
+
+    def json(self) -> object:
+        return self.response.json()
+
+    def read(self) -> bytes:
+        return self.content
+
+    def iter_bytes(self, chunk_size: int | None = None) -> Iterator[bytes]:
+        size = chunk_size or len(self.content) or 1
+        return (self.content[i:i + size] for i in range(0, len(self.content), size))
+
+    def iter_text(self, chunk_size: int | None = None) -> Iterator[str]:
+        text = self.text
+        size = chunk_size or len(text) or 1
+        return (text[i:i + size] for i in range(0, len(text), size))
+
+    def iter_lines(self) -> Iterator[str]:
+        return iter(self.text.splitlines())
+
+    def write_to_file(self, file: str | os.PathLike[str]) -> None:
+        with open(file, mode="wb") as f:
+            f.write(self.content)
+
+    def close(self) -> None:
+        pass
+
+    async def aread(self) -> bytes:
+        return self.content
+
+    async def aclose(self) -> None:
+        pass
