@@ -425,9 +425,10 @@ def test_the_reply_decides_whether_it_is_retried(oa, kind, status, headers, sent
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_a_request_hook_that_waits_spends_none_of_the_timeout(oa, devserver, kind):
+@pytest.mark.parametrize("event", ["request", "response"])
+def test_a_hook_that_waits_spends_none_of_the_timeout(oa, devserver, kind, event):
     # A rate limit waits in the hook; the request itself must still get its whole time-out.
-    http_client = hooked(oa, kind, request=lambda request: time.sleep(0.5))
+    http_client = hooked(oa, kind, **{event: lambda target: time.sleep(0.5)})
     assert ask(oa, kind, devserver, "echo", timeout=0.3, http_client=http_client) == "#0"
 
 

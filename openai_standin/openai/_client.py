@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import os
 import urllib.parse
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 from . import _transport
 from ._connection import Pool
@@ -26,6 +26,7 @@ DEFAULT_BASE_URL = "https://api.openai.com/v1"
 DEFAULT_TIMEOUT = 600.0
 DEFAULT_MAX_RETRIES = 2
 _OPTIONS = {"extra_headers", "extra_query", "extra_body", "timeout"}
+_JSON = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), allow_nan=False)  # as httpx encodes
 
 
 class NotGiven:
@@ -108,6 +109,7 @@ class _Client:
         self.timeout = _seconds(timeout)
         self.max_retries = max_retries
         self._headers = self._base_headers(default_headers, getattr(http_client, "headers", None))
+        self._header_sets: dict[tuple[str, str | None, str | None], Headers] = {}
         self._query = dict(default_query or {})
         hooks = getattr(http_client, "event_hooks", None) or {}
         self._request_hooks = tuple(hooks.get("request", ()))
@@ -133,29 +135,44 @@ class _Client:
               limit: int | None = None) -> _transport.Call:
         """The Call of one API request: `body` is sent as JSON, else `data` as it is. `options` are
         the call's own (extra_headers, extra_query, extra_body, timeout), as the real client's."""
-        unknown = options.keys() - _OPTIONS
-        if unknown:
-            raise TypeError(f"got an unexpected keyword argument {min(unknown)!r}")
+        if options and options.keys() - _OPTIONS:
+            raise TypeError(f"got an unexpected keyword argument {min(options.keys() - _OPTIONS)!r}")
         extra_body = options.get("extra_body")
         if isinstance(extra_body, dict):
             body = {**(body if isinstance(body, dict) else {}), **extra_body}
         if body is not None:
-            data = json.dumps(body, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode()
+            data = _JSON.encode(body).encode()
         elif data is None and method == "POST":
             data = b""
-        headers = self._headers.copy()
-        if content_type and method != "GET":
-            headers["Content-Type"] = content_type
-        if accept:
-            headers["Accept"] = accept
-        headers.update(options.get("extra_headers") or {})  # type: ignore[call-overload]
+        headers = self._header_sets.get((method, content_type, accept)) or \
+            self._request_headers(method, content_type, accept)
+        extra_headers = options.get("extra_headers")
+        if extra_headers:
+            headers = headers.copy()
+            headers.update(extra_headers)  # type: ignore[call-overload]
         url = self.base_url + path.lstrip("/")
-        params = {**self._query, **(query or {}), **(options.get("extra_query") or {})}  # type: ignore[dict-item]
-        if params:
+        extra_query = options.get("extra_query")
+        if self._query or query or extra_query:
+            params = {**self._query, **(query or {}), **(extra_query or {})}  # type: ignore[dict-item]
             url += "?" + urllib.parse.urlencode([(k, v) for k, v in params.items() if v is not None])
         timeout = options.get("timeout", NOT_GIVEN)
         seconds = self.timeout if isinstance(timeout, NotGiven) else _seconds(timeout)
         return _transport.Call(method, url, headers, data, limit, seconds)
+
+    def _request_headers(self, method: str, content_type: str | None, accept: str | None) -> Headers:
+        """The headers of a request of this kind; never changed once made (those of JSON
+        requests are made once per client)."""
+        key = (method, content_type, accept)
+        headers = self._header_sets.get(key)
+        if headers is None:
+            headers = self._headers.copy()
+            if content_type and method != "GET":
+                headers["Content-Type"] = content_type
+            if accept:
+                headers["Accept"] = accept
+            if content_type in (None, "application/json"):  # a multipart type holds its own boundary
+                self._header_sets[key] = headers
+        return headers
 
     def _tls(self) -> ssl.SSLContext:
         if self._tls_context is None:

@@ -12,7 +12,7 @@ import os
 import select
 import socket
 import time
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:
     import asyncio
@@ -146,8 +146,8 @@ PLAIN_CONNECTION: type[Connection] = PollConnection if hasattr(socket, "MSG_DONT
 def _wait(poller: select.poll, deadline: Deadline) -> None:
     """Until the poller's socket is ready; TimeoutError when the deadline passes first."""
     while True:
-        wait = deadline.wait()
-        if poller.poll(None if wait is None else wait * 1000):
+        left = deadline.left()
+        if poller.poll(None if left is None else min(left, MAX_WAIT) * 1000):
             return
 
 

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import json
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:
     from ._http import Request, Response

@@ -11,7 +11,7 @@ import functools
 import json
 import re
 import urllib.parse
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:
     from collections.abc import Iterator, Mapping
@@ -19,13 +19,13 @@ if TYPE_CHECKING:
 # Status: the method a redirect is followed with (None keeps the method and body).
 REDIRECT_METHODS: dict[int, str | None] = {301: "GET", 302: "GET", 303: "GET", 307: None, 308: None}
 _DEFAULT_PORTS = {"http": 80, "https": 443}
-_TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
+_TOKENS = re.compile(r"(?:[!#$%&'*+\-.^_`|~0-9A-Za-z]+\n)*")  # header names, each ended by \n
 _BAD_VALUE = re.compile(r"[\r\n\0]")
 _BAD_TARGET = re.compile(r"[\x00-\x20\x7f]")
 # As httpx: a URL with a control character is refused whole (the socket layer would cut a
 # host name at a NUL and connect to what came before it).
 _NON_PRINTABLE = re.compile(r"[\x00-\x1f\x7f]")
-_CHARSET = re.compile(r";\s*charset=[\"']?([^\s;\"']+)", re.IGNORECASE)
+_CHARSET = r"(?i);\s*charset=[\"']?([^\s;\"']+)"  # compiled on first use: replies are read as bytes
 
 
 class Headers(collections.abc.MutableMapping[str, str]):
@@ -52,7 +52,7 @@ class Headers(collections.abc.MutableMapping[str, str]):
 
     def __setitem__(self, name: str, value: str) -> None:
         key = name.lower()
-        self._values[key] = value
+        self._values[key] = value if isinstance(value, str) else str(value)
         self._names[key] = name
 
     def __delitem__(self, name: str) -> None:
@@ -70,14 +70,17 @@ class Headers(collections.abc.MutableMapping[str, str]):
     def __contains__(self, name: object) -> bool:
         return isinstance(name, str) and name.lower() in self._values
 
+    def get(self, name: str, default: str | None = None) -> str | None:  # type: ignore[override]
+        return self._values.get(name.lower(), default)
+
     def fields(self) -> Iterator[tuple[str, str]]:
         """(name, value) of each field, each name in the case it was set with."""
         names = self._names
         return ((names.get(key, key), value) for key, value in self._values.items())
 
     def copy(self) -> Headers:
-        headers = Headers.of_lower(dict(self._values))
-        headers._names = dict(self._names)
+        headers = Headers.__new__(Headers)
+        headers._values, headers._names = dict(self._values), dict(self._names)
         return headers
 
     def __repr__(self) -> str:
@@ -102,12 +105,16 @@ class Response:
     `content` is None when the body was longer than the client reads.
     """
 
-    __slots__ = ("status_code", "headers", "request", "content", "http_version", "reason_phrase")
+    __slots__ = ("status_code", "headers", "request", "content", "_version", "reason_phrase")
 
     def __init__(self, status_code: int, headers: Headers, request: Request, content: bytes | None = b"",
-                 http_version: str = "HTTP/1.1", reason_phrase: str = "") -> None:
+                 version: str = "1.1", reason_phrase: str = "") -> None:
         self.status_code, self.headers, self.request, self.content = status_code, headers, request, content
-        self.http_version, self.reason_phrase = http_version, reason_phrase
+        self._version, self.reason_phrase = version, reason_phrase
+
+    @property
+    def http_version(self) -> str:
+        return f"HTTP/{self._version}"
 
     @property
     def url(self) -> str:
@@ -119,7 +126,7 @@ class Response:
 
     @property
     def charset_encoding(self) -> str | None:
-        found = _CHARSET.search(self.headers.get("content-type") or "")
+        found = re.search(_CHARSET, self.headers.get("content-type") or "")
         return found[1] if found else None
 
     @property
@@ -135,7 +142,7 @@ class Response:
             return content.decode("utf-8", "replace")
 
     def json(self) -> object:
-        return json.loads(self.text)
+        return json.loads(self.content or b"")  # as httpx: UTF-8, -16 or -32, whatever the charset
 
     def __repr__(self) -> str:
         return f"<Response [{self.status_code}]>"
@@ -191,18 +198,21 @@ def origin(url: str) -> tuple[str, str | None, int | None]:
 def request_bytes(method: str, where: Route, headers: Headers, data: bytes | None) -> bytes:
     """The whole request, head and body; ValueError for a header HTTP cannot carry
     (UnicodeEncodeError for one beyond ASCII)."""
+    given = headers._values
     lines = [f"{method} {where.target} HTTP/1.1"]
-    if "host" not in headers:
+    if "host" not in given:
         lines.append(f"Host: {where.host_header}")
-    if "accept-encoding" not in headers:
+    if "accept-encoding" not in given:
         lines.append("Accept-Encoding: identity")
-    if data is not None and "content-length" not in headers:
+    if data is not None and "content-length" not in given:
         lines.append(f"Content-Length: {len(data)}")
-    for name, value in headers.fields():
-        value = str(value)
-        if not _TOKEN.fullmatch(name) or _BAD_VALUE.search(value):
-            raise ValueError(f"header {name!r} cannot be sent: {value!r}")
-        lines.append(f"{name}: {value}")
+    # All names and all values checked at once; the culprit is looked for only when there is one.
+    if not _TOKENS.fullmatch("\n".join(given) + "\n") or _BAD_VALUE.search("".join(given.values())):
+        name, value = next((n, v) for n, v in headers.fields() if not _TOKENS.fullmatch(n + "\n")
+                           or _BAD_VALUE.search(v))
+        raise ValueError(f"header {name!r} cannot be sent: {value!r}")
+    names = headers._names
+    lines += [f"{names.get(key, key)}: {value}" for key, value in given.items()]
     lines.append("\r\n")
     head = "\r\n".join(lines).encode("ascii")  # UnicodeEncodeError, as httpx raises it
     return head + data if data is not None else head

@@ -11,10 +11,11 @@ Anything that is not a JSON object where one was due stays the plain value.
 from __future__ import annotations
 
 import json
-from typing import TYPE_CHECKING, ClassVar
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Mapping
+    from typing import ClassVar
     from typing import Any as JSONValue
 
 

@@ -7,7 +7,7 @@ its items and those of every page after it, each fetched when it is reached;
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 from ._models import BaseModel
 from ._response import json_data

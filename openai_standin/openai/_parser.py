@@ -9,8 +9,7 @@ from __future__ import annotations
 
 import itertools
 import re
-import zlib
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 from ._http import REDIRECT_METHODS
 
@@ -18,8 +17,6 @@ if TYPE_CHECKING:
     from collections.abc import Callable, Iterable
 
 MAX_HEAD_BYTES = 64 * 1024  # status line and headers
-# Any of CRLF CRLF, LF LF and their mixtures ends a head: the first of them, wherever it is.
-_HEAD_END = re.compile(rb"\r?\n\r?\n")
 _LINE_END = re.compile(rb"\r?\n")
 _STATUS_LINE = re.compile(r"HTTP/(1\.[01]) ([0-9]{3})(?: (.*))?")
 _DIGITS = re.compile(r"[0-9]+")
@@ -91,13 +88,17 @@ class ReplyParser:
             raise ProtocolError("the server closed the connection in the middle of its reply")
 
     def _head(self) -> bool:
-        found = self._search(_HEAD_END)
-        if found is None:
-            if len(self._buffer) > MAX_HEAD_BYTES:
+        # The first blank line, whatever its line endings: LF LF, or LF CR LF (of CRLF CRLF).
+        buffer, begin = self._buffer, max(0, self._scanned - 2)
+        lf, crlf = buffer.find(b"\n\n", begin), buffer.find(b"\n\r\n", begin)
+        if lf < 0 and crlf < 0:
+            if len(buffer) > MAX_HEAD_BYTES:
                 raise ProtocolError(f"reply head longer than {MAX_HEAD_BYTES} bytes")
+            self._scanned = len(buffer)
             return False
-        lines = self._buffer[:found.start()].decode("latin-1").split("\n")  # header values drop the \r
-        self._drop(found.end())
+        start, end = (lf, lf + 2) if crlf < 0 or 0 <= lf < crlf else (crlf, crlf + 3)
+        lines = buffer[:start].decode("latin-1").split("\n")  # header values drop the \r
+        self._drop(end)
         match = _STATUS_LINE.fullmatch(lines[0].rstrip("\r"))
         if match is None:
             raise ProtocolError(f"malformed status line {lines[0][:100]!r}")
@@ -253,6 +254,8 @@ def decode(body: bytes, encodings: str, limit: int) -> bytes | None:
     """`body` with its Content-Encoding undone, the last coding first, as httpx does: gzip,
     deflate (with or without its zlib wrapper) and, where Python has it, zstd; a coding it
     does not know is left as it is. None when the result is longer than `limit`."""
+    import zlib  # only for a compressed reply: loading it costs more than a request
+
     result: bytes | None = body
     for coding in reversed(_tokens(encodings)):
         data = result
@@ -271,6 +274,8 @@ def decode(body: bytes, encodings: str, limit: int) -> bytes | None:
 
 
 def _inflate(data: bytes, limit: int, wbits: int) -> bytes | None:
+    import zlib
+
     try:
         out = zlib.decompressobj(wbits).decompress(data, limit + 1)
     except zlib.error as exc:

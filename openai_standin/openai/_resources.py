@@ -8,12 +8,14 @@ from __future__ import annotations
 
 import re
 import urllib.parse
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
-from . import _models, _multipart, _pages, _response
+from . import _models, _response
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Mapping
+
+    from . import _pages
 
     from ._client import AsyncOpenAI, OpenAI, _Client
     from ._http import Response
@@ -21,7 +23,7 @@ if TYPE_CHECKING:
 
     Request = tuple[Call, Callable[[Response], object]]
 
-_DOT_SEGMENT = re.compile(r"(?:\.|%2[eE]){1,2}")
+_DOT_SEGMENT = r"(?:\.|%2[eE]){1,2}"  # compiled on first use
 
 
 class _Omit:
@@ -42,7 +44,7 @@ def _path(template: str, **ids: str) -> str:
             raise ValueError(f"Expected a non-empty value for `{name}` but received {value!r}")
         path = path.replace("{" + name + "}", urllib.parse.quote(str(value), safe="!$&'()*+,;=:@"))
     for segment in path.split("/"):
-        if _DOT_SEGMENT.fullmatch(segment):
+        if re.fullmatch(_DOT_SEGMENT, segment):
             raise ValueError(f"Constructed path {path!r} contains dot-segment {segment!r} which is not allowed")
     return path
 
@@ -56,12 +58,15 @@ def _json_call(client: _Client, method: str, path: str, cls: type[_models.BaseMo
     return client._call(method, path, options, body=body), _response.model(cls)
 
 
+_COMPLETION = _response.model(_models.ChatCompletion)
+
+
 def chat_create(client: _Client, model: str, messages: object, params: dict[str, object]) -> Request:
-    options = {key: params.pop(key) for key in _OPTIONS if key in params}
+    options = {key: params.pop(key) for key in _OPTIONS if key in params} if params.keys() & _OPTIONS else {}
     if params.get("stream"):
         raise NotImplementedError("the offline openai stand-in does not support stream=True")
-    body = {"messages": messages, "model": model, **_given(**params)}
-    return _json_call(client, "POST", "/chat/completions", _models.ChatCompletion, body, options)
+    body = {"messages": messages, "model": model, **(_given(**params) if omit in params.values() else params)}
+    return client._call("POST", "/chat/completions", options, body=body), _COMPLETION
 
 
 def files_create(client: _Client, file: object, purpose: str, expires_after: object,
@@ -69,6 +74,8 @@ def files_create(client: _Client, file: object, purpose: str, expires_after: obj
     fields = {"purpose": purpose}
     if isinstance(expires_after, dict):
         fields.update({f"expires_after[{key}]": str(value) for key, value in expires_after.items()})
+    from . import _multipart  # only for uploads
+
     data, content_type = _multipart.encode(fields, "file", _multipart.file_part(file))
     call = client._call("POST", "/files", options, data=data, content_type=content_type)
     return call, _response.model(_models.FileObject)
@@ -80,10 +87,14 @@ def files_content(client: _Client, file_id: str, options: Mapping[str, object]) 
     return call, _response.HttpxBinaryResponseContent
 
 
-def list_call(client: _Client, path: str, page: type[_pages._Page], item: type[_models.BaseModel],
+def list_call(client: _Client, path: str, page: str, item: type[_models.BaseModel],
               query: dict[str, object], options: Mapping[str, object],
               fetch: Callable[[dict[str, str]], object]) -> Request:
-    return client._call("GET", path, options, query=query), _pages.parser(page, item, fetch)
+    """The Call of a list, and how its reply becomes a page (the class named `page`) of `item`s."""
+    from . import _pages  # only for lists
+
+    page_class: type[_pages._Page] = getattr(_pages, page)
+    return client._call("GET", path, options, query=query), _pages.parser(page_class, item, fetch)
 
 
 class _Resource:
@@ -93,7 +104,7 @@ class _Resource:
     def _send(self, request: Request) -> object:
         return self._client._request(*request)
 
-    def _list(self, path: str, page: type[_pages._Page], item: type[_models.BaseModel],
+    def _list(self, path: str, page: str, item: type[_models.BaseModel],
               query: dict[str, object], options: Mapping[str, object]) -> object:
         def fetch(params: dict[str, str]) -> object:
             return self._list(path, page, item, {**_given(**query), **params}, options)
@@ -107,17 +118,18 @@ class _AsyncResource:
     async def _send(self, request: Request) -> object:
         return await self._client._request(*request)
 
-    def _list(self, path: str, page: type[_pages._Page], item: type[_models.BaseModel],
+    def _list(self, path: str, page: str, item: type[_models.BaseModel],
               query: dict[str, object], options: Mapping[str, object]) -> _pages.AsyncPaginator:
         def fetch(params: dict[str, str]) -> object:
             return self._list(path, page, item, {**_given(**query), **params}, options)
-        request = list_call(self._client, path, page, item, _given(**query), options, fetch)
-        return _pages.AsyncPaginator(self._send(request))
+        from ._pages import AsyncPaginator
+
+        return AsyncPaginator(self._send(list_call(self._client, path, page, item, _given(**query), options, fetch)))
 
 
 class Completions(_Resource):
     def create(self, *, model: str, messages: object, **params: object) -> object:
-        return self._send(chat_create(self._client, model, messages, params))
+        return self._client._request(*chat_create(self._client, model, messages, params))
 
 
 class AsyncCompletions(_AsyncResource):
@@ -155,7 +167,7 @@ class Files(_Resource):
     def list(self, *, after: object = omit, limit: object = omit, order: object = omit,
              purpose: object = omit, **options: object) -> object:
         query = {"after": after, "limit": limit, "order": order, "purpose": purpose}
-        return self._list("/files", _pages.SyncCursorPage, _models.FileObject, query, options)
+        return self._list("/files", "SyncCursorPage", _models.FileObject, query, options)
 
 
 class AsyncFiles(_AsyncResource):
@@ -177,7 +189,7 @@ class AsyncFiles(_AsyncResource):
     def list(self, *, after: object = omit, limit: object = omit, order: object = omit,
              purpose: object = omit, **options: object) -> _pages.AsyncPaginator:
         query = {"after": after, "limit": limit, "order": order, "purpose": purpose}
-        return self._list("/files", _pages.AsyncCursorPage, _models.FileObject, query, options)
+        return self._list("/files", "AsyncCursorPage", _models.FileObject, query, options)
 
 
 def _batch_body(completion_window: str, endpoint: str, input_file_id: str, metadata: object,
@@ -202,7 +214,7 @@ class Batches(_Resource):
 
     def list(self, *, after: object = omit, limit: object = omit, **options: object) -> object:
         query = {"after": after, "limit": limit}
-        return self._list("/batches", _pages.SyncCursorPage, _models.Batch, query, options)
+        return self._list("/batches", "SyncCursorPage", _models.Batch, query, options)
 
 
 class AsyncBatches(_AsyncResource):
@@ -221,12 +233,12 @@ class AsyncBatches(_AsyncResource):
 
     def list(self, *, after: object = omit, limit: object = omit, **options: object) -> _pages.AsyncPaginator:
         query = {"after": after, "limit": limit}
-        return self._list("/batches", _pages.AsyncCursorPage, _models.Batch, query, options)
+        return self._list("/batches", "AsyncCursorPage", _models.Batch, query, options)
 
 
 class Models(_Resource):
     def list(self, **options: object) -> object:
-        return self._list("/models", _pages.SyncPage, _models.Model, {}, options)
+        return self._list("/models", "SyncPage", _models.Model, {}, options)
 
     def retrieve(self, model: str, **options: object) -> object:
         path = _path("/models/{model}", model=model)
@@ -235,7 +247,7 @@ class Models(_Resource):
 
 class AsyncModels(_AsyncResource):
     def list(self, **options: object) -> _pages.AsyncPaginator:
-        return self._list("/models", _pages.AsyncPage, _models.Model, {}, options)
+        return self._list("/models", "AsyncPage", _models.Model, {}, options)
 
     async def retrieve(self, model: str, **options: object) -> object:
         path = _path("/models/{model}", model=model)

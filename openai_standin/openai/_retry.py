@@ -15,7 +15,7 @@ from __future__ import annotations
 import math
 import random
 import time
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 from ._errors import APIStatusError
 

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import time
 import urllib.parse
-from typing import TYPE_CHECKING
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 from . import _http, _retry
 from ._connection import AsyncConnection, Connection, Deadline, connect, connect_async
@@ -44,19 +44,19 @@ class Call:
 
 
 class _Unsendable(Exception):
-    """A request that HTTP cannot carry: an error at once, not worth trying again."""
+    """A request that HTTP cannot carry (its URL, a header): a connection error at once, not
+    worth trying again."""
 
 
 def send(client: OpenAI, call: Call) -> Response:
     """The reply to `call` whose status is a success; else the error of its last attempt."""
-    request = _check(call)
     for attempt in range(client.max_retries + 1):
         try:
             response = _attempt(client, call)
         except Exception as exc:  # noqa: BLE001 -- the real client wraps them all alike
-            error = _error(exc, request)
+            error = _error(exc, call)
         else:
-            if response.is_success:
+            if 200 <= response.status_code < 300:
                 return response
             error = status_error(response)
         if attempt == client.max_retries or not _retry.should_retry(error):
@@ -69,14 +69,13 @@ async def send_async(client: AsyncOpenAI, call: Call) -> Response:
     """As send(), on the running event loop."""
     import asyncio  # here, not at the top: programs using OpenAI alone never pay for it
 
-    request = _check(call)
     for attempt in range(client.max_retries + 1):
         try:
             response = await _attempt_async(client, call)
         except Exception as exc:  # noqa: BLE001
-            error = _error(asyncio.TimeoutError() if isinstance(exc, asyncio.TimeoutError) else exc, request)
+            error = _error(exc, call)
         else:
-            if response.is_success:
+            if 200 <= response.status_code < 300:
                 return response
             error = status_error(response)
         if attempt == client.max_retries or not _retry.should_retry(error):
@@ -85,20 +84,15 @@ async def send_async(client: AsyncOpenAI, call: Call) -> Response:
     raise AssertionError("unreachable")
 
 
-def _check(call: Call) -> Request:
-    """The call's first request; APIConnectionError at once for a URL that cannot be sent to."""
-    request = Request(call.method, call.url, call.headers, call.data)
-    try:
-        _http.route(call.url)
-    except ValueError as exc:
-        raise APIConnectionError(request=request) from exc
-    return request
+def _first_request(call: Call) -> Request:
+    return Request(call.method, call.url, call.headers, call.data)
 
 
-def _error(exc: Exception, request: Request) -> APIError:
+def _error(exc: Exception, call: Call) -> APIError:
     # A hook's own API error, and a header beyond ASCII (as httpx refuses it), are raised as they are.
     if isinstance(exc, (OpenAIError, UnicodeEncodeError)):
         raise exc
+    request = _first_request(call)
     if isinstance(exc, _Unsendable):
         raise APIConnectionError(request=request) from exc.__cause__
     error = APITimeoutError(request) if isinstance(exc, TimeoutError) else APIConnectionError(request=request)
@@ -106,41 +100,50 @@ def _error(exc: Exception, request: Request) -> APIError:
     return error
 
 
-def _deadline(call: Call) -> Deadline:
-    try:
-        return Deadline(call.timeout)
-    except ValueError as exc:
-        raise _Unsendable() from exc
-
-
 def _attempt(client: OpenAI, call: Call) -> Response:
-    deadline = _deadline(call)
-    hop: tuple[str, str, Headers, bytes | None] | None = (call.method, call.url, call.headers, call.data)
-    for _ in range(MAX_REDIRECTS + 1):
-        assert hop is not None
-        request = _request(client, hop)
-        if client._request_hooks:
-            _run_hooks(client._request_hooks, request, deadline)
+    hooks = client._request_hooks
+    request = Request(call.method, call.url, call.headers.copy() if hooks else call.headers, call.data)
+    for hook in hooks:  # before the deadline starts: a hook that waits (a rate limit) spends none of it
+        hook(request)
+    deadline = Deadline(call.timeout)  # ValueError for NaN: a connection error, as with the real client
+    redirects = 0
+    while True:
         response = _exchange(client, request, deadline, call.limit)
+        if response.status_code not in _http.REDIRECT_METHODS:
+            return response
         hop = _next_hop(request, response, client._follow_redirects)
         if hop is None:
             return response
-    raise _http_error(f"more than {MAX_REDIRECTS} redirects")
+        redirects += 1
+        if redirects > MAX_REDIRECTS:
+            raise _http_error(f"more than {MAX_REDIRECTS} redirects")
+        request = _request(client, hop)
+        if hooks:
+            _run_hooks(hooks, request, deadline)
 
 
 async def _attempt_async(client: AsyncOpenAI, call: Call) -> Response:
-    deadline = _deadline(call)
-    hop: tuple[str, str, Headers, bytes | None] | None = (call.method, call.url, call.headers, call.data)
-    for _ in range(MAX_REDIRECTS + 1):
-        assert hop is not None
-        request = _request(client, hop)
-        if client._request_hooks:
-            await _run_hooks_async(client._request_hooks, request, deadline)
+    hooks = client._request_hooks
+    request = Request(call.method, call.url, call.headers.copy() if hooks else call.headers, call.data)
+    for hook in hooks:
+        waited = hook(request)
+        if hasattr(waited, "__await__"):
+            await waited
+    deadline = Deadline(call.timeout)
+    redirects = 0
+    while True:
         response = await _exchange_async(client, request, deadline, call.limit)
+        if response.status_code not in _http.REDIRECT_METHODS:
+            return response
         hop = _next_hop(request, response, client._follow_redirects)
         if hop is None:
             return response
-    raise _http_error(f"more than {MAX_REDIRECTS} redirects")
+        redirects += 1
+        if redirects > MAX_REDIRECTS:
+            raise _http_error(f"more than {MAX_REDIRECTS} redirects")
+        request = _request(client, hop)
+        if hooks:
+            await _run_hooks_async(hooks, request, deadline)
 
 
 def _http_error(message: str) -> Exception:
@@ -179,7 +182,8 @@ def _exchange(client: OpenAI, request: Request, deadline: Deadline, limit: int |
         parser = ReplyParser(MAX_RESPONSE_BYTES if limit is None else limit)
         hooks = client._response_hooks
         connection.read(parser, deadline, head_only=bool(hooks))
-        response = _response(parser, request)
+        response = Response(parser.status, Headers.of_lower(parser.headers), request, b"", parser.version,
+                            parser.reason)
         if hooks:
             _run_hooks(hooks, response, deadline)
             connection.read(parser, deadline)
@@ -203,7 +207,8 @@ async def _exchange_async(client: AsyncOpenAI, request: Request, deadline: Deadl
         parser = ReplyParser(MAX_RESPONSE_BYTES if limit is None else limit)
         hooks = client._response_hooks
         await _within(deadline, _start_async(client, where, slot, data, parser, bool(hooks)))
-        response = _response(parser, request)
+        response = Response(parser.status, Headers.of_lower(parser.headers), request, b"", parser.version,
+                            parser.reason)
         if hooks:
             await _run_hooks_async(hooks, response, deadline)
             await _within(deadline, _read_async(slot, parser))
@@ -243,12 +248,6 @@ async def _within(deadline: Deadline, step: object) -> None:
         raise TimeoutError("the request's deadline has passed") from None
 
 
-def _response(parser: ReplyParser, request: Request) -> Response:
-    """The Response of a parsed head; its content is set once the body is read."""
-    return Response(parser.status, Headers.of_lower(parser.headers), request, b"",
-                    f"HTTP/{parser.version}", parser.reason)
-
-
 def _run_hooks(hooks: Sequence[Callable[[object], object]], target: object, deadline: Deadline) -> None:
     start = time.monotonic()
     try:
@@ -284,8 +283,10 @@ def _release(pool: Pool, where: _http.Route, connection: Connection | AsyncConne
 def _next_hop(request: Request, response: Response,
               follow: bool) -> tuple[str, str, Headers, bytes | None] | None:
     """(method, url, headers, data) of the redirect `response` asks for; None when it is the answer."""
+    if response.status_code not in _http.REDIRECT_METHODS or not follow:
+        return None
     location = response.headers.get("location")
-    if not follow or response.status_code not in _http.REDIRECT_METHODS or location is None:
+    if location is None:
         return None
     url = request.url
     next_url = urllib.parse.urljoin(url, location)
