@@ -5,13 +5,14 @@ from __future__ import annotations
 import json
 import os
 import urllib.parse
-TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 from . import _transport
 from ._connection import Pool
 from ._errors import OpenAIError
 from ._http import Headers
 from ._resources import (AsyncBatches, AsyncChat, AsyncFiles, AsyncModels, Batches, Chat, Files, Models)
+
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:
     import ssl

@@ -12,6 +12,7 @@ import os
 import select
 import socket
 import time
+
 TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+
 TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:

@@ -11,6 +11,7 @@ import functools
 import json
 import re
 import urllib.parse
+
 TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:

@@ -11,6 +11,7 @@ Anything that is not a JSON object where one was due stays the plain value.
 from __future__ import annotations
 
 import json
+
 TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:

@@ -7,10 +7,11 @@ its items and those of every page after it, each fetched when it is reached;
 
 from __future__ import annotations
 
-TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 from ._models import BaseModel
 from ._response import json_data
+
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:
     import builtins

@@ -9,9 +9,10 @@ from __future__ import annotations
 
 import itertools
 import re
-TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 from ._http import REDIRECT_METHODS
+
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable

@@ -8,9 +8,10 @@ from __future__ import annotations
 
 import re
 import urllib.parse
-TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 from . import _models, _response
+
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Mapping

@@ -11,9 +11,10 @@ from __future__ import annotations
 
 import json
 import os
-TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 from ._errors import APIResponseValidationError
+
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterator

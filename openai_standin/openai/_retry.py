@@ -15,9 +15,10 @@ from __future__ import annotations
 import math
 import random
 import time
-TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 from ._errors import APIStatusError
+
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:
     from collections.abc import Mapping

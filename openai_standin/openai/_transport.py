@@ -12,13 +12,14 @@ from __future__ import annotations
 
 import time
 import urllib.parse
-TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 from . import _http, _retry
 from ._connection import AsyncConnection, Connection, Deadline, connect, connect_async
 from ._errors import APIConnectionError, APIError, APITimeoutError, OpenAIError, status_error
 from ._http import Headers, Request, Response
-from ._parser import ReplyParser
+from ._parser import ProtocolError, ReplyParser
+
+TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
 
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
@@ -116,7 +117,7 @@ def _attempt(client: OpenAI, call: Call) -> Response:
             return response
         redirects += 1
         if redirects > MAX_REDIRECTS:
-            raise _http_error(f"more than {MAX_REDIRECTS} redirects")
+            raise ProtocolError(f"more than {MAX_REDIRECTS} redirects")
         request = _request(client, hop)
         if hooks:
             _run_hooks(hooks, request, deadline)
@@ -140,16 +141,10 @@ async def _attempt_async(client: AsyncOpenAI, call: Call) -> Response:
             return response
         redirects += 1
         if redirects > MAX_REDIRECTS:
-            raise _http_error(f"more than {MAX_REDIRECTS} redirects")
+            raise ProtocolError(f"more than {MAX_REDIRECTS} redirects")
         request = _request(client, hop)
         if hooks:
             await _run_hooks_async(hooks, request, deadline)
-
-
-def _http_error(message: str) -> Exception:
-    from ._parser import ProtocolError
-
-    return ProtocolError(message)
 
 
 def _request(client: _Client, hop: tuple[str, str, Headers, bytes | None]) -> Request:
