@@ -50,8 +50,8 @@ def model(cls: type[BaseModel]) -> Callable[[Response], object]:
 
     def parse(response: Response) -> object:
         content_type = response.headers._values.get("content-type")
-        if content_type == "application/json" and response.content is not None:  # the usual reply, at once
-            return build(json.loads(response.content))
+        if content_type and response.content is not None and content_type.partition(";")[0].endswith("json"):
+            return build(json.loads(response.content))  # the usual reply, at once
         return build(json_data(response))
     return parse
 
