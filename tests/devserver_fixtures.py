@@ -81,7 +81,7 @@ class _ScriptedHandler(BaseHTTPRequestHandler):
         self.close_connection = True  # the answer may keep it open
         self.server.answer(self)
 
-    do_GET = do_POST
+    do_GET = do_DELETE = do_POST
 
 
 class _ScriptedServer(ThreadingHTTPServer):
