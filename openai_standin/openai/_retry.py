@@ -16,6 +16,8 @@ import math
 import random
 import time
 
+from ._constants import INITIAL_RETRY_DELAY, MAX_RETRY_DELAY
+from ._constants import MAX_RETRY_AFTER_DELAY as MAX_RETRY_AFTER
 from ._errors import APIStatusError
 
 TYPE_CHECKING = False  # as typing.TYPE_CHECKING, without importing typing
@@ -25,9 +27,6 @@ if TYPE_CHECKING:
 
     from ._errors import APIError
 
-INITIAL_RETRY_DELAY = 0.5
-MAX_RETRY_DELAY = 8.0
-MAX_RETRY_AFTER = 120.0
 
 
 def should_retry(exc: APIError) -> bool:
