@@ -178,15 +178,14 @@ class Records:
         self.close()
 
     def _collected(self) -> None:
-        if not self._parts:
-            return
-        state = self._run.state
-        for part in self._parts:
-            part.collected = True
-        state.save()
-        for part in self._parts:
-            self._run.remove_files(part)
+        state, parts = self._run.state, self._parts
         self._parts = []
+        if parts:
+            for part in parts:
+                part.collected = True
+            state.save()
+            for part in parts:
+                self._run.remove_files(part)
         if not state.open_parts():
             state.remove()
 

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 
 from factsift import clients
 from factsift.batchapi import split
-from factsift.batchapi.service import Refused, Service
+from factsift.batchapi.service import Refused, Service, ServiceError
 from factsift.batchapi.state import Part, State, read_entries, write_atomically, write_entries
 from factsift.records import RESULT_KEYS
 
@@ -41,6 +41,7 @@ class BatchRun:
         self.target, self.method = target, method
         self._unsure = {part.number for part in state.parts}  # parts a killed run may have sent
         self.uploaded = 0  # bytes uploaded by this process
+        self.trouble: str | None = None  # why the last look at the batches failed
 
     @property
     def parts(self) -> list[Part]:
@@ -153,7 +154,11 @@ class BatchRun:
     def wait(self, poll: float = 60.0, report: Report | None = None) -> None:
         """Until every batch has ended: a look every `poll` seconds, `report(run)` after each."""
         while True:
-            ended = self.poll()
+            try:
+                ended = self.poll()
+                self.trouble = None
+            except ServiceError as exc:  # the service may be back at the next look
+                ended, self.trouble = False, str(exc)
             if report is not None:
                 report(self)
             if ended:
