@@ -90,9 +90,12 @@ class PartFile:
         return len(self.lines)
 
     def fits(self, item: Recorded) -> bool:
-        if item.body is None:
+        if item.body is None or not self.lines:
             return True
-        return self.requests < self._batch_size and self.size + _line_size(item.body) <= self._max_bytes
+        size = _line_size(item.body)
+        if size > self._max_bytes:  # too large for any file: add() keeps it out
+            return True
+        return self.requests < self._batch_size and self.size + size <= self._max_bytes
 
     def add(self, item: Recorded) -> None:
         if item.body is None:
