@@ -15,7 +15,7 @@ import time
 import pytest
 
 import openai_standin
-from devserver_fixtures import ROOT, running_server
+from devserver_fixtures import ROOT, http_reply, running_server, scripted_server
 from factsift import clients
 from factsift.batchapi import split, state as run_state
 from factsift.batchapi.collect import LineError, Replay, Results, expected
@@ -176,6 +176,22 @@ def test_flaky_lines_are_sent_again_until_they_pass(tmp_path, server, client, in
     assert sorted(map(str, (r["id"] for r in done))) == sorted(map(str, IDS))
 
 
+@pytest.mark.parametrize("reply, where", [
+    (http_reply(200, b"{}"), "has no id"),
+    (http_reply(200, b"[1, 2]"), "JSON object"),
+    (http_reply(200, b"not json", **{"Content-Type": "application/json"}), "upload"),
+    (http_reply(400, b'{"error": {"message": "a bad file", "type": "invalid_request_error"}}'), "a bad file"),
+], ids=["no id", "not an object", "not JSON", "HTTP 400"])
+def test_a_hostile_service_never_crashes_the_run(tmp_path, client, inputs, reply, where):
+    with scripted_server(lambda handler: handler.wfile.write(reply)) as server:
+        status, stderr = run(tmp_path, client, command(server))
+        assert len(server.seen) == 1  # the upload, and nothing after it
+    records = lines(tmp_path / "out.jsonl") if os.path.exists(tmp_path / "out.jsonl") else []
+    assert status == 1 and "Traceback" not in stderr
+    assert where in stderr + json.dumps(records)
+    assert all(record["status"] == "error" for record in records)
+
+
 # -- kill points and Ctrl-C ---------------------------------------------------------------------
 
 class Gate:
@@ -225,24 +241,29 @@ KILL_POINTS = {  # name: (a gate held at the point, or None to watch the state f
 }
 
 
+def kill(tmp_path, server, client, monkeypatch, point):
+    """Starts a batch run and SIGKILLs it at `point`."""
+    gate = KILL_POINTS[point] and Gate(*KILL_POINTS[point]).install(monkeypatch)
+    child = subprocess.Popen(command(server), cwd=tmp_path, env=env(client),
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while not (gate.reached.is_set() if gate else waiting(tmp_path)):
+            assert time.monotonic() < deadline and child.poll() is None
+            time.sleep(0.02)
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+    finally:
+        if gate:
+            gate.release.set()
+        with contextlib.suppress(OSError):
+            child.kill()
+
+
 @pytest.mark.parametrize("point", KILL_POINTS)
 def test_killed_runs_resume_without_sending_twice(tmp_path, client, inputs, monkeypatch, point):
     with running_server(tmp_path / "service.jsonl", batch_time=1.0) as server:
-        gate = KILL_POINTS[point] and Gate(*KILL_POINTS[point]).install(monkeypatch)
-        child = subprocess.Popen(command(server), cwd=tmp_path, env=env(client),
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            deadline = time.monotonic() + 60
-            while not (gate.reached.is_set() if gate else waiting(tmp_path)):
-                assert time.monotonic() < deadline and child.poll() is None
-                time.sleep(0.02)
-            child.send_signal(signal.SIGKILL)
-            child.wait()
-        finally:
-            if gate:
-                gate.release.set()
-            with contextlib.suppress(OSError):
-                child.kill()
+        kill(tmp_path, server, client, monkeypatch, point)
         if point == "while collecting":  # as if some lines had been written before the kill
             expected_lines = online(tmp_path, server, client)[1]
             with open(tmp_path / "out.jsonl", "w") as f:
@@ -252,6 +273,16 @@ def test_killed_runs_resume_without_sending_twice(tmp_path, client, inputs, monk
         assert server.counts["file.uploaded"] == server.counts["batch.created"] == 1
         assert lines(tmp_path / "out.jsonl") == online(tmp_path, server, client)[1]
         assert not os.path.exists(tmp_path / "out.jsonl.batches")
+
+
+def test_cancel_finds_the_batch_a_killed_run_never_heard_back_about(tmp_path, client, inputs, monkeypatch):
+    with running_server(tmp_path / "service.jsonl", batch_time=30.0) as server:
+        kill(tmp_path, server, client, monkeypatch, "after the batch was made, before its answer")
+        status, stderr = run(tmp_path, client, command(server, "--cancel-batches"))
+        assert status == 1, stderr
+        assert server.counts["batch.created"] == server.counts["batch.cancelled"] == 1
+    records = lines(tmp_path / "out.jsonl")
+    assert [("batch_cancelled" in r["error"]) for r in records] == [True] * 6 + [False]  # and the unusable
 
 
 def test_ctrl_c_leaves_the_batches_running_then_cancel_collects_what_they_answered(tmp_path, client, inputs):

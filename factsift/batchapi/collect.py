@@ -20,7 +20,7 @@ from typing import IO, Any
 from factsift import batch, clients
 from factsift.batchapi.run import BatchRun, numbered, key_text
 from factsift.batchapi.split import digest, encode_body
-from factsift.batchapi.state import Entry, Part, read_entries, write_atomically
+from factsift.batchapi.state import Entry, Part, StateError, read_entries, write_atomically
 from factsift.records import Record
 
 __all__ = ["LineError", "Records", "collect"]
@@ -206,7 +206,7 @@ def collect(run: BatchRun, inputs: Iterable[Any], id_key: str = "id",
                 results.add(part.number, run.state.path(part.name + suffix))
         replayer = stack.enter_context(clients.replaying())
         target = _Replaying(getattr(run.target, run.method), replayer)
-        items = _items(run, parts, inputs, results, skip or (lambda key: False))
+        items = _items(_pending(run, parts), inputs, results, skip or (lambda key: False))
         records = batch.run(target, items, method=run.method, jobs=1, prompt=run.prompt,
                             length=run.length, retries=0, id_key=id_key)
         stack.callback(records.close)
@@ -216,14 +216,26 @@ def collect(run: BatchRun, inputs: Iterable[Any], id_key: str = "id",
     return Records(run, parts, results, stack, records)
 
 
-def _items(run: BatchRun, parts: list[Part], inputs: Iterable[Any], results: Results,
-           skip: Callable[[Any], bool]) -> Iterator[tuple[Any, Any]]:
-    """(id, what stands in for the text) for each input of `parts`, in input order; then those
-    inputs that did not come again."""
-    pending: dict[str, collections.deque[tuple[Part, Entry]]] = {}
+Pending = dict[str, collections.deque[tuple[Part, Entry]]]
+
+
+def _pending(run: BatchRun, parts: list[Part]) -> Pending:
+    """The inputs of `parts` by id, each id's in input order."""
+    pending: Pending = {}
     for part in parts:
-        for entry in read_entries(run.entries_path(part)):
-            pending.setdefault(key_text(entry[0]), collections.deque()).append((part, entry))
+        path = run.entries_path(part)
+        try:
+            for entry in read_entries(path):
+                pending.setdefault(key_text(entry[0]), collections.deque()).append((part, entry))
+        except (OSError, ValueError, TypeError) as exc:
+            raise StateError(f"cannot read {path}: {exc}") from None
+    return pending
+
+
+def _items(pending: Pending, inputs: Iterable[Any], results: Results,
+           skip: Callable[[Any], bool]) -> Iterator[tuple[Any, Any]]:
+    """(id, what stands in for the text) for each pending input, in input order; then those
+    inputs that did not come again."""
     for key, text in numbered(inputs):
         waiting = pending.get(key_text(key))
         if waiting:

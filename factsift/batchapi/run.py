@@ -105,7 +105,7 @@ class BatchRun:
         try:
             if part.file_id is None and not part.ended:
                 info = self.service.upload(self._input_path(part), part.size, part.prepared_at, unsure)
-                part.file_id = str(info["id"])
+                part.file_id = info["id"]
                 self.uploaded += part.size
                 self.state.save()
             if part.batch_id is None and not part.ended:
@@ -122,7 +122,8 @@ class BatchRun:
     def _update(self, part: Part, info: dict[str, Any]) -> bool:
         """Takes in what the service says of the part's batch; whether anything changed."""
         before = part.to_json()
-        part.batch_id = str(info.get("id") or part.batch_id)
+        if isinstance(info.get("id"), str):
+            part.batch_id = info["id"]
         status = info.get("status")
         part.status = status if isinstance(status, str) and status != "prepared" else part.status
         counts = info.get("request_counts")
@@ -170,11 +171,23 @@ class BatchRun:
         for part in self.state.open_parts():
             if part.ended:
                 continue
+            if part.batch_id is None and part.number in self._unsure:
+                self._find_sent(part)
             if part.batch_id is not None:
                 self._update(part, self.service.cancel(part.batch_id))
             else:
                 part.status, part.problem = "unsent", "the run was cancelled before this batch was made"
             self.state.save()
+
+    def _find_sent(self, part: Part) -> None:
+        """What a killed run may have sent of a part without hearing back: its file, its batch."""
+        if part.file_id is None:
+            found = self.service.find_file(part.name + ".jsonl", part.size, part.prepared_at)
+            part.file_id = None if found is None else found["id"]
+        if part.file_id is not None:
+            found = self.service.find_batch(part.file_id, part.prepared_at)
+            if found is not None:
+                self._update(part, found)
 
     def records(self, inputs: Iterable[Any], *, id_key: str = "id",
                 skip: Callable[[Any], bool] | None = None) -> Records:

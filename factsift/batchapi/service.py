@@ -73,7 +73,9 @@ class Service:
             status = clients.status_of(exc)
             if status is not None or _is_client_error(exc):
                 raise Refused(f"{what}: {describe(exc)}", status) from exc
-            raise exc
+            if isinstance(exc, ServiceError):
+                raise exc
+            raise ServiceError(f"{what}: {describe(exc)}") from exc  # an answer of another shape
         if attempt >= self._retries:
             raise ServiceError(f"{what}: {describe(exc)}") from exc
         self._sleep(_wait(exc, attempt))
@@ -88,7 +90,7 @@ class Service:
             if found is not None:
                 return found
             try:
-                return clients.plain(self._client.files.create(file=pathlib.Path(path), purpose="batch"))
+                return _with_id(clients.plain(self._client.files.create(file=pathlib.Path(path), purpose="batch")))
             except Exception as exc:
                 self._failed(f"uploading {name}", exc, attempt)
         raise AssertionError("unreachable")
@@ -121,9 +123,9 @@ class Service:
             if found is not None:
                 return found
             try:
-                return clients.plain(self._client.batches.create(
+                return _with_id(clients.plain(self._client.batches.create(
                     input_file_id=file_id, endpoint=ENDPOINT, completion_window=COMPLETION_WINDOW,
-                    metadata=metadata))
+                    metadata=metadata)))
             except Exception as exc:
                 self._failed(f"creating the batch of {file_id}", exc, attempt)
         raise AssertionError("unreachable")
@@ -147,6 +149,13 @@ class Service:
             return self.batch(batch_id)
 
 
+def _with_id(info: dict[str, Any]) -> dict[str, Any]:
+    """An object the service made; without an id it cannot be found again (a later run looks for it)."""
+    if not isinstance(info.get("id"), str) or not info["id"]:
+        raise ServiceError(f"the service's answer has no id: {info!r:.200}")
+    return info
+
+
 def _is_client_error(exc: Exception) -> bool:
     # What the package raises for a request it refuses to send (an empty id): a plain ValueError.
     return isinstance(exc, ValueError)
@@ -164,7 +173,7 @@ def _newest(listing: Iterable[Any], since: float, wanted: Callable[[dict[str, An
     """The first object of a listing (newest first) that is `wanted`, searched back to `since`."""
     for item in listing:
         info = clients.plain(item)
-        if wanted(info):
+        if wanted(info) and isinstance(info.get("id"), str) and info["id"]:
             return info
         created = info.get("created_at")
         if isinstance(created, (int, float)) and created < since - LOOKBACK:

@@ -122,7 +122,7 @@ def _follow(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, wa
     waiting.stop()
     try:
         return _collect(args, run, output, started)
-    except (batchapi.ServiceError, batchapi.Refused) as exc:
+    except (batchapi.ServiceError, batchapi.Refused, batchapi.StateError, OSError) as exc:
         print(f"factsift: cannot read the results: {exc}; run again with --resume", file=sys.stderr)
         return EXIT_FAILED
 
