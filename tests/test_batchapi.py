@@ -3,6 +3,7 @@ an online run's, kill points with --resume and the service's counts, failed, exp
 rejected batches, the split into batches, and the pieces (custom ids, the state, hostile result lines)."""
 
 import contextlib
+import io
 import json
 import os
 import re
@@ -73,13 +74,20 @@ def lines(path):
         return [json.loads(line) for line in f]
 
 
+_ONLINE = {}
+
+
 def online(tmp_path, server, client, *extra, **options):
-    """The lines an online run of the same inputs writes; the service's counts are left as they were."""
-    counts = server.counts.copy()
-    status, _ = run(tmp_path, client, command(server, *extra, output="online.jsonl", batch=False, **options))
-    server.counts.clear()
-    server.counts.update(counts)
-    return status, lines(tmp_path / "online.jsonl")
+    """The exit status and lines of an online run of the same inputs (echoed: the same from any
+    service, so made once for each client and options); the service's counts stay as they were."""
+    key = (client, extra, tuple(sorted(options.items())))
+    if key not in _ONLINE:
+        counts = server.counts.copy()
+        status, _ = run(tmp_path, client, command(server, *extra, output="online.jsonl", batch=False, **options))
+        server.counts.clear()
+        server.counts.update(counts)
+        _ONLINE[key] = status, lines(tmp_path / "online.jsonl")
+    return _ONLINE[key]
 
 
 # -- end to end ---------------------------------------------------------------------------------
@@ -143,6 +151,29 @@ def test_failed_and_expired_lines_get_error_records(tmp_path, server, client, op
         assert [part.requests for part in run.parts] == [len(again)]
         run.wait(0.05)
         assert all(r["status"] == "ok" for r in run.records(again))
+
+
+def test_results_gone_from_the_service_give_error_records_and_are_sent_again(tmp_path, server, client,
+                                                                            openai_package, s_service):
+    from factsift import batch
+
+    s = s_service(server)
+    with batch.submit(s.extract, TEXTS, str(tmp_path / "run")) as run:
+        run.wait(0.05)
+        assert server.files.delete(run.parts[0].output_file_id)
+        got = list(run.records(TEXTS))
+    assert [r["status"] for r in got] == ["error"] * 6 and "no longer at the service" in got[0]["error"]
+    assert not os.path.exists(tmp_path / "run")
+    with batch.submit(s.extract, TEXTS, str(tmp_path / "run")) as run:
+        run.wait(0.05)
+        assert list(run.records(TEXTS)) == list(batch.run(s.extract, TEXTS))
+
+
+def test_an_online_run_goes_on_beside_a_state_folder_that_holds_no_run(tmp_path, server, client, inputs):
+    os.mkdir(tmp_path / "out.jsonl.batches")  # a run killed before it wrote its state
+    status, stderr = run(tmp_path, client, command(server, batch=False))
+    assert status == 3, stderr
+    assert len(lines(tmp_path / "out.jsonl")) == 7 and not server.counts  # sent online: no files, no batches
 
 
 def test_rejected_batch_gives_error_records_and_resume_sends_again(tmp_path, server, client, inputs, monkeypatch):
@@ -320,22 +351,24 @@ def test_ctrl_c_leaves_the_batches_running_then_cancel_collects_what_they_answer
 # -- the pieces ---------------------------------------------------------------------------------
 
 def test_custom_ids_map_what_is_not_a_plain_unique_string():
-    part = split.PartFile(3, 10, 10**6)
-    for key in IDS + ["factsift-3-0"]:
+    part = split.PartFile(3, 10, 10**6, io.BytesIO())
+    for key in ["n-1", 2, "a b", "n-4", "n-4", "新闻", "x" * 65, "factsift-3-0", "x" * 64]:
         part.add(split.Recorded(key, b'{"model": "m"}'))
     custom_ids = [entry[1] for entry in part.entries]
     assert custom_ids == ["n-1", "factsift-3-1", "factsift-3-2", "n-4", "factsift-3-4", "factsift-3-5",
-                          "factsift-3-6"]
-    assert [json.loads(line)["custom_id"] for line in part.lines] == custom_ids
+                          "factsift-3-6", "factsift-3-7", "x" * 64]
+    written = part.sink.getvalue().splitlines()
+    assert [json.loads(line)["custom_id"] for line in written] == custom_ids
+    assert [json.loads(line)["body"] for line in written] == [{"model": "m"}] * 9
 
 
 @pytest.mark.parametrize("batch_size, max_bytes, parts", [(2, 10**6, [2, 2, 2]), (10, 500, [2, 2, 1])])
 def test_split_keeps_both_limits(batch_size, max_bytes, parts):
     body = b'{"model": "m", "messages": "' + b"x" * 40 + b'"}'
     items = [split.Recorded(i, body) for i in range(5)] + [split.Recorded("big", b"y" * 1000)]
-    made = list(split.split(iter(items), 1, batch_size, max_bytes))
+    made = list(split.split(iter(items), 1, batch_size, max_bytes, lambda number: io.BytesIO()))
     assert [p.requests for p in made] == parts and [p.number for p in made] == [1, 2, 3]
-    assert all(p.size <= max_bytes and p.size == sum(map(len, p.lines)) for p in made)
+    assert all(p.size <= max_bytes and p.size == len(p.sink.getvalue()) for p in made)
     too_large = made[-1].entries[-1][3]  # larger than any file may be: never sent
     assert (too_large is not None and too_large.startswith("the request (1")) == (max_bytes == 500)
 

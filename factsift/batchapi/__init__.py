@@ -8,7 +8,7 @@
     run.wait(poll=60)                        # or: while not run.poll(): ...
     with run.records(texts) as records:      # the same inputs again, in the same order
         for record in records:               # in input order, as batch.run hands them out
-            ...                              # {'summary': ..., 'content': ..., 'status': 'ok', 'id': 0, 'usage': {...}}
+            ...                              # {'summary': ..., 'status': 'ok', 'id': 0, 'usage': ...}
     run.close()
 
 ``submit`` records the request the module makes for each input (nothing is
@@ -78,6 +78,9 @@ def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None
     instance, name = _target(target, method)
     for option, value in (("batch_size", batch_size), ("retries", retries)):
         options.check(option, value)
+    if isinstance(max_bytes, bool) or not isinstance(max_bytes, int) or not 1 <= max_bytes <= MAX_BYTES:
+        raise options.OptionError(f"max_bytes must be a whole number of bytes from 1 to {MAX_BYTES}, "
+                                  f"not {max_bytes!r}")
     if timeout is not None:
         options.check("timeout", timeout)
     run = _open(instance, name, state, prompt, length, retries, timeout, make=True)

@@ -18,7 +18,8 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import IO, Any
 
 from factsift import batch, clients
-from factsift.batchapi.run import BatchRun, numbered, key_text
+from factsift.batchapi.run import BatchRun, key_text, numbered
+from factsift.batchapi.service import Refused
 from factsift.batchapi.split import digest, encode_body
 from factsift.batchapi.state import Entry, Part, StateError, read_entries, write_atomically
 from factsift.records import Record
@@ -106,8 +107,14 @@ def _custom_id(line: bytes) -> str | None:
 def download(run: BatchRun, part: Part) -> None:
     """The part's output and error files, kept beside the state once read whole."""
     for file_id, suffix in ((part.output_file_id, ".output.jsonl"), (part.error_file_id, ".errors.jsonl")):
-        if file_id is not None:
+        if file_id is None:
+            continue
+        try:
             write_atomically(run.state.path(part.name + suffix), run.service.content(file_id))
+        except Refused as exc:
+            if exc.status != 404:
+                raise
+            part.problem = f"the batch's results are no longer at the service: {exc}"  # sent again later
     part.downloaded = True
     run.state.save()
 
@@ -121,9 +128,9 @@ def expected(part: Part, entry: Entry, text: Any, results: Results) -> Any:
         return LineError(problem)
     if custom_id is None or recorded is None:
         return Replay(text, clients.Expected(None))  # the method made no request for it
-    if part.problem is not None:
-        return LineError(part.problem)
     line = results.get(part.number, custom_id)
+    if part.problem is not None and line is None:
+        return LineError(part.problem)
     if line is None:
         return LineError(f"the batch ({part.status}) returned no result for this input")
     response, error = line.get("response"), line.get("error")

@@ -6,12 +6,12 @@ import json
 import os
 import time
 from collections.abc import Callable, Iterable, Iterator
-from typing import TYPE_CHECKING, Any
+from typing import IO, TYPE_CHECKING, Any
 
 from factsift import clients
 from factsift.batchapi import split
 from factsift.batchapi.service import Refused, Service, ServiceError
-from factsift.batchapi.state import Part, State, read_entries, write_atomically, write_entries
+from factsift.batchapi.state import Part, State, read_entries, write_entries
 from factsift.records import RESULT_KEYS
 
 if TYPE_CHECKING:
@@ -83,19 +83,29 @@ class BatchRun:
         with clients.recording() as recorder:
             recorded = (split.record(recorder, method, key, text, self.prompt, self.length)
                         for key, text in numbered(inputs) if key_text(key) not in skip)
-            for written in split.split(recorded, self.state.next_number(), batch_size, max_bytes):
-                part = self._keep(written)
-                self._send_part(part, metadata)
+            parts = split.split(recorded, self.state.next_number(), batch_size, max_bytes, self._sink)
+            try:
+                for written in parts:
+                    self._send_part(self._keep(written), metadata)
+            finally:
+                parts.close()
+
+    def _sink(self, number: int) -> IO[bytes]:
+        return open(self._input_path(self.state.new_part(number)) + ".tmp", "wb")
 
     def _keep(self, written: split.PartFile) -> Part:
         """The part's files, then the part in the state: a part in the state has its files."""
         part = self.state.new_part(written.number)
         part.requests, part.size = written.requests, written.size
-        if not written.requests:
-            part.status = "unsent"
+        with written.sink as sink:
+            sink.flush()
+            os.fsync(sink.fileno())
+        if written.requests:
+            os.replace(sink.name, self._input_path(part))
         else:
-            write_atomically(self._input_path(part), b"".join(written.lines))
-        write_entries(self.entries_path(part), written.entries)
+            os.unlink(sink.name)
+            part.status = "unsent"
+        write_entries(self.entries_path(part), written.entries)  # it syncs the folder too
         self.state.parts.append(part)
         self.state.save()
         return part
@@ -137,7 +147,8 @@ class BatchRun:
         return part.to_json() != before
 
     def poll(self) -> bool:
-        """Looks once at each batch that has not ended; whether all have."""
+        """Looks once at each batch that has not ended; whether all have (a part whose batch is
+        not made yet is left to submit(), which makes it)."""
         changed = False
         for part in self.state.open_parts():
             if not part.ended and part.batch_id is not None:
@@ -150,7 +161,7 @@ class BatchRun:
                     changed = True
         if changed:
             self.state.save()
-        return all(part.ended for part in self.state.open_parts())
+        return all(part.ended or part.batch_id is None for part in self.state.open_parts())
 
     def wait(self, poll: float = 60.0, report: Report | None = None) -> None:
         """Until every batch has ended: a look every `poll` seconds, `report(run)` after each."""

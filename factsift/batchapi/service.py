@@ -90,7 +90,8 @@ class Service:
             if found is not None:
                 return found
             try:
-                return _with_id(clients.plain(self._client.files.create(file=pathlib.Path(path), purpose="batch")))
+                made = self._client.files.create(file=pathlib.Path(path), purpose="batch")
+                return _with_id(clients.plain(made))
             except Exception as exc:
                 self._failed(f"uploading {name}", exc, attempt)
         raise AssertionError("unreachable")
@@ -169,7 +170,8 @@ def _wait(exc: Exception, attempt: int) -> float:
     return float(min(8.0, 0.5 * 2 ** attempt))
 
 
-def _newest(listing: Iterable[Any], since: float, wanted: Callable[[dict[str, Any]], bool]) -> dict[str, Any] | None:
+def _newest(listing: Iterable[Any], since: float,
+            wanted: Callable[[dict[str, Any]], bool]) -> dict[str, Any] | None:
     """The first object of a listing (newest first) that is `wanted`, searched back to `since`."""
     for item in listing:
         info = clients.plain(item)

@@ -11,7 +11,7 @@ An input's ``custom_id`` is its id where that is a short plain string
 and not starting with ``factsift-``; any other (a number, a long or
 non-ASCII name, a repeated id) is mapped to ``factsift-<part>-<index>``, and
 the part's inputs file keeps the mapping. A file holds at most `batch_size`
-requests and `max_bytes` bytes.
+requests and `max_bytes` bytes; its lines go to the file as they are made.
 """
 
 from __future__ import annotations
@@ -19,14 +19,15 @@ from __future__ import annotations
 import hashlib
 import json
 import re
-from collections.abc import Callable, Iterator
-from typing import Any
+from collections.abc import Callable, Generator, Iterator
+from typing import IO, Any
 
 from factsift.batchapi.state import Entry
 from factsift.clients import Recorder
 from factsift.records import describe
 
-__all__ = ["BATCH_SIZE", "MAX_BYTES", "ENDPOINT", "Recorded", "PartFile", "encode_body", "digest", "record", "split"]
+__all__ = ["BATCH_SIZE", "MAX_BYTES", "ENDPOINT", "Recorded", "PartFile", "encode_body", "digest", "record",
+           "split"]
 
 BATCH_SIZE = 50_000  # requests in one batch, the service's limit
 MAX_BYTES = 200_000_000  # an input file's size, within the service's 200 MB
@@ -76,21 +77,17 @@ def record(recorder: Recorder, method: Callable[..., Any], key: Any, text: Any, 
 
 
 class PartFile:
-    """The lines and inputs of one part, as they are recorded."""
+    """One part as it is recorded: its lines go to `sink` (its input file), its inputs to `entries`."""
 
-    def __init__(self, number: int, batch_size: int, max_bytes: int) -> None:
+    def __init__(self, number: int, batch_size: int, max_bytes: int, sink: IO[bytes]) -> None:
         self.number, self._batch_size, self._max_bytes = number, batch_size, max_bytes
-        self.lines: list[bytes] = []
+        self.sink = sink
         self.entries: list[Entry] = []
-        self.size = 0
+        self.requests = self.size = 0
         self._ids: set[str] = set()
 
-    @property
-    def requests(self) -> int:
-        return len(self.lines)
-
     def fits(self, item: Recorded) -> bool:
-        if item.body is None or not self.lines:
+        if item.body is None or not self.requests:
             return True
         size = _line_size(item.body)
         if size > self._max_bytes:  # too large for any file: add() keeps it out
@@ -108,7 +105,8 @@ class PartFile:
             return
         custom_id = self._custom_id(item.key)
         line = _line(custom_id, item.body)
-        self.lines.append(line)
+        self.sink.write(line)
+        self.requests += 1
         self.size += len(line)
         self.entries.append((item.key, custom_id, digest(item.body), None))
 
@@ -134,15 +132,21 @@ def _line(custom_id: str, body: bytes) -> bytes:
     return _LINE_HEAD % json.dumps(custom_id).encode("ascii") + body + b"}\n"
 
 
-def split(items: Iterator[Recorded], number: int, batch_size: int,
-          max_bytes: int) -> Iterator[PartFile]:
-    """The parts the recorded inputs fill, numbered from `number`; the last may be only inputs
-    without requests."""
-    part = PartFile(number, batch_size, max_bytes)
-    for item in items:
-        if not part.fits(item):
+def split(items: Iterator[Recorded], number: int, batch_size: int, max_bytes: int,
+          sink: Callable[[int], IO[bytes]]) -> Generator[PartFile, None, None]:
+    """The parts the recorded inputs fill, numbered from `number`, each writing to `sink(number)`;
+    the last may hold only inputs without requests."""
+    part = PartFile(number, batch_size, max_bytes, sink(number))
+    try:
+        for item in items:
+            if not part.fits(item):
+                yield part  # from here its sink is the caller's to close
+                part = PartFile(part.number + 1, batch_size, max_bytes, sink(part.number + 1))
+            part.add(item)
+        if part.entries:
             yield part
-            part = PartFile(part.number + 1, batch_size, max_bytes)
-        part.add(item)
-    if part.entries:
-        yield part
+        else:
+            part.sink.close()
+    except BaseException:
+        part.sink.close()
+        raise

@@ -175,8 +175,9 @@ def _add_batch_api(parser: argparse.ArgumentParser) -> None:
 
 def batch_api_wanted(args: argparse.Namespace) -> bool:
     """Whether the run goes through factsift.cli.batchapi: asked for, or a batch run of --output is open."""
-    return bool(args.batch_api or args.cancel_batches or
-                (args.output is not None and os.path.isdir(args.output + BATCH_STATE)))
+    if args.batch_api or args.cancel_batches:
+        return True
+    return args.output is not None and os.path.exists(os.path.join(args.output + BATCH_STATE, "state.json"))
 
 
 def build_parser(command: str | None = None) -> argparse.ArgumentParser:

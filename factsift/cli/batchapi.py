@@ -17,7 +17,8 @@ from collections.abc import Callable
 from typing import Any, TextIO
 
 from factsift import batch, batchapi
-from factsift.cli import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_UNUSABLE, EXIT_USAGE, LINES_PER_WRITE, Written
+from factsift.cli import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_UNUSABLE, EXIT_USAGE, LINES_PER_WRITE,
+                          Written)
 from factsift.cli.args import COMMANDS, BATCH_STATE
 from factsift.cli.inputs import Inputs, id_text
 from factsift.cli.output import Output, Refused, WriteError, encode_record, file_output, isatty
@@ -125,6 +126,9 @@ def _follow(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, wa
     except (batchapi.ServiceError, batchapi.Refused, batchapi.StateError, OSError) as exc:
         print(f"factsift: cannot read the results: {exc}; run again with --resume", file=sys.stderr)
         return EXIT_FAILED
+    except KeyboardInterrupt:
+        print("factsift: interrupted while reading the results; run again with --resume", file=sys.stderr)
+        return EXIT_INTERRUPTED
 
 
 def _collect(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, started: float) -> int:
@@ -209,7 +213,8 @@ def _summary(written: Written, inputs: Inputs, parts: int, tokens: Tokens, secon
             f"through {_batches(parts)}; {tokens.prompt} prompt and {tokens.completion} completion tokens")
     retryable = written.error - written.unusable
     if retryable:
-        return line + f"; {retryable} error{'s' * (retryable > 1)} may pass on another run: run again with --resume"
+        return line + (f"; {retryable} error{'s' * (retryable > 1)} may pass on another run: "
+                       f"run again with --resume")
     return line
 
 
@@ -236,7 +241,7 @@ class Waiting:
 
     def __call__(self, run: batchapi.BatchRun) -> None:
         text = _progress(run)
-        if text == self._last:
+        if text is None or text == self._last:
             return
         self._last = text
         self._write(f"\r{text}\x1b[K" if self._live else text + "\n")
@@ -254,8 +259,10 @@ class Waiting:
             self._stream.flush()
 
 
-def _progress(run: batchapi.BatchRun) -> str:
+def _progress(run: batchapi.BatchRun) -> str | None:
     parts = [part for part in run.parts if not part.collected]
+    if not parts:
+        return None
     statuses: dict[str, int] = {}
     for part in parts:
         statuses[part.status] = statuses.get(part.status, 0) + 1

@@ -174,7 +174,8 @@ def status_error(package: ModuleType, status: int, body: Any) -> Exception:
     name = "InternalServerError" if status >= 500 else _STATUS_ERRORS.get(status, "APIStatusError")
     cls = getattr(package, name, None) or package.APIStatusError
     data = body.get("error", body) if isinstance(body, dict) else body
-    return cls(f"Error code: {status} - {body}", response=_response(package, status, body), body=data)  # type: ignore[no-any-return]
+    error: Exception = cls(f"Error code: {status} - {body}", response=_response(package, status, body), body=data)
+    return error
 
 
 class _StoredResponse:
