@@ -132,7 +132,7 @@ def expected(part: Part, entry: Entry, text: Any, results: Results) -> Any:
     if part.problem is not None and line is None:
         return LineError(part.problem)
     if line is None:
-        return LineError(f"the batch ({part.status}) returned no result for this input")
+        return LineError(f"the batch ended ({part.status}) without a result for this input")
     response, error = line.get("response"), line.get("error")
     status = response.get("status_code") if isinstance(response, dict) else None
     if not isinstance(status, int) or isinstance(status, bool):
