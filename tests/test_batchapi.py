@@ -169,6 +169,19 @@ def test_results_gone_from_the_service_give_error_records_and_are_sent_again(tmp
         assert list(run.records(TEXTS)) == list(batch.run(s.extract, TEXTS))
 
 
+@pytest.mark.parametrize("then", ["wait", "cancel"])
+def test_a_batch_the_service_lost_gives_error_records(tmp_path, server, client, openai_package, s_service, then):
+    from factsift import batch
+
+    s = s_service(server)
+    with batch.submit(s.extract, TEXTS, str(tmp_path / "run"), metadata={"devserver_time": "60"}) as run:
+        server.batches._batches.clear()  # as after a restart of the local service
+        run.cancel() if then == "cancel" else run.wait(0.05)
+        got = list(run.records(TEXTS))
+    assert [r["status"] for r in got] == ["error"] * 6
+    assert all("no longer knows the batch" in r["error"] for r in got)
+
+
 def test_an_online_run_goes_on_beside_a_state_folder_that_holds_no_run(tmp_path, server, client, inputs):
     os.mkdir(tmp_path / "out.jsonl.batches")  # a run killed before it wrote its state
     status, stderr = run(tmp_path, client, command(server, batch=False))

@@ -152,16 +152,22 @@ class BatchRun:
         changed = False
         for part in self.state.open_parts():
             if not part.ended and part.batch_id is not None:
-                try:
-                    changed |= self._update(part, self.service.batch(part.batch_id))
-                except Refused as exc:
-                    if exc.status != 404:
-                        raise
-                    part.status, part.problem = "failed", f"the service no longer knows the batch: {exc}"
-                    changed = True
+                changed |= self._look(part, lambda batch_id: self.service.batch(batch_id))
         if changed:
             self.state.save()
         return all(part.ended or part.batch_id is None for part in self.state.open_parts())
+
+    def _look(self, part: Part, call: Callable[[str], dict[str, Any]]) -> bool:
+        """Takes in what `call(batch id)` says of the part's batch; a batch the service no longer
+        knows (HTTP 404) has failed. Whether anything changed."""
+        assert part.batch_id is not None
+        try:
+            return self._update(part, call(part.batch_id))
+        except Refused as exc:
+            if exc.status != 404:
+                raise
+            part.status, part.problem = "failed", f"the service no longer knows the batch: {exc}"
+            return True
 
     def wait(self, poll: float = 60.0, report: Report | None = None) -> None:
         """Until every batch has ended: a look every `poll` seconds, `report(run)` after each."""
@@ -185,7 +191,7 @@ class BatchRun:
             if part.batch_id is None and part.number in self._unsure:
                 self._find_sent(part)
             if part.batch_id is not None:
-                self._update(part, self.service.cancel(part.batch_id))
+                self._look(part, lambda batch_id: self.service.cancel(batch_id))
             else:
                 part.status, part.problem = "unsent", "the run was cancelled before this batch was made"
             self.state.save()

@@ -156,8 +156,8 @@ class State:
 
 def _changed(folder: str, old: dict[str, Any], new: dict[str, Any]) -> str:
     names = ", ".join(sorted(key for key in old.keys() | new.keys() if old.get(key) != new.get(key)))
-    return (f"the batches in {folder} were made with other settings ({names}): "
-            f"go on with the same ones, or cancel those batches first")
+    return (f"the batches in {folder} were made with other settings ({names}): give the ones they were "
+            f"made with, to collect them or to cancel them")
 
 
 def _locked(path: str) -> IO[bytes]:
