@@ -8,7 +8,7 @@ VENV := .venv/$(ABI)
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 
-.PHONY: build test venv demo bench clean test-all check-installed check-asan check-valgrind check-refleaks
+.PHONY: build test venv demo bench clean test-all check-installed check-asan check-valgrind check-refleaks typecheck typecheck-here
 
 build:
 	@test -n "$(PY)" || { echo "no interpreter for PYTHON=$(PYTHON)"; exit 1; }
@@ -48,6 +48,19 @@ check-refleaks:
 	tools/apt-ensure python3.11-dbg libpython3.11-dev python3-pytest python3-hypothesis
 	$(MAKE) --no-print-directory build PYTHON=python3.11-dbg
 	PYTHONPATH=tools $$(tools/find-python python3.11-dbg) -m pytest -p refleaks $(REFLEAK_TESTS) $(PYTEST_ARGS)
+
+# Strict types with mypy (CPython 3.14, where Debian unstable builds it, with the real openai
+# client's types), the extension's stub against the module itself (stubtest), and the public
+# API's type completeness as pyright measures it (100% or it fails).
+TYPES_PYTHON ?= python3.14
+typecheck:
+	$(MAKE) --no-print-directory build venv typecheck-here PYTHON=$(TYPES_PYTHON)
+
+typecheck-here:
+	$(VENV)/bin/python -m mypy --strict -p factsift -p openai_standin
+	PYTHONPATH=$(CURDIR) $(VENV)/bin/python -m mypy.stubtest factsift.factsift
+	PYTHONPATH=$(CURDIR) $$(tools/fetch-pyright) --pythonpath $(CURDIR)/$(VENV)/bin/python \
+		--verifytypes factsift --ignoreexternal
 
 clean:
 	rm -rf build .venv factsift/*.so

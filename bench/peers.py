@@ -4,9 +4,11 @@ The same documents go through `python -m factsift summarize`, a plain thread
 pool script (bench/peer_threads.py) and an AsyncOpenAI + asyncio script
 (bench/peer_asyncio.py) at several numbers of concurrent requests, against
 factsift.devserver running in its own process and answering after a fixed
-delay. Each tool runs as a child process; its CPU time (user + system, its
-own children included) comes from the rusage that wait4 reports for it, so
-the service's CPU is never counted.
+delay. Each tool runs as a child process; its CPU time (user + system, of
+every process it started, a fork server's workers included: bench/reap.py)
+comes from the rusage of what it started, so the service's CPU is never
+counted. A run over one document gives each tool's start (the interpreter,
+the imports, the first client and request), reported apart.
 
     python bench/peers.py [--documents 1000] [--delay 0.2] [--jobs 16 64 256]
                           [--repeat 5] [--clients standin real] [--tools cli threads asyncio]
@@ -35,7 +37,9 @@ from pathlib import Path
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
+sys.path.insert(1, str(ROOT))
 
+import openai_standin  # noqa: E402
 from throughput import output_problem, write_inputs  # noqa: E402
 
 MODEL = "echo"
@@ -51,30 +55,26 @@ SPEED_UP_TARGET = 1.6  # cli-p2 against cli at SPEED_UP_JOBS
 SPEED_UP_JOBS = 64
 
 
-def client_path(client):
-    """PYTHONPATH entries that make `import openai` load the chosen client."""
-    if client == "standin":
-        return [str(ROOT / "openai_standin"), str(ROOT)]
-    return [str(ROOT)]
-
-
 # Settings of this shell that a user's run would not have: unbuffered output,
 # and modules compiled afresh by every run.
 _DROPPED = ("PYTHONUNBUFFERED", "PYTHONDONTWRITEBYTECODE", "PYTHONPYCACHEPREFIX")
 
 
 def child_env(client, pycache=None):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k not in _DROPPED}
-    env["PYTHONPATH"] = os.pathsep.join(client_path(client))
+    """A child's environment: the chosen openai client (openai_standin decides the rule)."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("OPENAI_") and k not in _DROPPED and k != "PYTHONPATH"}
+    env = openai_standin.child_env(client, env, str(ROOT))
     if pycache:
         env["PYTHONPYCACHEPREFIX"] = pycache  # compiled once, by the warm-up runs, outside the tree
     return env
 
 
-def real_client_importable():
-    probe = [sys.executable, "-c", "from openai import AsyncOpenAI, OpenAI; import openai; print(openai.__file__)"]
-    found = subprocess.run(probe, env=child_env("real"), capture_output=True, text=True, cwd="/")
-    return found.returncode == 0 and str(ROOT / "openai_standin") not in found.stdout
+def client_label(client):
+    """The client as the tables name it, with its version: "openai 3.6.0", "stand-in"."""
+    probe = [sys.executable, "-c", "import openai_standin; print(openai_standin.label(openai_standin.activate()))"]
+    found = subprocess.run(probe, env=child_env(client), capture_output=True, text=True, cwd="/")
+    return found.stdout.strip() if found.returncode == 0 else None
 
 
 def cli_has_processes():
@@ -117,22 +117,25 @@ def tool_command(tool, url, names, jobs):
 
 
 def run_tool(tool, client, url, names, jobs, directory):
-    """(seconds, CPU seconds) of one run of `tool` over `names`; raises SystemExit on a bad run."""
+    """(seconds, CPU seconds) of one run of `tool` over `names`; raises SystemExit on a bad run.
+
+    The CPU is that of the tool and of every process it started (bench/reap.py: a fork
+    server's workers are not the tool's own children)."""
     command = tool_command(tool, url, names, jobs)
+    result = os.path.join(directory, "reaped")
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        start = time.perf_counter()
         env = child_env(client, os.path.join(directory, "pycache"))
-        process = subprocess.Popen(command, cwd=directory, env=env, stdout=out, stderr=err)
-        _, status, usage = os.wait4(process.pid, 0)
-        seconds = time.perf_counter() - start
-        process.returncode = os.waitstatus_to_exitcode(status)
+        subprocess.run([sys.executable, str(BENCH / "reap.py"), result, *command], cwd=directory, env=env,
+                       stdout=out, stderr=err, check=True)
+        with open(result) as f:
+            status, seconds, cpu = f.read().split()
         out.seek(0)
         err.seek(0)
-        problems = output_problem(out.read(), names, process.returncode)
+        problems = output_problem(out.read(), names, int(status))
         if problems:
             tail = err.read().decode("utf-8", "replace")[-2000:]
             raise SystemExit(f"{tool} ({client}) at {jobs} jobs: {problems}\n{tail}")
-    return seconds, usage.ru_utime + usage.ru_stime
+    return float(seconds), float(cpu)
 
 
 def count_instructions(tool, client, url, names, jobs, directory):
@@ -171,28 +174,38 @@ def warm_up(args, url, names, directory):
 
 
 def measure(args, url, names, directory):
-    """{(client, tool, jobs): (documents/s, CPU ms per document)}, medians of the repeats."""
-    samples = {}
+    """{(client, tool, jobs): (documents/s, CPU ms per document, CPU ms per document after the start)}
+    and {(client, tool): CPU ms of the start}, medians of the repeats. The start is a run over one
+    document: the interpreter, the imports, the first client and request."""
+    samples, starts = {}, {}
     for round_ in range(args.repeat):
         for client in args.clients:
+            for tool in args.tools:
+                _, cpu = run_tool(tool, client, url, names[:1], 1, directory)
+                starts.setdefault((client, tool), []).append(1000 * cpu)
             for jobs in args.jobs:
                 for tool in args.tools:
                     seconds, cpu = run_tool(tool, client, url, names, jobs, directory)
-                    samples.setdefault((client, tool, jobs), []).append(
-                        (len(names) / seconds, 1000 * cpu / len(names)))
+                    samples.setdefault((client, tool, jobs), []).append((len(names) / seconds, 1000 * cpu))
                     rate, ms = samples[(client, tool, jobs)][-1]
-                    print(f"  round {round_ + 1}: {client:8} {tool:8} {jobs:4d} jobs "
-                          f"{rate:8.1f} docs/s {ms:6.2f} ms/doc  (load {os.getloadavg()[0]:.2f})",
+                    print(f"  round {round_ + 1}: {client:8} {tool:8} {jobs:4d} jobs {rate:8.1f} docs/s "
+                          f"{ms / len(names):6.2f} ms/doc  (load {os.getloadavg()[0]:.2f})",
                           file=sys.stderr, flush=True)
-    return {key: (statistics.median(r for r, _ in runs), statistics.median(m for _, m in runs))
-            for key, runs in samples.items()}
+    start = {key: statistics.median(runs) for key, runs in starts.items()}
+    results = {}
+    for (client, tool, jobs), runs in samples.items():
+        cpu = statistics.median(ms for _, ms in runs)
+        after = (cpu - start[(client, tool)]) / max(1, len(names) - 1)
+        results[(client, tool, jobs)] = (statistics.median(r for r, _ in runs), cpu / len(names), after)
+    return results, start
 
 
-def print_table(results):
-    print("| client | tool | jobs | docs/s | CPU ms per doc |")
-    print("|---|---|---:|---:|---:|")
-    for (client, tool, jobs), (rate, ms) in results.items():
-        print(f"| {client} | {tool} | {jobs} | {rate:.1f} | {ms:.2f} |")
+def print_table(results, start, labels):
+    print("| client | tool | jobs | docs/s | CPU ms per doc | after the start | start CPU ms |")
+    print("|---|---|---:|---:|---:|---:|---:|")
+    for (client, tool, jobs), (rate, ms, after) in results.items():
+        print(f"| {labels[client]} | {tool} | {jobs} | {rate:.1f} | {ms:.2f} | {after:.2f} "
+              f"| {start[(client, tool)]:.0f} |")
 
 
 def verdicts(results, clients, jobs_list):
@@ -204,8 +217,8 @@ def verdicts(results, clients, jobs_list):
             peers = [results[(client, p, jobs)] for p in PEERS if (client, p, jobs) in results]
             if cli is None or not peers:
                 continue
-            fast = max(rate for rate, _ in peers)
-            lean = min(ms for _, ms in peers)
+            fast = max(peer[0] for peer in peers)
+            lean = min(peer[1] for peer in peers)
             ok = cli[0] >= fast and cli[1] <= lean
             met &= ok
             print(f"{client}, {jobs} jobs: cli {cli[0]:.1f} docs/s {cli[1]:.2f} ms/doc; best peer "
@@ -227,7 +240,7 @@ def main(argv=None):
     ap.add_argument("--jobs", type=int, nargs="+", default=[16, 64, 256], metavar="N",
                     help="concurrent requests (default: 16 64 256)")
     ap.add_argument("--repeat", type=int, default=5, help="runs of each case (default: %(default)s)")
-    ap.add_argument("--clients", nargs="+", choices=("standin", "real"), default=["standin", "real"],
+    ap.add_argument("--clients", nargs="+", choices=("standin", "real"), default=["real", "standin"],
                     help="openai packages to use; real only when importable (default: both)")
     ap.add_argument("--tools", nargs="+", choices=list(TOOLS),
                     help="tools to run (default: cli threads asyncio, and cli-p2 when the command "
@@ -238,7 +251,8 @@ def main(argv=None):
     if args.documents < 1 or args.repeat < 1 or any(j < 1 for j in args.jobs):
         ap.error("--documents, --repeat and --jobs must be at least 1")
     args.tools = args.tools or ["cli", *["cli-p2"] * cli_has_processes(), "threads", "asyncio"]
-    if "real" in args.clients and not real_client_importable():
+    labels = {client: client_label(client) for client in args.clients}
+    if "real" in args.clients and labels["real"] is None:
         args.clients = [c for c in args.clients if c != "real"]
         print("the real openai package is not importable: "
               + ("measuring the stand-in only" if args.clients else "nothing to measure"), file=sys.stderr)
@@ -259,11 +273,11 @@ def main(argv=None):
             print(f"Python {sys.version.split()[0]}, {args.documents} documents, service delay "
                   f"{args.delay} s, median of {args.repeat}, load before: {os.getloadavg()[0]:.2f}")
             warm_up(args, service.url, names, tmp)
-            results = measure(args, service.url, names, tmp)
+            results, start = measure(args, service.url, names, tmp)
     finally:
         service.stop()
     print(f"load after: {os.getloadavg()[0]:.2f}")
-    print_table(results)
+    print_table(results, start, labels)
     return 0 if verdicts(results, args.clients, args.jobs) else 1
 
 

@@ -28,7 +28,8 @@ BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
-from peers import Service, client_path  # noqa: E402
+import openai_standin  # noqa: E402  (peers puts the checkout on the path)
+from peers import Service  # noqa: E402
 from throughput import write_inputs  # noqa: E402
 
 
@@ -61,11 +62,13 @@ def main(argv=None):
     ap.add_argument("--delay", type=float, default=0.2)
     ap.add_argument("--top", type=int, default=40)
     ap.add_argument("--sort", choices=("tottime", "cumtime"), default="tottime")
-    ap.add_argument("--client", choices=("standin", "real"), default="standin")
+    ap.add_argument("--client", choices=("standin", "real"), default=None,
+                    help="the openai client (default: the real one where installed)")
     ap.add_argument("--tool", choices=("cli", "threads"), default="cli")
     ap.add_argument("cli_options", nargs="*", help="more options for the command line")
     args = ap.parse_args(argv)
-    sys.path[:0] = client_path(args.client)
+    client = openai_standin.activate(args.client)
+    print(f"client: {openai_standin.label(client)}", file=sys.stderr)
 
     service = Service(args.delay)
     profiles = []
@@ -108,12 +111,16 @@ def tool_main(tool, options, cli_options):
 AREAS = [
     ("progress", lambda f, n: "factsift/cli" in f and n in _PROGRESS),
     ("command line", lambda f, n: "factsift/cli" in f),
-    # _Work.__call__'s own time holds the module's: cProfile does not see its C methods.
-    ("a request's work: the module, batch._Work, the hook",
-     lambda f, n: f.endswith("factsift/batch.py") and n in _WORK),
-    ("batch: input order, hand-off to threads", lambda f, n: f.endswith("factsift/batch.py")),
+    # Job.__call__'s own time holds the module's: cProfile does not see its C methods.
+    ("a request's work: the module, pools.Job", lambda f, n: f.endswith("factsift/pools/__init__.py")
+     and n == "__call__"),
+    ("the client layer: hooks, usage, limits", lambda f, n: "factsift/clients/" in f
+     or f.endswith(("factsift/limits.py", "factsift/tokens.py"))),
+    ("batch: input order, hand-off to threads", lambda f, n: f.endswith("factsift/batch.py")
+     or "factsift/pools/" in f),
     ("the thread script", lambda f, n: f.endswith("peer_threads.py")),
-    ("client", lambda f, n: "/openai" in f or "openai" in n or f.endswith("factsift/clients.py")),
+    ("client", lambda f, n: "/openai" in f or "openai" in n or "/httpx" in f or "/httpcore" in f
+     or "/pydantic" in f or "/h11/" in f),
     ("sockets", lambda f, n: "_socket" in n or "select." in n or f.endswith("socket.py")),
     ("json", lambda f, n: "/json/" in f or "_json" in n),
     ("re", lambda f, n: f.endswith(("/re.py", "sre_compile.py", "sre_parse.py")) or "re.Pattern" in n),
@@ -122,7 +129,6 @@ AREAS = [
     ("the module", lambda f, n: "factsift" in n or f.endswith("factsift.cpp")),
 ]
 _PROGRESS = {"advance", "draw", "clear", "paused", "finish", "_write", "_text"}
-_WORK = {"__call__", "_wait_turn"}
 
 
 def area_of(function, stats, depth=0):

@@ -60,15 +60,17 @@ import atexit
 import collections
 import weakref
 from collections.abc import Generator, Iterable, Iterator
-from typing import TYPE_CHECKING, Any
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any
+
+    from factsift.batchapi import resume, submit
+    from factsift.pools import Pool
 
 from factsift import options
 from factsift.clients import ClientSettings
-from factsift.pools import Pool, ResultSlot, Spec, Summarizer, settled
+from factsift.pools import ResultSlot, Spec, Summarizer, settled
 from factsift.records import RESULT_KEYS, Record, UnusableInput, error_record, message
-
-if TYPE_CHECKING:
-    from factsift.batchapi import resume, submit
 
 __all__ = ["Batch", "Counts", "Summarizer", "run", "RESULT_KEYS", "submit", "resume"]
 
@@ -76,48 +78,92 @@ WINDOW_PER_REQUEST = 4
 _END: Any = object()  # the end of the inputs
 
 
+_COUNTED = ("ok", "error", "retried", "requests", "unusable", "prompt_tokens", "completion_tokens",
+            "total_tokens")
+
+
 class Counts:
-    """ok and error records, and of the errors those `unusable` (inputs that can never succeed);
-    retried: records whose request was sent more than once; requests: HTTP requests sent,
-    retries included."""
+    """The records handed out: ok and error ones, and of the errors those `unusable` (inputs that
+    can never succeed); retried: records whose request was sent more than once; requests: HTTP
+    requests sent, retries included; the tokens the replies' usage reported; and with a price (per
+    million prompt and completion tokens), their cost."""
 
-    __slots__ = ("ok", "error", "unusable", "retried", "requests")
+    __slots__ = (*_COUNTED, "price")
+    ok: int
+    error: int
+    retried: int
+    requests: int
+    unusable: int
+    prompt_tokens: int
+    completion_tokens: int
+    total_tokens: int
+    price: tuple[float, float] | None
 
-    def __init__(self, ok: int = 0, error: int = 0, retried: int = 0, requests: int = 0,
-                 unusable: int = 0) -> None:
+    def __init__(self, ok: int = 0, error: int = 0, retried: int = 0, requests: int = 0, unusable: int = 0,
+                 prompt_tokens: int = 0, completion_tokens: int = 0, total_tokens: int = 0,
+                 price: tuple[float, float] | None = None) -> None:
         self.ok, self.error, self.retried, self.requests = ok, error, retried, requests
-        self.unusable = unusable
+        self.unusable, self.prompt_tokens, self.completion_tokens = unusable, prompt_tokens, completion_tokens
+        self.total_tokens, self.price = total_tokens, price
 
-    def _fields(self) -> tuple[int, ...]:
-        return self.ok, self.error, self.retried, self.requests, self.unusable
+    @property
+    def cost(self) -> float | None:
+        if self.price is None:
+            return None
+        return (self.prompt_tokens * self.price[0] + self.completion_tokens * self.price[1]) / 1e6
+
+    def add(self, record: Record, requests: int) -> None:
+        """Counts one record, sent in `requests` HTTP requests."""
+        if record.get("status") == "ok":
+            self.ok += 1
+        else:
+            self.error += 1
+            self.unusable += record.get("unusable") is True
+        self.requests += requests
+        self.retried += requests > 1
+        usage = record.get("usage")
+        if usage.__class__ is dict:  # as the batch makes it; anything else counts no tokens
+            prompt, completion, total = usage.get("prompt_tokens"), usage.get("completion_tokens"), \
+                usage.get("total_tokens")
+            self.prompt_tokens += prompt if prompt.__class__ is int else 0
+            self.completion_tokens += completion if completion.__class__ is int else 0
+            self.total_tokens += total if total.__class__ is int else 0
+
+    def _fields(self) -> tuple[object, ...]:
+        return tuple(getattr(self, name) for name in self.__slots__)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Counts) and self._fields() == other._fields()
 
     def __repr__(self) -> str:
-        return ("Counts(ok={}, error={}, retried={}, requests={}, unusable={})"
-                .format(*self._fields()))
+        shown = [f"{name}={getattr(self, name)}" for name in _COUNTED]
+        if self.price is not None:
+            shown.append(f"cost={self.cost:.6g}")
+        return f"Counts({', '.join(shown)})"
 
 
 def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: int = 8,
         prompt: Any = "", length: Any = 200, retries: int = 2, timeout: float | None = None,
-        rpm: float | None = None, processes: int = 1, window: int | None = None,
-        share_clients: bool = True, id_key: str = "id") -> Batch:
+        rpm: float | None = None, tpm: float | None = None, price: tuple[float, float] | None = None,
+        processes: int = 1, window: int | None = None, share_clients: bool = True,
+        id_key: str = "id") -> Batch:
     """Records for every input, in input order, as an iterator (a `Batch`); see the module's help."""
     target, name = _resolve(target, method)
     for option, value in (("jobs", jobs), ("processes", processes), ("retries", retries),
-                          ("window", window), ("timeout", timeout), ("rpm", rpm)):
+                          ("window", window), ("timeout", timeout), ("rpm", rpm), ("tpm", tpm)):
         if value is not None or option in ("jobs", "processes", "retries"):
             options.check(option, value)
+    if price is not None:
+        price = options.check_price(price)
     start = None
     if processes > 1:
         from factsift.pools import processes as pool_processes
 
         start = pool_processes.context()
     spec = Spec(target, name, prompt, length, ClientSettings(retries, timeout, share_clients),
-                rpm, _rate_slot(rpm, start))
+                rpm, tpm, _limits_state(rpm, tpm, start))
     return Batch(spec, inputs, jobs, processes, window or WINDOW_PER_REQUEST * jobs * processes,
-                 id_key, start)
+                 id_key, start, price)
 
 
 def _resolve(target: Any, method: str | None) -> tuple[Any, str]:
@@ -129,14 +175,12 @@ def _resolve(target: Any, method: str | None) -> tuple[Any, str]:
     return instance, str(name)
 
 
-def _rate_slot(rpm: float | None, start: Any) -> Any:
-    if rpm is None:
+def _limits_state(rpm: float | None, tpm: float | None, start: Any) -> Any:
+    if rpm is None and tpm is None:
         return None
-    if start is not None:  # shared memory: time.monotonic() is one clock for the whole machine
-        return start.Value("d", 0.0)
-    from factsift.limits import LocalSlot
+    from factsift import limits
 
-    return LocalSlot()
+    return limits.local_state() if start is None else limits.shared_state(start)
 
 
 _open_batches: weakref.WeakSet[Batch] = weakref.WeakSet()
@@ -153,8 +197,8 @@ class Batch:
     """The records of a run, in input order; `counts` covers those handed out so far."""
 
     def __init__(self, spec: Spec, inputs: Iterable[Any], jobs: int, processes: int, window: int,
-                 id_key: str, start: Any) -> None:
-        self.counts = Counts()
+                 id_key: str, start: Any, price: tuple[float, float] | None = None) -> None:
+        self.counts: Counts = Counts(price=price)
         self._spec, self._id_key = spec, id_key
         self._pending: collections.deque[tuple[Any, ResultSlot]] = collections.deque()
         self._records = self._in_order(iter(inputs), self._pool(jobs, processes, start), window)
@@ -234,14 +278,7 @@ class Batch:
         record[self._id_key] = key
         if usage is not None:
             record["usage"] = usage
-        counts = self.counts
-        if record.get("status") == "ok":
-            counts.ok += 1
-        else:
-            counts.error += 1
-            counts.unusable += record.get("unusable") is True
-        counts.requests += requests
-        counts.retried += requests > 1
+        self.counts.add(record, requests)
         return record
 
 

@@ -1,10 +1,12 @@
-from typing import Any, Literal, TypedDict
+from typing import Any, Literal, TypedDict, type_check_only
 
+@type_check_only
 class SummaryRecord(TypedDict):
     summary: Any  # the reply's content as the client returned it: usually str, possibly None
     content: str
     status: Literal["ok", "error"]
 
+@type_check_only
 class TitleRecord(TypedDict):
     title: Any
     content: str
@@ -12,6 +14,7 @@ class TitleRecord(TypedDict):
 
 # The client class each call builds its client with: the module's extension point.
 OpenAI: Any
+__test__: dict[str, Any]
 
 class AISummary:
     base_url: Any

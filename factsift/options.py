@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import math
 
-__all__ = ["OptionError", "RANGES", "check", "parse"]
+__all__ = ["OptionError", "RANGES", "check", "check_price", "parse", "parse_price"]
 
 
 class OptionError(ValueError):
@@ -58,3 +58,34 @@ def parse(name: str, text: str) -> int | float:
     if not whole and not math.isfinite(value):
         raise OptionError(_problem(name, text))
     return check(name, value)
+
+
+_MAX_PRICE = 1e9
+
+
+def check_price(price: object) -> tuple[float, float]:
+    """(prompt, completion) prices per million tokens: two numbers of 0 or more."""
+    problem = (f"price must be two numbers from 0 to {_MAX_PRICE:g} (per million prompt and "
+               f"completion tokens), not {price!r}")
+    if not isinstance(price, (tuple, list)) or len(price) != 2:
+        raise OptionError(problem)
+    values = []
+    for value in price:
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value <= _MAX_PRICE:
+            raise OptionError(problem)
+        values.append(float(value))
+    return values[0], values[1]
+
+
+def parse_price(text: str) -> tuple[float, float]:
+    """IN/OUT from a command line, e.g. "0.15/0.60"."""
+    first, slash, second = text.partition("/")
+    price: tuple[float, float] | None
+    try:
+        price = (float(first), float(second))
+    except ValueError:
+        price = None
+    if not slash or price is None:
+        raise OptionError(f"price must be IN/OUT, the prices per million prompt and completion "
+                          f"tokens (e.g. 0.15/0.60), not {text!r}")
+    return check_price(price)

@@ -11,11 +11,15 @@ so that a resumed run does not send it again.
 
 from __future__ import annotations
 
-from typing import Any
-
 __all__ = ["RESULT_KEYS", "Record", "UnusableInput", "describe", "error_record"]
 
-Record = dict[str, Any]
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any
+
+    Record = dict[str, Any]
+else:
+    Record = dict
 
 # Method of AISummary: the key of the text it generates in its records.
 RESULT_KEYS: dict[str, str] = {"extract": "summary", "refined_title": "title"}

@@ -9,6 +9,7 @@ import contextlib
 import json
 import os
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from types import SimpleNamespace as NS
 
@@ -76,11 +77,11 @@ class _ScriptedHandler(BaseHTTPRequestHandler):
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
         self.server.seen.append(NS(method=self.command, path=self.path, headers=self.headers, body=body,
-                                   port=self.client_address[1]))
+                                   port=self.client_address[1], at=time.monotonic()))
         self.close_connection = True  # the answer may keep it open
         self.server.answer(self)
 
-    do_GET = do_POST
+    do_GET = do_DELETE = do_POST
 
 
 class _ScriptedServer(ThreadingHTTPServer):
@@ -99,7 +100,7 @@ def scripted_server(answer):
     """Yields a server whose `answer(handler)` writes each raw response to handler.wfile.
 
     `server.url` is its base URL, `server.seen` the requests (method, path, headers, body,
-    the client's port); `server.closed` is released each time the server closes a connection.
+    the client's port, the monotonic time it arrived); `server.closed` is released each time the server closes a connection.
     """
     server = _ScriptedServer(("127.0.0.1", 0), _ScriptedHandler)
     server.answer, server.seen, server.closed = answer, [], threading.Semaphore(0)

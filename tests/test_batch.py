@@ -221,6 +221,7 @@ def _take_all_with_an_alarm(run, seconds):
             signal.setitimer(signal.ITIMER_REAL, seconds)
 
 
+@pytest.mark.slow
 def test_an_interrupt_at_any_point_of_the_hand_out_still_ends_the_job_threads(S, scripted):
     # CPython (3.11 to 3.13 at least) can skip the handlers of a loop's own frame when a signal
     # handler raises at the loop's jump back; a run left by an interrupt must end its threads all
@@ -348,6 +349,7 @@ def test_a_run_left_open_at_exit_ends_quietly(tmp_path, processes):
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "left open\n", "")
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("slow_from", [0, -20], ids=["head", "body"])
 def test_the_timeout_bounds_each_request_as_a_whole_with_every_client(S, openai_package, capfd, slow_from):
     # After a fast start the rest arrives a byte every 0.1 s: each read is far within the

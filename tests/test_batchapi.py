@@ -92,6 +92,7 @@ def online(tmp_path, server, client, *extra, **options):
 
 # -- end to end ---------------------------------------------------------------------------------
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name, extra", [("summarize", []), ("title", ["--prompt", "起一个标题"]),
                                          ("summarize", ["--batch-size", "2"])])
 def test_records_are_those_of_an_online_run(tmp_path, server, client, inputs, name, extra):
@@ -182,6 +183,7 @@ def test_a_batch_the_service_lost_gives_error_records(tmp_path, server, client, 
     assert all("no longer knows the batch" in r["error"] for r in got)
 
 
+@pytest.mark.slow
 def test_an_online_run_goes_on_beside_a_state_folder_that_holds_no_run(tmp_path, server, client, inputs):
     os.mkdir(tmp_path / "out.jsonl.batches")  # a run killed before it wrote its state
     status, stderr = run(tmp_path, client, command(server, batch=False))
@@ -189,6 +191,7 @@ def test_an_online_run_goes_on_beside_a_state_folder_that_holds_no_run(tmp_path,
     assert len(lines(tmp_path / "out.jsonl")) == 7 and not server.counts  # sent online: no files, no batches
 
 
+@pytest.mark.slow
 def test_rejected_batch_gives_error_records_and_resume_sends_again(tmp_path, server, client, inputs, monkeypatch):
     real = service_batches.check_lines
     monkeypatch.setattr(service_batches, "check_lines", lambda data, endpoint: ([], [
@@ -203,6 +206,7 @@ def test_rejected_batch_gives_error_records_and_resume_sends_again(tmp_path, ser
     assert [r["status"] for r in lines(tmp_path / "out.jsonl")[7:]] == ["ok"] * 6
 
 
+@pytest.mark.slow
 def test_flaky_lines_are_sent_again_until_they_pass(tmp_path, server, client, inputs):
     status, _ = run(tmp_path, client, command(server, model="flaky:0.5"))
     for attempt in range(8):
@@ -220,6 +224,7 @@ def test_flaky_lines_are_sent_again_until_they_pass(tmp_path, server, client, in
     assert sorted(map(str, (r["id"] for r in done))) == sorted(map(str, IDS))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("reply, where", [
     (http_reply(200, b"{}"), "has no id"),
     (http_reply(200, b"[1, 2]"), "JSON object"),
@@ -304,6 +309,7 @@ def kill(tmp_path, server, client, monkeypatch, point):
             child.kill()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("point", KILL_POINTS)
 def test_killed_runs_resume_without_sending_twice(tmp_path, client, inputs, monkeypatch, point):
     with running_server(tmp_path / "service.jsonl", batch_time=1.0) as server:
@@ -319,6 +325,7 @@ def test_killed_runs_resume_without_sending_twice(tmp_path, client, inputs, monk
         assert not os.path.exists(tmp_path / "out.jsonl.batches")
 
 
+@pytest.mark.slow
 def test_cancel_finds_the_batch_a_killed_run_never_heard_back_about(tmp_path, client, inputs, monkeypatch):
     with running_server(tmp_path / "service.jsonl", batch_time=30.0) as server:
         kill(tmp_path, server, client, monkeypatch, "after the batch was made, before its answer")
@@ -330,6 +337,7 @@ def test_cancel_finds_the_batch_a_killed_run_never_heard_back_about(tmp_path, cl
     assert [("cancelled" in r["error"]) for r in records] == [True] * 6 + [False]  # and the unusable
 
 
+@pytest.mark.slow
 def test_ctrl_c_leaves_the_batches_running_then_cancel_collects_what_they_answered(tmp_path, client, inputs):
     # 30 s batches: the answers come at 11, 19 and 27 s; the children each take seconds to start
     with running_server(tmp_path / "service.jsonl", batch_time=30.0) as server:

@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import importlib.util
 import os
 import sys
 import time
 from collections.abc import Iterator, Sequence
-from typing import Any
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any
 
 from factsift import batch
 from factsift.cli.args import COMMANDS, MAX_DEFAULT_JOBS, batch_api_wanted, build_parser, usage_problem
@@ -17,6 +18,7 @@ from factsift.cli.inputs import Inputs
 from factsift.cli.output import (Output, Refused, WriteError, discard_output, encode_record, file_output, isatty,
                                  stdout_output)
 from factsift.cli.progress import BesideProgress, LineGuard, Progress
+from factsift.records import Record
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_UNUSABLE, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE: what a shell reports for a program ended by SIGPIPE
@@ -101,6 +103,8 @@ def _target(args: argparse.Namespace, base_url: str, api_key: str) -> Any:
 
 
 def _unloadable() -> tuple[str, object] | None:
+    import importlib.util
+
     for name in ("factsift.factsift", "openai"):
         try:
             found = importlib.util.find_spec(name)
@@ -127,22 +131,6 @@ def _open_output(args: argparse.Namespace) -> Output:
     return file_output(args.output, args.resume, "file" if args.jsonl is None else "id", inputs)
 
 
-class Written:
-    """What has reached the output: lines, and of them ok, error and unusable ones."""
-
-    def __init__(self) -> None:
-        self.lines = self.ok = self.error = self.unusable = 0
-
-    def add(self, statuses: list[tuple[Any, bool]]) -> None:
-        self.lines += len(statuses)
-        for status, unusable in statuses:
-            if status == "ok":
-                self.ok += 1
-            else:
-                self.error += 1
-                self.unusable += unusable
-
-
 def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
     inputs = Inputs(args, output.done)
     jobs = args.jobs or max(1, min(MAX_DEFAULT_JOBS, inputs.total or MAX_DEFAULT_JOBS))
@@ -151,9 +139,9 @@ def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
     started = time.monotonic()
     results = batch.run(target, inputs, method=COMMANDS[args.command], jobs=jobs, prompt=args.prompt,
                         length=args.length, retries=args.max_retries, timeout=args.timeout, rpm=args.rpm,
-                        processes=args.processes, share_clients=args.share_clients,
+                        tpm=args.tpm, processes=args.processes, share_clients=args.share_clients,
                         id_key="file" if args.jsonl is None else "id")
-    written = Written()
+    written = batch.Counts(price=args.price)
     with _session(results, progress) as guard:
         ending = _write_all(results, output, progress, guard, written)
         if show:
@@ -179,37 +167,48 @@ def _session(results: batch.Batch, progress: Progress) -> Iterator[LineGuard]:
 
 
 def _write_all(results: batch.Batch, output: Output, progress: Progress, guard: LineGuard,
-               written: Written) -> BaseException | None:
-    """Writes every record; returns what ended the run early (KeyboardInterrupt, a WriteError)."""
+               written: batch.Counts) -> BaseException | None:
+    """Writes every record, counting in `written` what went out as it went out; returns what ended
+    the run early (KeyboardInterrupt, a WriteError)."""
     lines: list[bytes] = []
-    statuses: list[tuple[Any, bool]] = []  # encoded, not yet written
+    written_records: list[Record] = []  # as encoded, not yet written
     try:
         for record in results:
             line, status = encode_record(record)
             lines.append(line)
-            statuses.append((status, status != "ok" and record.get("unusable") is True))
+            written_records.append(record if status == record.get("status") else {"status": status})
             if results.ready() and len(lines) < LINES_PER_WRITE:
                 continue  # the next line is done too: one write for both
             with guard, progress.paused() if output.terminal else _NOTHING:
                 try:
                     output.write(b"".join(lines))
                 except WriteError as exc:  # the pending requests are cancelled as the batch closes
-                    written.add(statuses[:exc.lines])
+                    _count(written, written_records[:exc.lines])
                     return exc
-                written.add(statuses)
+                _count(written, written_records)
                 if progress.live:
-                    progress.advance(len(lines), sum(s != "ok" for s, _ in statuses))
-            lines, statuses = [], []
+                    progress.advance(len(lines), sum(r.get("status") != "ok" for r in written_records))
+            lines, written_records = [], []
     except KeyboardInterrupt as exc:
         return exc
     return None
 
 
-def _summary(written: Written, counts: batch.Counts, inputs: Inputs, seconds: float) -> str:
+def _count(written: batch.Counts, records: list[Record]) -> None:
+    for record in records:
+        written.add(record, 0)
+
+
+def _summary(written: batch.Counts, counts: batch.Counts, inputs: Inputs, seconds: float) -> str:
     sent = written.ok + written.error
     rate = sent / seconds if seconds > 0 else 0.0
     line = (f"factsift: {written.ok} ok, {written.error} error, {counts.retried} retried, "
             f"{inputs.skipped} skipped in {seconds:.1f} s, {rate:.1f} documents/s")
+    if written.total_tokens:
+        line += (f", {written.total_tokens} tokens ({written.prompt_tokens} prompt, "
+                 f"{written.completion_tokens} completion)")
+    if written.cost is not None:
+        line += f", cost {written.cost:.6g}"
     retryable = written.error - written.unusable
     unusable = written.unusable + inputs.skipped_unusable
     if retryable:
@@ -219,10 +218,10 @@ def _summary(written: Written, counts: batch.Counts, inputs: Inputs, seconds: fl
     return line
 
 
-def _exit(args: argparse.Namespace, ending: BaseException | None, written: Written, inputs: Inputs) -> int:
+def _exit(args: argparse.Namespace, ending: BaseException | None, written: batch.Counts, inputs: Inputs) -> int:
     of_total = "" if inputs.total is None else f" of {inputs.total}"
     if isinstance(ending, KeyboardInterrupt):
-        print(f"factsift: interrupted; {written.lines}{of_total} results written", file=sys.stderr)
+        print(f"factsift: interrupted; {written.ok + written.error}{of_total} results written", file=sys.stderr)
         return EXIT_INTERRUPTED
     if isinstance(ending, WriteError):
         if isinstance(ending.error, BrokenPipeError):
@@ -230,7 +229,7 @@ def _exit(args: argparse.Namespace, ending: BaseException | None, written: Writt
                 discard_output(sys.stdout)
             return EXIT_BROKEN_PIPE
         name = args.output or "standard output"
-        print(f"factsift: cannot write to {name} after {written.lines}{of_total} results: "
+        print(f"factsift: cannot write to {name} after {written.ok + written.error}{of_total} results: "
               f"{ending.error}", file=sys.stderr)
         return EXIT_FAILED
     if written.error > written.unusable:

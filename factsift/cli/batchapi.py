@@ -13,12 +13,10 @@ import contextlib
 import os
 import sys
 import time
-from collections.abc import Callable
 from typing import Any, TextIO
 
 from factsift import batch, batchapi
-from factsift.cli import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_UNUSABLE, EXIT_USAGE, LINES_PER_WRITE,
-                          Written)
+from factsift.cli import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_UNUSABLE, EXIT_USAGE, LINES_PER_WRITE
 from factsift.cli.args import COMMANDS, BATCH_STATE
 from factsift.cli.inputs import Inputs, id_text
 from factsift.cli.output import Output, Refused, WriteError, encode_record, file_output, isatty
@@ -140,26 +138,26 @@ def _collect(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, s
             return id_text(key) in output.done
     inputs = Inputs(args, output.done)
     parts = sum(1 for part in run.parts if not part.collected)
-    written, tokens = Written(), Tokens()
+    price = getattr(args, "price", None)  # the service charges a batch half its price online
+    written = batch.Counts(price=None if price is None else (price[0] / 2, price[1] / 2))
     with run.records(inputs, id_key="file" if args.jsonl is None else "id", skip=done) as records:
-        ending = write_records(records, output, written, tokens.add)
+        ending = write_records(records, output, written)
     if isinstance(ending, KeyboardInterrupt):
-        print(f"factsift: interrupted; {written.lines} results written; run again with --resume "
-              f"for the rest", file=sys.stderr)
+        print(f"factsift: interrupted; {written.ok + written.error} results written; run again with "
+              f"--resume for the rest", file=sys.stderr)
         return EXIT_INTERRUPTED
     if isinstance(ending, WriteError):
-        print(f"factsift: cannot write to {args.output} after {written.lines} results: {ending.error}; "
-              f"run again with --resume", file=sys.stderr)
+        print(f"factsift: cannot write to {args.output} after {written.ok + written.error} results: "
+              f"{ending.error}; run again with --resume", file=sys.stderr)
         return EXIT_FAILED
     if args.progress:
-        print(_summary(written, inputs, parts, tokens, time.monotonic() - started), file=sys.stderr)
+        print(_summary(written, inputs, parts, time.monotonic() - started), file=sys.stderr)
     if written.error > written.unusable:
         return EXIT_FAILED
     return EXIT_UNUSABLE if written.unusable or inputs.skipped_unusable else EXIT_OK
 
 
-def write_records(records: batchapi.Records, output: Output, written: Written,
-                  seen: Callable[[dict[str, Any]], None]) -> BaseException | None:
+def write_records(records: batchapi.Records, output: Output, written: batch.Counts) -> BaseException | None:
     """Writes every record, each line whole; what ended the writing early, if anything.
 
     Lines go out in writes of up to LINES_PER_WRITE, and always before the next
@@ -169,23 +167,22 @@ def write_records(records: batchapi.Records, output: Output, written: Written,
     guard = LineGuard()
     guard.install()
     lines: list[bytes] = []
-    statuses: list[tuple[Any, bool]] = []
+    done: list[dict[str, Any]] = []  # as encoded, not yet written
     try:
         for record in records:
-            seen(record)
             line, status = encode_record(record)
             lines.append(line)
-            statuses.append((status, status != "ok" and record.get("unusable") is True))
+            done.append(record if status == record.get("status") else {"status": status})
             if records.ready() and len(lines) < LINES_PER_WRITE:
                 continue
             with guard:
                 try:
                     output.write(b"".join(lines))
                 except WriteError as exc:
-                    written.add(statuses[:exc.lines])
+                    _count(written, done[:exc.lines])
                     return exc
-                written.add(statuses)
-            lines, statuses = [], []
+                _count(written, done)
+            lines, done = [], []
     except KeyboardInterrupt as exc:
         return exc
     finally:
@@ -193,24 +190,17 @@ def write_records(records: batchapi.Records, output: Output, written: Written,
     return None
 
 
-class Tokens:
-    """The tokens of the records' usage."""
-
-    def __init__(self) -> None:
-        self.prompt = self.completion = 0
-
-    def add(self, record: dict[str, Any]) -> None:
-        usage = record.get("usage")
-        if isinstance(usage, dict):
-            for name in ("prompt", "completion"):
-                value = usage.get(f"{name}_tokens")
-                if isinstance(value, int):
-                    setattr(self, name, getattr(self, name) + value)
+def _count(written: batch.Counts, records: list[dict[str, Any]]) -> None:
+    for record in records:
+        written.add(record, 0)
 
 
-def _summary(written: Written, inputs: Inputs, parts: int, tokens: Tokens, seconds: float) -> str:
+def _summary(written: batch.Counts, inputs: Inputs, parts: int, seconds: float) -> str:
     line = (f"factsift: {written.ok} ok, {written.error} error, {inputs.skipped} skipped in {seconds:.1f} s "
-            f"through {_batches(parts)}; {tokens.prompt} prompt and {tokens.completion} completion tokens")
+            f"through {_batches(parts)}, {written.total_tokens} tokens ({written.prompt_tokens} prompt, "
+            f"{written.completion_tokens} completion)")
+    if written.cost is not None:
+        line += f", cost {written.cost:.6g} at the batch price (half of --price)"
     retryable = written.error - written.unusable
     if retryable:
         return line + (f"; {retryable} error{'s' * (retryable > 1)} may pass on another run: "

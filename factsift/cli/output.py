@@ -8,7 +8,9 @@ import os
 import stat
 import sys
 from collections.abc import Callable
-from typing import Any, TextIO
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any, TextIO
 
 from factsift.cli.inputs import id_text
 from factsift.records import Record, describe
@@ -31,7 +33,8 @@ class WriteError(OSError):
 
     def __init__(self, error: OSError, lines: int) -> None:
         super().__init__(error.errno, error.strerror)
-        self.error, self.lines = error, lines
+        self.error: OSError = error
+        self.lines: int = lines
 
 
 def encode_record(record: Record) -> tuple[bytes, Any]:
@@ -71,9 +74,11 @@ class Output:
 
     def __init__(self, name: str, write: Callable[[bytes], None], done: dict[str, bool] | None = None,
                  terminal: bool = False, close: Callable[[], None] | None = None) -> None:
-        self.name, self.write, self.terminal = name, write, terminal
+        self.name: str = name
+        self.write: Callable[[bytes], None] = write
+        self.terminal: bool = terminal
         self.done: dict[str, bool] = done or {}
-        self.close = close or (lambda: None)
+        self.close: Callable[[], None] = close or (lambda: None)
 
 
 def isatty(stream: Any) -> bool:

@@ -4,24 +4,34 @@ from __future__ import annotations
 
 import contextlib
 import importlib
+import math
 import threading
 import time
 from collections.abc import Callable, Iterator, Mapping
 from types import ModuleType
-from typing import Any
 
 from factsift.clients import _deadline
 from factsift.clients._sharing import Factory, SharedClients, installed
 
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any
+
+    from factsift.tokens import Tokens
+
 RETRIED_STATUSES = frozenset({408, 409, 429})
 # openai 1.x waits as long as a reply asks for up to a minute, 3.x up to two.
 OLD_MAX_RETRY_AFTER = 60.0
+SAFETY = 1.05  # a token limit holds this much more than a request's estimated tokens
 
 
 class ClientSettings:
     """How a run's clients are built: retries, a whole-request time-out, one per service and key."""
 
     __slots__ = ("retries", "timeout", "share")
+    retries: int
+    timeout: float | None
+    share: bool
 
     def __init__(self, retries: int = 2, timeout: float | None = None, share: bool = True) -> None:
         self.retries, self.timeout, self.share = retries, timeout, share
@@ -32,28 +42,48 @@ class ClientSettings:
 
 class Seen:
     """What the requests for one input saw: HTTP requests sent (retries included), the usage
-    the reply reported, and `note`, a wait the service asked for that the client would not make."""
+    the reply reported, and `note`, a wait the service asked for that the client would not make.
+    With a token limit: the request's prompt tokens as counted, and the tokens the limit holds
+    for it (-1: none)."""
 
-    __slots__ = ("requests", "usage", "note")
+    __slots__ = ("requests", "usage", "note", "counted", "held")
+    requests: int
+    usage: dict[str, Any] | None
+    note: str | None
+    counted: float
+    held: int
 
     def __init__(self) -> None:
-        self.requests = 0
-        self.usage: dict[str, Any] | None = None
-        self.note: str | None = None
+        self.requests, self.usage, self.note = 0, None, None
+        self.counted, self.held = 0.0, -1
 
 
 class Pacer:
-    """What a rate limit offers the hooks: wait before a request is sent."""
+    """What a run's rate limits offer the hooks (factsift.limits.Limits)."""
 
-    def wait(self) -> None:
+    def wait(self, tokens: Callable[[], int]) -> int:
+        """Waits for a request's turn, for as many tokens as `tokens()` says at each look (what
+        the replies meanwhile tell may change it); returns those held for it (-1: none counted)."""
+        raise NotImplementedError
+
+    def charged(self, held: int, tokens: float) -> None:
+        """A request for which `held` tokens were held used `tokens`."""
+        raise NotImplementedError
+
+    def heard(self, headers: Mapping[str, str]) -> None:
+        """A reply's headers (its rate-limit headers)."""
         raise NotImplementedError
 
 
 class Tally:
-    """The event hooks of a run's clients, counting for the input each thread works on."""
+    """The event hooks of a run's clients, counting for the input each thread works on.
 
-    def __init__(self, pacer: Pacer | None, max_retry_after: float) -> None:
-        self._pacer = pacer
+    With `tokens` (a factsift.tokens.Tokens), each request's prompt is counted
+    before it is sent, to be charged against a token limit.
+    """
+
+    def __init__(self, pacer: Pacer | None, max_retry_after: float, tokens: Tokens | None = None) -> None:
+        self._pacer, self._tokens = pacer, tokens
         self._max_retry_after = max_retry_after
         self._local = threading.local()
 
@@ -67,15 +97,36 @@ class Tally:
         seen: Seen | None = getattr(self._local, "seen", None)
         return seen if seen is not None else self.begin()
 
+    def sending(self, request: Mapping[str, Any]) -> None:
+        """A chat request about to go: counts its prompt's tokens for the limit."""
+        if self._tokens is not None:
+            self._seen().counted = self._tokens.counted(request.get("messages") or (), request.get("model"))
+
+    def _charge(self) -> int:
+        """What the thread's request is to be charged now: its prompt as the replies so far scale
+        it, and the mean reply. An estimate errs on the safe side; the usage sets what was used."""
+        tokens = self._tokens
+        if tokens is None:
+            return 0
+        return math.ceil((tokens.prompt(self._seen().counted) + tokens.reply) * SAFETY)
+
     def on_request(self, request: object) -> None:
         """httpx's request hook: runs before every HTTP request, retries included."""
+        seen = self._seen()
         if self._pacer is not None:
-            self._pacer.wait()
-        self._seen().requests += 1
+            seen.held = self._pacer.wait(self._charge)
+        seen.requests += 1
 
     def on_response(self, response: Any) -> None:
-        """httpx's response hook: notes a wait the client will not make."""
+        """httpx's response hook: the limits hear the reply's headers; notes a wait the client
+        will not make."""
         status = response.status_code
+        if self._pacer is not None:
+            self._pacer.heard(response.headers)
+            if status == 429:  # refused: the service used none of the request's tokens
+                seen = self._seen()
+                self._pacer.charged(seen.held, 0)
+                seen.held = -1
         if status in RETRIED_STATUSES or status >= 500:
             after = retry_after(response.headers)
             if after is not None and after > self._max_retry_after:
@@ -84,10 +135,20 @@ class Tally:
                                      f"({self._max_retry_after:g} s)")
 
     def replied(self, reply: Any) -> None:
-        """The completion a request returned: keeps its usage."""
+        """The completion a request returned: keeps its usage, and tells the limits what it used."""
         usage = getattr(reply, "usage", None)
-        if usage is not None:
-            self._seen().usage = plain_usage(usage)
+        if usage is None:
+            return
+        seen = self._seen()
+        seen.usage = plain_usage(usage)
+        if seen.usage is None:
+            return
+        if self._tokens is not None:
+            self._tokens.learn(seen.counted, seen.usage)
+        total = seen.usage.get("total_tokens")
+        if self._pacer is not None and isinstance(total, int):
+            self._pacer.charged(seen.held, total)
+            seen.held = -1
 
 
 def plain_usage(usage: Any) -> dict[str, Any] | None:
@@ -125,6 +186,7 @@ class _Completions:
         self._create, self._tally = create, tally
 
     def create(self, **request: Any) -> Any:
+        self._tally.sending(request)
         reply = self._create(**request)
         self._tally.replied(reply)
         return reply
@@ -132,6 +194,7 @@ class _Completions:
 
 class _Chat:
     __slots__ = ("completions",)
+    completions: _Completions
 
     def __init__(self, completions: _Completions) -> None:
         self.completions = completions
@@ -141,6 +204,8 @@ class Watched:
     """A client as the module sees it: ``chat.completions.create`` of the client built, watched."""
 
     __slots__ = ("chat", "client")
+    chat: _Chat
+    client: Any
 
     def __init__(self, client: Any, tally: Tally) -> None:
         self.client = client
@@ -196,7 +261,8 @@ def client_options(settings: ClientSettings, tally: Tally, package: ModuleType) 
 
 
 @contextlib.contextmanager
-def configured(settings: ClientSettings, pacer: Pacer | None = None) -> Iterator[Tally]:
+def configured(settings: ClientSettings, pacer: Pacer | None = None,
+               tokens: Tokens | None = None) -> Iterator[Tally]:
     """Build factsift.factsift's clients for a run inside a ``with`` block; yields its Tally.
 
     Installs, as the module global ``OpenAI``, a factory that builds each
@@ -207,7 +273,7 @@ def configured(settings: ClientSettings, pacer: Pacer | None = None) -> Iterator
     replaced the factory since.
     """
     package = client_package()
-    tally = Tally(pacer, max_retry_after(package))
+    tally = Tally(pacer, max_retry_after(package), tokens)
     options = client_options(settings, tally, package)
 
     def make(original: Factory) -> Factory:

@@ -10,9 +10,13 @@ import threading
 import weakref
 from collections.abc import Callable, Iterator
 from types import ModuleType
-from typing import Any
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any
 
-Factory = Callable[..., Any]
+    Factory = Callable[..., Any]
+else:
+    Factory = Callable
 
 _MODULE = "factsift.factsift"
 _GLOBAL = "OpenAI"  # the module global each call builds its client with

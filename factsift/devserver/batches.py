@@ -36,8 +36,8 @@ class Batch:
         self.duration = duration
         self.expire_after = expire_after
         self.fail = fail
-        self.start = time.monotonic()
-        self.wall = time.time()
+        self.start: float = time.monotonic()
+        self.wall: float = time.time()
         self.lines: List[Line] = []
         self.done = 0
         self.ok: List[bytes] = []

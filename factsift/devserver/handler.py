@@ -1,5 +1,6 @@
 """One connection's requests: framing, routing, and writing the answers."""
 
+import email.message
 import io
 import urllib.parse
 import uuid
@@ -27,6 +28,11 @@ class Handler(BaseHTTPRequestHandler):
     # waits for the client's delayed ACK of the head, some 40 ms on a kept-alive connection.
     disable_nagle_algorithm = True
     server: "DevServer"
+    # As BaseHTTPRequestHandler declares them.
+    rfile: io.BufferedIOBase
+    path: str
+    headers: email.message.Message
+    close_connection: bool
 
     def log_message(self, format: str, *args: Any) -> None:
         if self.server.access_log:

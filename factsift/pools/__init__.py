@@ -8,13 +8,25 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Callable
-from typing import Any, Protocol
 
 from factsift.clients import ClientSettings, Pacer, Tally
 from factsift.records import Record, describe, error_record
 
-# A record, and the HTTP requests sent for it (retries included).
-Done = tuple[Record, int]
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any, Protocol
+
+    from factsift.tokens import Tokens
+
+    # A record, and the HTTP requests sent for it (retries included).
+    Done = tuple[Record, int]
+
+    class Pool(Protocol):
+        def submit(self, text: Any) -> ResultSlot: ...
+
+        def alive(self) -> bool: ...
+
+        def close(self, cancel: bool) -> None: ...
 
 _TICK = 0.1  # seconds: how late a Ctrl-C, or a pool that can no longer answer, may be noticed
 
@@ -27,7 +39,9 @@ class Summarizer:
     """
 
     def __init__(self, base_url: Any, api_key: Any, model_id: Any = "") -> None:
-        self.base_url, self.api_key, self.model_id = base_url, api_key, model_id
+        self.base_url: Any = base_url
+        self.api_key: Any = api_key
+        self.model_id: Any = model_id
 
     def make(self) -> Any:
         from factsift.factsift import AISummary
@@ -42,20 +56,35 @@ class Spec:
     """What a worker (this process or another) needs to run the method; picklable."""
 
     def __init__(self, target: Any, name: str, prompt: Any, length: Any, settings: ClientSettings,
-                 rpm: float | None, rate_slot: Any) -> None:
-        self.target, self.name, self.prompt, self.length = target, name, prompt, length
-        self.settings, self.rpm, self.rate_slot = settings, rpm, rate_slot
+                 rpm: float | None = None, tpm: float | None = None, limits_state: Any = None) -> None:
+        self.target: Any = target
+        self.name: str = name
+        self.prompt: Any = prompt
+        self.length: Any = length
+        self.settings: ClientSettings = settings
+        self.rpm: float | None = rpm
+        self.tpm: float | None = tpm
+        self.limits_state: Any = limits_state
 
     def method(self) -> Callable[..., Any]:
         target = self.target.make() if isinstance(self.target, Summarizer) else self.target
         return getattr(target, self.name)  # type: ignore[no-any-return]
 
     def pacer(self) -> Pacer | None:
-        if self.rpm is None:
+        """The run's rate limits, for this process's clients (None: none)."""
+        if self.limits_state is None:
             return None
-        from factsift.limits import RequestPacer
+        from factsift.limits import Limits
 
-        return RequestPacer(self.rpm, self.rate_slot)
+        return Limits(self.limits_state, self.rpm, self.tpm)
+
+    def tokens(self) -> Tokens | None:
+        """The counter of request tokens a token limit needs (None: no token limit)."""
+        if self.tpm is None:
+            return None
+        from factsift.tokens import Tokens
+
+        return Tokens()
 
 
 class Job:
@@ -79,14 +108,6 @@ class Job:
         return record, seen.requests
 
 
-class Pool(Protocol):
-    def submit(self, text: Any) -> ResultSlot: ...
-
-    def alive(self) -> bool: ...
-
-    def close(self, cancel: bool) -> None: ...
-
-
 class ResultSlot:
     """Where the result for one input arrives, for the thread that hands records out.
 
@@ -106,7 +127,7 @@ class ResultSlot:
         self._ready = threading.Lock()
         self._ready.acquire()
         self._outcome: tuple[Done | None, BaseException | None] | None = None  # set once
-        self.cancelled = False  # a worker that has not started on it skips it
+        self.cancelled: bool = False  # a worker that has not started on it skips it
 
     def settle(self, result: Done | None = None, error: BaseException | None = None) -> None:
         self._outcome = (result, error)

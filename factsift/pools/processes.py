@@ -19,10 +19,14 @@ import pickle
 import signal
 import threading
 from multiprocessing.connection import Connection, wait
-from typing import Any
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any
+
+    from factsift.pools import Done
 
 from factsift.clients import configured
-from factsift.pools import Done, Job, ResultSlot, Spec, settled
+from factsift.pools import Job, ResultSlot, Spec, settled
 from factsift.pools.threads import JobThreads
 from factsift.records import Record, describe, error_record
 
@@ -223,7 +227,7 @@ def worker_main(spec: Spec, jobs: int, tasks: Connection, results: Connection) -
     """A worker process: runs each task it is sent on up to `jobs` threads, sends back each result."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is for the parent to handle
     send = _sender(results, spec.name)
-    with configured(spec.settings, spec.pacer()) as tally:
+    with configured(spec.settings, spec.pacer(), spec.tokens()) as tally:
         threads = JobThreads(Job(spec, tally), jobs, spec.name)
         while True:
             try:

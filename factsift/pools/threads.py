@@ -6,7 +6,9 @@ import contextlib
 import queue
 import threading
 import warnings
-from typing import Any
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any
 
 from factsift.clients import configured
 from factsift.pools import Job, ResultSlot, Spec
@@ -27,7 +29,7 @@ class JobThreads:
         self._job, self._jobs, self._name = job, jobs, name
         self._queue: queue.SimpleQueue[tuple[ResultSlot, Any] | None] = queue.SimpleQueue()
         self._threads: list[threading.Thread] = []
-        self.start_error: BaseException | None = None
+        self.start_error: BaseException | None = None  # why the last thread could not start
 
     @property
     def started(self) -> int:
@@ -83,7 +85,7 @@ class Threads:
 
     def __init__(self, spec: Spec, jobs: int) -> None:
         self._stack = contextlib.ExitStack()
-        tally = self._stack.enter_context(configured(spec.settings, spec.pacer()))
+        tally = self._stack.enter_context(configured(spec.settings, spec.pacer(), spec.tokens()))
         try:
             self._threads = JobThreads(Job(spec, tally), jobs, spec.name)
         except BaseException:

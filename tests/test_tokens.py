@@ -1,0 +1,118 @@
+"""Tokens: the usage in each record and in the totals, a token limit, the service's rate-limit
+headers, and prices."""
+
+import os
+import re
+import socket
+import subprocess
+
+import pytest
+
+from conftest import ROOT
+from devserver_fixtures import completion, devserver, http_reply, read_log, running_server, scripted_server  # noqa: F401
+from factsift import batch, limits, tokens
+from test_cli import run_cli, service, write_jsonl
+
+
+def usages(records):
+    return [r["usage"] for r in records]
+
+
+@pytest.mark.parametrize("price, cost", [(None, None), ("0.5/2", "0.000[0-9]+")])
+def test_records_carry_usage_and_the_summary_adds_it_up(tmp_path, client_choice, price, cost):
+    write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": f"第{i}篇新闻的正文。" * (i + 1)} for i in range(6)])
+    with running_server(tmp_path / "log.jsonl") as server:
+        status, records, stderr = run_cli(tmp_path, "summarize", "--jsonl", "in.jsonl", "-j", "3",
+                                          *(["--price", price] if price else []), *service(server),
+                                          client=client_choice)
+    assert status == 0 and [r["id"] for r in records] == list(range(6))
+    for usage in usages(records):
+        assert usage["total_tokens"] == usage["prompt_tokens"] + usage["completion_tokens"] > 0
+    prompt = sum(u["prompt_tokens"] for u in usages(records))
+    completion_ = sum(u["completion_tokens"] for u in usages(records))
+    totals = f", {prompt + completion_} tokens ({prompt} prompt, {completion_} completion)"
+    assert totals in stderr
+    if cost:
+        shown = float(re.search(r", cost (\S+)$", stderr.strip()).group(1))
+        assert shown == pytest.approx((prompt * 0.5 + completion_ * 2) / 1e6, rel=1e-5)
+
+
+def test_batch_counts_add_up_the_records_usage_and_cost(S, devserver, openai_package):
+    run = batch.run(S(devserver.url, "k", "echo").extract, ["一二三。", "四五六七。"], price=(1.0, 3.0))
+    records = list(run)
+    prompt = sum(r["usage"]["prompt_tokens"] for r in records)
+    completion_ = sum(r["usage"]["completion_tokens"] for r in records)
+    assert (run.counts.prompt_tokens, run.counts.completion_tokens) == (prompt, completion_)
+    assert run.counts.total_tokens == prompt + completion_
+    assert run.counts.cost == pytest.approx((prompt * 1.0 + completion_ * 3.0) / 1e6)
+
+
+@pytest.mark.slow
+def test_the_token_limit_keeps_a_run_under_the_services(tmp_path, client_choice):
+    # Eleven requests of 99 tokens each (prompt and echoed reply, as the service counts them)
+    # against a service that allows 1000 a minute: all at once, the last is refused; with
+    # --tpm 1000, it waits (some five seconds) and none is.
+    write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": f"第{i}篇。" * 15} for i in range(11)])
+    outcomes = {}
+    for tpm in ([], ["--tpm", "1000"]):
+        log = tmp_path / f"log{len(tpm)}.jsonl"
+        with running_server(log, mode="token-limit:1000") as server:
+            status, records, _ = run_cli(tmp_path, "title", "--jsonl", "in.jsonl", "-j", "8",
+                                         "--max-retries", "0", *tpm, *service(server, "m"), client=client_choice)
+        outcomes[bool(tpm)] = status, [r["status"] for r in records], [e.get("status") for e in read_log(log)]
+    status, statuses, answered = outcomes[False]
+    assert status == 1 and "error" in statuses  # the limit binds
+    status, statuses, answered = outcomes[True]
+    assert status == 0 and statuses == ["ok"] * 11 and 429 not in answered
+
+
+def test_a_reply_saying_none_are_left_stops_requests_until_its_reset(S, openai_package):
+    answers = iter([{"x_ratelimit_remaining_requests": "0", "x_ratelimit_reset_requests": "1.5s"}, {}, {}])
+
+    def answer(handler):
+        handler.wfile.write(http_reply(200, completion("r"), **next(answers)))
+
+    with scripted_server(answer) as server:
+        run = batch.run(S(server.url, "k", "m").extract, ["一", "二", "三"], jobs=1, rpm=6000)
+        assert [r["status"] for r in run] == ["ok"] * 3
+        arrived = [request.at for request in server.seen]
+    assert arrived[1] - arrived[0] >= 1.4 and arrived[2] - arrived[1] < 1.0
+
+
+@pytest.mark.parametrize("text, seconds", [
+    ("1s", 1.0), ("20ms", 0.02), ("6m0s", 360.0), ("1.5s", 1.5), ("1h2m3s", 3723.0), ("17", 17.0),
+    ("", None), ("soon", None), ("5x", None)])
+def test_reset_values_are_read_as_the_service_writes_them(text, seconds):
+    assert limits.reset_seconds(text) == seconds
+
+
+@pytest.mark.parametrize("text, low, high", [
+    ("某市统计局12月8日发布数据：前11个月全市GDP同比增长5.2%。", 20, 40),
+    ("The quick brown fox jumps over the lazy dog.", 9, 13),
+    ("", 0, 0)])
+def test_the_estimate_counts_by_script(text, low, high):
+    assert low <= tokens.estimate(text) <= high
+
+
+def test_counts_learn_from_what_the_replies_report():
+    counter = tokens.Tokens(first_reply=100)
+    counted = counter.counted([{"role": "user", "content": "一二三四五六七八九十"}], "model-x")
+    assert counter.prompt(counted) == round(counted) and counter.reply == 100
+    counter.learn(counted, {"prompt_tokens": round(counted * 1.5), "completion_tokens": 40})
+    assert counter.prompt(counted) == pytest.approx(counted * 1.5, abs=1) and counter.reply == 40
+
+
+def test_tiktoken_counts_exactly_where_its_encoding_is_cached_and_never_downloads(tmp_path, monkeypatch):
+    tiktoken = pytest.importorskip("tiktoken")
+    fetch = os.path.join(ROOT, "tools", "fetch-encodings")
+    if not os.path.exists(fetch):
+        pytest.skip("tools/fetch-encodings is in the checkout only")
+    monkeypatch.setenv("TIKTOKEN_CACHE_DIR", str(tmp_path))  # empty: nothing cached
+    monkeypatch.setattr(socket, "create_connection", None)  # any download would fail loudly
+    assert tokens.text_counter("gpt-4o")[1] == "estimate"
+    cached = subprocess.run([fetch], capture_output=True, text=True, check=True).stdout.strip()
+    monkeypatch.setenv("TIKTOKEN_CACHE_DIR", cached)
+    count, method = tokens.text_counter("gpt-4o")
+    text = open(os.path.join(ROOT, "examples", "article-zh.txt"), encoding="utf-8").read()
+    assert method == "o200k_base" and count(text) == len(tiktoken.get_encoding("o200k_base").encode(text))
+    assert tokens.text_counter("a-model-tiktoken-does-not-know")[1] == "o200k_base"
