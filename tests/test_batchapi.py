@@ -105,7 +105,8 @@ def test_records_are_those_of_an_online_run(tmp_path, server, client, inputs, na
     assert dict(server.counts) == {"file.uploaded": parts, "batch.created": parts, "file.output": parts,
                                    "file.deleted": 2 * parts}
     assert not os.path.exists(tmp_path / "out.jsonl.batches")
-    assert f"through {parts} batch" in stderr and "6 ok, 1 error" in stderr
+    assert f"6 ok, 1 error, 0 skipped" in stderr and f"through {parts} batch" in stderr
+    assert stderr.rstrip().endswith("done, with 1 unusable input")
 
 
 def test_split_by_size_and_records_in_input_order(tmp_path, server, client, openai_package, s_service):

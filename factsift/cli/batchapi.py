@@ -202,9 +202,12 @@ def _summary(written: batch.Counts, inputs: Inputs, parts: int, seconds: float) 
     if written.cost is not None:
         line += f", cost {written.cost:.6g} at the batch price (half of --price)"
     retryable = written.error - written.unusable
+    unusable = written.unusable + inputs.skipped_unusable
     if retryable:
         return line + (f"; {retryable} error{'s' * (retryable > 1)} may pass on another run: "
                        f"run again with --resume")
+    if unusable:
+        return line + f"; done, with {unusable} unusable input{'s' * (unusable > 1)}"
     return line
 
 
