@@ -35,6 +35,8 @@ class Replay:
     """An input's text and what its call may ask and gets."""
 
     __slots__ = ("text", "expected")
+    text: Any
+    expected: clients.Expected
 
     def __init__(self, text: Any, expected: clients.Expected) -> None:
         self.text, self.expected = text, expected
@@ -153,6 +155,8 @@ class Records:
     When the last has been handed out, the parts are collected: their files go,
     here and at the service, and the state folder with the last part.
     """
+
+    counts: batch.Counts
 
     def __init__(self, run: BatchRun, parts: list[Part], results: Results, stack: contextlib.ExitStack,
                  records: batch.Batch) -> None:

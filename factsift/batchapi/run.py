@@ -34,14 +34,21 @@ def settings_of(target: Any, method: str, prompt: Any, length: Any) -> dict[str,
 class BatchRun:
     """The batches of one run, from its state folder; `close()` (or a ``with`` block) lets it go."""
 
+    state: State
+    service: Service
+    target: Any
+    method: str
+    uploaded: int  # bytes uploaded by this process
+    trouble: str | None  # why the last look at the batches failed
+
     def __init__(self, state: State, service: Service, target: Any, method: str) -> None:
         if method not in RESULT_KEYS:
             raise ValueError(f"method must be one of {', '.join(RESULT_KEYS)}, not {method!r}")
         self.state, self.service = state, service
         self.target, self.method = target, method
         self._unsure = {part.number for part in state.parts}  # parts a killed run may have sent
-        self.uploaded = 0  # bytes uploaded by this process
-        self.trouble: str | None = None  # why the last look at the batches failed
+        self.uploaded = 0
+        self.trouble = None
 
     @property
     def parts(self) -> list[Part]:

@@ -50,6 +50,9 @@ class Recorded:
     """What one input gave: its body (None: no request), or why it cannot be sent."""
 
     __slots__ = ("key", "body", "problem")
+    key: Any
+    body: bytes | None
+    problem: str | None
 
     def __init__(self, key: Any, body: bytes | None = None, problem: str | None = None) -> None:
         self.key, self.body, self.problem = key, body, problem
@@ -78,6 +81,12 @@ def record(recorder: Recorder, method: Callable[..., Any], key: Any, text: Any, 
 
 class PartFile:
     """One part as it is recorded: its lines go to `sink` (its input file), its inputs to `entries`."""
+
+    number: int
+    sink: IO[bytes]
+    entries: list[Entry]
+    requests: int
+    size: int  # bytes written
 
     def __init__(self, number: int, batch_size: int, max_bytes: int, sink: IO[bytes]) -> None:
         self.number, self._batch_size, self._max_bytes = number, batch_size, max_bytes

@@ -88,6 +88,11 @@ Entry = tuple[Any, str | None, str | None, str | None]
 class State:
     """A run's state folder, locked while the State is open; `save()` after every change."""
 
+    folder: str
+    run: str  # the run's random id, in its parts' names
+    settings: dict[str, Any]
+    parts: list[Part]
+
     def __init__(self, folder: str, run: str, settings: dict[str, Any], parts: list[Part],
                  lock: IO[bytes]) -> None:
         self.folder, self.run, self.settings, self.parts = folder, run, settings, parts

@@ -91,10 +91,14 @@ class Expected:
     one recorded (None: no request was recorded); `status` and `body` are the batch's reply."""
 
     __slots__ = ("matches", "status", "body", "problem")
+    matches: Callable[[Request], bool] | None
+    status: int
+    body: Any
+    problem: str | None
 
     def __init__(self, matches: Callable[[Request], bool] | None, status: int = 0, body: Any = None) -> None:
         self.matches, self.status, self.body = matches, status, body
-        self.problem: str | None = None  # set when the call asked for something else
+        self.problem = None  # set when the call asked for something else
 
 
 class Replayer:
