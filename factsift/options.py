@@ -26,6 +26,8 @@ RANGES: dict[str, tuple[bool, float, float, str]] = {
     "timeout": (False, 0.001, 86_400, "seconds"),
     "rpm": (False, 0.01, 1e9, "requests a minute"),
     "tpm": (False, 1, 1e12, "tokens a minute"),
+    "batch_size": (True, 1, 50_000, "requests a batch"),
+    "poll": (False, 0.01, 86_400, "seconds"),
 }
 
 

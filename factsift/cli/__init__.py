@@ -13,7 +13,7 @@ if TYPE_CHECKING:
     from typing import Any
 
 from factsift import batch
-from factsift.cli.args import COMMANDS, MAX_DEFAULT_JOBS, build_parser, usage_problem
+from factsift.cli.args import COMMANDS, MAX_DEFAULT_JOBS, batch_api_wanted, build_parser, usage_problem
 from factsift.cli.inputs import Inputs
 from factsift.cli.output import (Output, Refused, WriteError, discard_output, encode_record, file_output, isatty,
                                  stdout_output)
@@ -39,6 +39,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     target = _target(args, *service)
     if target is None:
         return EXIT_USAGE
+    if batch_api_wanted(args):
+        from factsift.cli import batchapi
+
+        return batchapi.main(args, target)
     if args.output is None and sys.stdout is None:  # started with descriptor 1 closed
         print("factsift: standard output is closed; nothing sent", file=sys.stderr)
         return EXIT_FAILED

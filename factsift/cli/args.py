@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 from collections.abc import Callable, Sequence
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
@@ -175,6 +176,30 @@ def _add_run(parser: argparse.ArgumentParser) -> None:
                              "service and key (see factsift.clients)")
 
 
+BATCH_STATE = ".batches"  # the state folder of a --batch-api run: OUTPUT.batches
+
+
+def _add_batch_api(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--batch-api", action="store_true",
+                        help="send the requests through the service's batch interface: half the price, "
+                             "the results within 24 hours, written in input order when the batches end "
+                             "(needs --output; its state is kept in OUTPUT.batches for --resume)")
+    parser.add_argument("--batch-size", type=_option("batch_size"), default=50_000, metavar="N",
+                        help="with --batch-api, at most N requests in one batch (default: %(default)s)")
+    parser.add_argument("--poll", type=_option("poll"), default=60.0, metavar="SECONDS",
+                        help="with --batch-api, look at the batches every SECONDS (default: %(default)s)")
+    parser.add_argument("--cancel-batches", action="store_true",
+                        help="cancel the batches of the --batch-api run of --output, then write the "
+                             "results of what they answered")
+
+
+def batch_api_wanted(args: argparse.Namespace) -> bool:
+    """Whether the run goes through factsift.cli.batchapi: asked for, or a batch run of --output is open."""
+    if args.batch_api or args.cancel_batches:
+        return True
+    return args.output is not None and os.path.exists(os.path.join(args.output + BATCH_STATE, "state.json"))
+
+
 def build_parser(command: str | None = None) -> argparse.ArgumentParser:
     """The parser; given the command about to be parsed, only that command's options are built.
 
@@ -192,7 +217,7 @@ def build_parser(command: str | None = None) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help_text, description=help_text,
                                   epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
         if command in (None, name):
-            for add in (_add_inputs, _add_request, _add_run):
+            for add in (_add_inputs, _add_request, _add_run, _add_batch_api):
                 add(sub)
     return parser
 

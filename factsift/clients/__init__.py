@@ -51,11 +51,20 @@ Things to know:
   told apart by type as well as value, so ``1`` and ``True`` never share.
 * A forked child starts with no clients: a connection pool must not be used
   by two processes.
+
+A run through the service's batch interface (factsift.batchapi) has the
+module make its requests with ``recording()`` in place, and its records
+from the batch's replies with ``replaying()``; ``service_client()`` is the
+client that uploads the files and drives the batches.
 """
 
+from factsift.clients._replay import Expected, Recorder, Replayer, ReplayMismatch, recording, replaying
 from factsift.clients._run import ClientSettings, Pacer, Seen, Tally, Watched, configured, retry_after
+from factsift.clients._service import plain, service_client, status_of, transient
 from factsift.clients._sharing import (SharedClients, client_options, share_clients, shared_clients,
                                        unshare_clients)
 
 __all__ = ["SharedClients", "share_clients", "unshare_clients", "shared_clients", "client_options",
-           "ClientSettings", "Pacer", "Seen", "Tally", "Watched", "configured", "retry_after"]
+           "ClientSettings", "Pacer", "Seen", "Tally", "Watched", "configured", "retry_after",
+           "Expected", "Recorder", "Replayer", "ReplayMismatch", "recording", "replaying",
+           "plain", "service_client", "status_of", "transient"]

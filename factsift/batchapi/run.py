@@ -1,0 +1,273 @@
+"""A run through the service's batch interface: send its parts, follow their batches, cancel them."""
+
+from __future__ import annotations
+
+import json
+import os
+import time
+from collections.abc import Callable, Iterable, Iterator
+from typing import IO, TYPE_CHECKING, Any
+
+from factsift import clients
+from factsift.batchapi import split
+from factsift.batchapi.service import Refused, Service, ServiceError
+from factsift.batchapi.state import Part, State, read_entries, write_entries
+from factsift.records import RESULT_KEYS
+
+if TYPE_CHECKING:
+    from factsift.batchapi.collect import Records
+
+__all__ = ["BatchRun", "Report", "settings_of"]
+
+Report = Callable[["BatchRun"], None]
+_METADATA_RUN, _METADATA_PART = "factsift_run", "factsift_part"
+
+
+def settings_of(target: Any, method: str, prompt: Any, length: Any) -> dict[str, Any]:
+    """What the run's requests depend on, as the state file holds it (api keys never)."""
+    settings = {"method": method, "model": target.model_id, "base_url": target.base_url,
+                "prompt": prompt, "length": length, "endpoint": split.ENDPOINT}
+    value: dict[str, Any] = json.loads(json.dumps(settings, default=repr))
+    return value
+
+
+class BatchRun:
+    """The batches of one run, from its state folder; `close()` (or a ``with`` block) lets it go."""
+
+    state: State
+    service: Service
+    target: Any
+    method: str
+    uploaded: int  # bytes uploaded by this process
+    trouble: str | None  # why the last look at the batches failed
+
+    def __init__(self, state: State, service: Service, target: Any, method: str) -> None:
+        if method not in RESULT_KEYS:
+            raise ValueError(f"method must be one of {', '.join(RESULT_KEYS)}, not {method!r}")
+        self.state, self.service = state, service
+        self.target, self.method = target, method
+        self._unsure = {part.number for part in state.parts}  # parts a killed run may have sent
+        self.uploaded = 0
+        self.trouble = None
+
+    @property
+    def parts(self) -> list[Part]:
+        return list(self.state.parts)
+
+    @property
+    def prompt(self) -> Any:
+        return self.state.settings["prompt"]
+
+    @property
+    def length(self) -> Any:
+        return self.state.settings["length"]
+
+    def close(self) -> None:
+        self.service.close()
+        self.state.close()
+
+    def __enter__(self) -> BatchRun:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    # -- sending -------------------------------------------------------------------------------
+
+    def open_keys(self) -> set[str]:
+        """The ids (as key_text) of the inputs in parts not yet collected: not to be sent again."""
+        keys: set[str] = set()
+        for part in self.state.open_parts():
+            keys.update(key_text(entry[0]) for entry in read_entries(self.entries_path(part)))
+        return keys
+
+    def send(self, inputs: Iterable[Any], batch_size: int, max_bytes: int, metadata: dict[str, str]) -> None:
+        """Sends the parts a killed run left unsent, then every input that is in no open part."""
+        for part in self.state.open_parts():
+            self._send_part(part, metadata)
+        skip = self.open_keys()
+        method = getattr(self.target, self.method)
+        with clients.recording() as recorder:
+            recorded = (split.record(recorder, method, key, text, self.prompt, self.length)
+                        for key, text in numbered(inputs) if key_text(key) not in skip)
+            parts = split.split(recorded, self.state.next_number(), batch_size, max_bytes, self._sink)
+            try:
+                for written in parts:
+                    self._send_part(self._keep(written), metadata)
+            finally:
+                parts.close()
+
+    def _sink(self, number: int) -> IO[bytes]:
+        return open(self._input_path(self.state.new_part(number)) + ".tmp", "wb")
+
+    def _keep(self, written: split.PartFile) -> Part:
+        """The part's files, then the part in the state: a part in the state has its files."""
+        part = self.state.new_part(written.number)
+        part.requests, part.size = written.requests, written.size
+        with written.sink as sink:
+            sink.flush()
+            os.fsync(sink.fileno())
+        if written.requests:
+            os.replace(sink.name, self._input_path(part))
+        else:
+            os.unlink(sink.name)
+            part.status = "unsent"
+        write_entries(self.entries_path(part), written.entries)  # it syncs the folder too
+        self.state.parts.append(part)
+        self.state.save()
+        return part
+
+    def _send_part(self, part: Part, metadata: dict[str, str]) -> None:
+        unsure = part.number in self._unsure
+        try:
+            if part.file_id is None and not part.ended:
+                info = self.service.upload(self._input_path(part), part.size, part.prepared_at, unsure)
+                part.file_id = info["id"]
+                self.uploaded += part.size
+                self.state.save()
+            if part.batch_id is None and not part.ended:
+                tags = {**metadata, _METADATA_RUN: self.state.run, _METADATA_PART: str(part.number)}
+                assert part.file_id is not None
+                self._update(part, self.service.create(part.file_id, tags, part.prepared_at, unsure))
+                self.state.save()
+        except Refused as exc:  # for good: its inputs get "error" records, and a later run sends them
+            part.status, part.problem = "unsent", f"the service refused the batch: {exc}"
+            self.state.save()
+
+    # -- following -----------------------------------------------------------------------------
+
+    def _update(self, part: Part, info: dict[str, Any]) -> bool:
+        """Takes in what the service says of the part's batch; whether anything changed."""
+        before = part.to_json()
+        if isinstance(info.get("id"), str):
+            part.batch_id = info["id"]
+        status = info.get("status")
+        part.status = status if isinstance(status, str) and status != "prepared" else part.status
+        counts = info.get("request_counts")
+        if isinstance(counts, dict):
+            part.counts = {key: value for key, value in counts.items() if isinstance(value, int)}
+        for key in ("output_file_id", "error_file_id"):
+            value = info.get(key)
+            setattr(part, key, value if isinstance(value, str) else None)
+        if part.status == "failed":
+            part.problem = "the service rejected the batch: " + _errors(info.get("errors"))
+        return part.to_json() != before
+
+    def poll(self) -> bool:
+        """Looks once at each batch that has not ended; whether all have (a part whose batch is
+        not made yet is left to submit(), which makes it)."""
+        changed = False
+        for part in self.state.open_parts():
+            if not part.ended and part.batch_id is not None:
+                changed |= self._look(part, lambda batch_id: self.service.batch(batch_id))
+        if changed:
+            self.state.save()
+        return all(part.ended or part.batch_id is None for part in self.state.open_parts())
+
+    def _look(self, part: Part, call: Callable[[str], dict[str, Any]]) -> bool:
+        """Takes in what `call(batch id)` says of the part's batch; a batch the service no longer
+        knows (HTTP 404) has failed. Whether anything changed."""
+        assert part.batch_id is not None
+        try:
+            return self._update(part, call(part.batch_id))
+        except Refused as exc:
+            if exc.status != 404:
+                raise
+            part.status, part.problem = "failed", f"the service no longer knows the batch: {exc}"
+            return True
+
+    def wait(self, poll: float = 60.0, report: Report | None = None) -> None:
+        """Until every batch has ended: a look every `poll` seconds, `report(run)` after each."""
+        while True:
+            try:
+                ended = self.poll()
+                self.trouble = None
+            except ServiceError as exc:  # the service may be back at the next look
+                ended, self.trouble = False, str(exc)
+            if report is not None:
+                report(self)
+            if ended:
+                return
+            time.sleep(poll)
+
+    def cancel(self) -> None:
+        """Asks the service to cancel the run's batches; parts not sent yet will not be."""
+        for part in self.state.open_parts():
+            if part.ended:
+                continue
+            if part.batch_id is None and part.number in self._unsure:
+                self._find_sent(part)
+            if part.batch_id is not None:
+                self._look(part, lambda batch_id: self.service.cancel(batch_id))
+            else:
+                part.status, part.problem = "unsent", "the run was cancelled before this batch was made"
+            self.state.save()
+
+    def _find_sent(self, part: Part) -> None:
+        """What a killed run may have sent of a part without hearing back: its file, its batch."""
+        if part.file_id is None:
+            found = self.service.find_file(part.name + ".jsonl", part.size, part.prepared_at)
+            part.file_id = None if found is None else found["id"]
+        if part.file_id is not None:
+            found = self.service.find_batch(part.file_id, part.prepared_at)
+            if found is not None:
+                self._update(part, found)
+
+    def records(self, inputs: Iterable[Any], *, id_key: str = "id",
+                skip: Callable[[Any], bool] | None = None) -> Records:
+        """The records of the batches that have ended and are not yet collected, in input order.
+
+        `inputs` are the run's inputs again, as given to submit (the same ids);
+        an input of those batches that does not come again gets an "error"
+        record after the others, unless `skip(id)` says it is done already.
+        """
+        from factsift.batchapi.collect import collect
+
+        return collect(self, inputs, id_key, skip)
+
+    # -- files ---------------------------------------------------------------------------------
+
+    def _input_path(self, part: Part) -> str:
+        return self.state.path(part.name + ".jsonl")
+
+    def entries_path(self, part: Part) -> str:
+        return self.state.path(part.name + ".inputs.jsonl")
+
+    def remove_files(self, part: Part) -> None:
+        """A collected part's files, here and at the service."""
+        for file_id in (part.file_id, part.output_file_id, part.error_file_id):
+            if file_id is not None:
+                self.service.delete(file_id)
+        for suffix in (".jsonl", ".inputs.jsonl", ".output.jsonl", ".errors.jsonl"):
+            try:
+                os.unlink(self.state.path(part.name + suffix))
+            except FileNotFoundError:
+                pass
+
+
+def _errors(errors: Any) -> str:
+    data = errors.get("data") if isinstance(errors, dict) else None
+    if not isinstance(data, list) or not data:
+        return "no reason given"
+    described = []
+    for error in data[:5]:
+        if isinstance(error, dict):
+            line = f"line {error.get('line')}: " if error.get("line") is not None else ""
+            described.append(f"{line}{error.get('code')}: {error.get('message')}")
+    more = f" (and {len(data) - 5} more)" if len(data) > 5 else ""
+    return "; ".join(described) + more
+
+
+def key_text(key: Any) -> str:
+    """An input's id as the run compares ids: its JSON text."""
+    return json.dumps(key)
+
+
+def numbered(inputs: Iterable[Any]) -> Iterator[tuple[Any, Any]]:
+    """(id, text) pairs: a plain text's id is its position, as in factsift.batch."""
+    for position, item in enumerate(inputs):
+        key, text = item if isinstance(item, (tuple, list)) and len(item) == 2 else (position, item)
+        if isinstance(key, bool) or not isinstance(key, (str, int)):
+            raise TypeError(f"the ids of a batch-interface run must be strings or whole numbers, not {key!r}")
+        yield key, text
+

@@ -1,0 +1,267 @@
+"""The command line's runs through the service's batch interface: --batch-api and --cancel-batches.
+
+The run's state lives in ``OUTPUT.batches`` beside ``--output``
+(factsift.batchapi.state). Imported only when one of those options is given,
+or when that folder exists: an online run must not send again what a batch
+run has sent and not yet collected.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+import time
+from typing import Any, TextIO
+
+from factsift import batch, batchapi
+from factsift.cli import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_UNUSABLE, EXIT_USAGE, LINES_PER_WRITE
+from factsift.cli.args import COMMANDS, BATCH_STATE
+from factsift.cli.inputs import Inputs, id_text
+from factsift.cli.output import Output, Refused, WriteError, encode_record, file_output, isatty
+from factsift.cli.progress import LineGuard
+
+__all__ = ["main"]
+
+
+def main(args: argparse.Namespace, target: Any) -> int:
+    """Runs (or cancels) the batch-interface run of --output; returns the exit status."""
+    folder = args.output + BATCH_STATE if args.output is not None else ""
+    problem = _usage(args, folder)
+    if problem:
+        print(f"factsift: {problem}", file=sys.stderr)
+        return EXIT_USAGE
+    if isinstance(target, batch.Summarizer):
+        target = target.make()
+    try:
+        output = file_output(args.output, args.resume or args.cancel_batches,
+                             "file" if args.jsonl is None else "id", args.files or [args.jsonl])
+    except Refused as exc:
+        print(f"factsift: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except OSError as exc:
+        print(f"factsift: cannot write to {args.output}: {exc}", file=sys.stderr)
+        return EXIT_FAILED
+    try:
+        return _run(args, target, output, folder)
+    finally:
+        output.close()
+
+
+def _usage(args: argparse.Namespace, folder: str) -> str | None:
+    if args.output is None:
+        return "--batch-api writes the results to an --output FILE: give one"
+    started = os.path.exists(os.path.join(folder, "state.json"))
+    if not (args.batch_api or args.cancel_batches):
+        if started:
+            return (f"{folder} holds the batches of a --batch-api run not yet collected: collect them "
+                    f"with --batch-api --resume (or cancel them with --cancel-batches) before an online run")
+        return None
+    if "-" in args.files or args.jsonl == "-":
+        return "--batch-api reads the inputs again when the results come: give files, not standard input"
+    if args.cancel_batches and not started:
+        return f"there are no batches to cancel: {folder} holds no batch-interface run"
+    if started and not (args.resume or args.cancel_batches):
+        return (f"{folder} holds the batches of an earlier run: pass --resume to collect them "
+                f"(and send what they lack), or --cancel-batches")
+    return None
+
+
+def _run(args: argparse.Namespace, target: Any, output: Output, folder: str) -> int:
+    started = time.monotonic()
+    waiting = Waiting(sys.stderr, args.progress)
+    method = COMMANDS[args.command]
+    try:
+        run = _open(args, target, output, folder, method)
+    except batchapi.StateError as exc:
+        print(f"factsift: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except (batchapi.ServiceError, batchapi.Refused, OSError) as exc:
+        print(f"factsift: {exc}; what was sent is kept in {folder}: run again with --resume", file=sys.stderr)
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        print(f"factsift: interrupted; what was sent is kept in {folder}: run again with --resume",
+              file=sys.stderr)
+        return EXIT_INTERRUPTED
+    with run:
+        return _follow(args, run, output, waiting, started)
+
+
+def _open(args: argparse.Namespace, target: Any, output: Output, folder: str, method: str) -> batchapi.BatchRun:
+    if args.cancel_batches:
+        run = batchapi.resume(folder, target, method=method, retries=args.max_retries, timeout=args.timeout)
+        try:
+            run.cancel()
+        except BaseException:
+            run.close()
+            raise
+        return run
+    return batchapi.submit(target, Inputs(args, output.done), folder, method=method, prompt=args.prompt,
+                           length=args.length, batch_size=args.batch_size, retries=args.max_retries,
+                           timeout=args.timeout)
+
+
+def _follow(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, waiting: Waiting,
+            started: float) -> int:
+    waiting.sent(run)
+    try:
+        run.wait(args.poll, waiting)
+    except KeyboardInterrupt:
+        waiting.stop()
+        open_parts = sum(not part.ended for part in run.parts)
+        print(f"factsift: stopped waiting; {_batches(open_parts)} still running at the service. Collect "
+              f"the results with the same command and --resume (or cancel with --cancel-batches)",
+              file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except (batchapi.ServiceError, batchapi.Refused) as exc:
+        waiting.stop()
+        print(f"factsift: {exc}; run again with --resume", file=sys.stderr)
+        return EXIT_FAILED
+    waiting.stop()
+    try:
+        return _collect(args, run, output, started)
+    except (batchapi.ServiceError, batchapi.Refused, batchapi.StateError, OSError) as exc:
+        print(f"factsift: cannot read the results: {exc}; run again with --resume", file=sys.stderr)
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        print("factsift: interrupted while reading the results; run again with --resume", file=sys.stderr)
+        return EXIT_INTERRUPTED
+
+
+def _collect(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, started: float) -> int:
+    if args.jsonl is None:
+        def done(key: Any) -> bool:
+            return key in output.done
+    else:
+        def done(key: Any) -> bool:
+            return id_text(key) in output.done
+    inputs = Inputs(args, output.done)
+    parts = sum(1 for part in run.parts if not part.collected)
+    price = getattr(args, "price", None)  # the service charges a batch half its price online
+    written = batch.Counts(price=None if price is None else (price[0] / 2, price[1] / 2))
+    with run.records(inputs, id_key="file" if args.jsonl is None else "id", skip=done) as records:
+        ending = write_records(records, output, written)
+    if isinstance(ending, KeyboardInterrupt):
+        print(f"factsift: interrupted; {written.ok + written.error} results written; run again with "
+              f"--resume for the rest", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    if isinstance(ending, WriteError):
+        print(f"factsift: cannot write to {args.output} after {written.ok + written.error} results: "
+              f"{ending.error}; run again with --resume", file=sys.stderr)
+        return EXIT_FAILED
+    if args.progress:
+        print(_summary(written, inputs, parts, time.monotonic() - started), file=sys.stderr)
+    if written.error > written.unusable:
+        return EXIT_FAILED
+    return EXIT_UNUSABLE if written.unusable or inputs.skipped_unusable else EXIT_OK
+
+
+def write_records(records: batchapi.Records, output: Output, written: batch.Counts) -> BaseException | None:
+    """Writes every record, each line whole; what ended the writing early, if anything.
+
+    Lines go out in writes of up to LINES_PER_WRITE, and always before the next
+    record is asked for when none is ready: the last one is written before the
+    run counts its batches as collected.
+    """
+    guard = LineGuard()
+    guard.install()
+    lines: list[bytes] = []
+    done: list[dict[str, Any]] = []  # as encoded, not yet written
+    try:
+        for record in records:
+            line, status = encode_record(record)
+            lines.append(line)
+            done.append(record if status == record.get("status") else {"status": status})
+            if records.ready() and len(lines) < LINES_PER_WRITE:
+                continue
+            with guard:
+                try:
+                    output.write(b"".join(lines))
+                except WriteError as exc:
+                    _count(written, done[:exc.lines])
+                    return exc
+                _count(written, done)
+            lines, done = [], []
+    except KeyboardInterrupt as exc:
+        return exc
+    finally:
+        guard.restore()
+    return None
+
+
+def _count(written: batch.Counts, records: list[dict[str, Any]]) -> None:
+    for record in records:
+        written.add(record, 0)
+
+
+def _summary(written: batch.Counts, inputs: Inputs, parts: int, seconds: float) -> str:
+    line = (f"factsift: {written.ok} ok, {written.error} error, {inputs.skipped} skipped in {seconds:.1f} s "
+            f"through {_batches(parts)}, {written.total_tokens} tokens ({written.prompt_tokens} prompt, "
+            f"{written.completion_tokens} completion)")
+    if written.cost is not None:
+        line += f", cost {written.cost:.6g} at the batch price (half of --price)"
+    retryable = written.error - written.unusable
+    unusable = written.unusable + inputs.skipped_unusable
+    if retryable:
+        return line + (f"; {retryable} error{'s' * (retryable > 1)} may pass on another run: "
+                       f"run again with --resume")
+    if unusable:
+        return line + f"; done, with {unusable} unusable input{'s' * (unusable > 1)}"
+    return line
+
+
+def _batches(count: int) -> str:
+    return f"{count} batch{'es' * (count != 1)}"
+
+
+class Waiting:
+    """What the run says while its batches run: a line whenever their state changes (redrawn on a
+    terminal), from the batches' request counts."""
+
+    def __init__(self, stream: TextIO, show: bool) -> None:
+        self._stream, self._show = stream, show
+        self._live = show and isatty(stream)
+        self._last: str | None = None
+
+    def sent(self, run: batchapi.BatchRun) -> None:
+        open_parts = [part for part in run.parts if not part.collected]
+        requests = sum(part.requests for part in open_parts)
+        if open_parts and any(not part.ended for part in open_parts):
+            self._write(f"factsift: {requests} requests in {_batches(len(open_parts))} at the service; "
+                        f"the results come all at once when a batch ends, within 24 hours. Ctrl-C stops "
+                        f"waiting and leaves the batches running\n")
+
+    def __call__(self, run: batchapi.BatchRun) -> None:
+        text = _progress(run)
+        if text is None or text == self._last:
+            return
+        self._last = text
+        self._write(f"\r{text}\x1b[K" if self._live else text + "\n")
+
+    def stop(self) -> None:
+        if self._live and self._last is not None:
+            self._write("\n")
+        self._last = None
+
+    def _write(self, text: str) -> None:
+        if not self._show:
+            return
+        with contextlib.suppress(OSError, ValueError):  # stderr closed: progress is not worth failing for
+            self._stream.write(text)
+            self._stream.flush()
+
+
+def _progress(run: batchapi.BatchRun) -> str | None:
+    parts = [part for part in run.parts if not part.collected]
+    if not parts:
+        return None
+    statuses: dict[str, int] = {}
+    for part in parts:
+        statuses[part.status] = statuses.get(part.status, 0) + 1
+    total = sum(part.requests for part in parts)
+    done = sum((part.counts or {}).get("completed", 0) for part in parts)
+    failed = sum((part.counts or {}).get("failed", 0) for part in parts)
+    text = (f"factsift: {', '.join(f'{count} {status}' for status, count in statuses.items())}; "
+            f"{done + failed} of {total} requests answered" + (f", {failed} failed" if failed else ""))
+    return text + (f" (the last look failed: {run.trouble})" if run.trouble else "")

@@ -1,0 +1,498 @@
+"""Runs through the service's batch interface (--batch-api, factsift.batch.submit): records identical to
+an online run's, kill points with --resume and the service's counts, failed, expired, cancelled and
+rejected batches, the split into batches, and the pieces (custom ids, the state, hostile result lines)."""
+
+import contextlib
+import io
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import openai_standin
+from devserver_fixtures import ROOT, http_reply, running_server, scripted_server
+from factsift import clients
+from factsift.batchapi import split, state as run_state
+from factsift.batchapi.collect import LineError, Replay, Results, expected
+from factsift.devserver import api, batches as service_batches, chat
+
+TEXTS = ["第一篇：价格上涨3.5%。", "second, with punctuation!", "第三篇", "4th", "五", "six"]
+IDS = ["n-1", 2, "a b", "n-4", "新闻", "x" * 70]  # mapped: 2, "a b", "新闻", the long one
+
+
+def batch_calls(client):
+    """Skips a client without files and batches (the stand-in before helper "standin"'s calls land)."""
+    if not hasattr(openai_standin.package(client).OpenAI, "files"):
+        pytest.skip("the stand-in openai client has no files/batches calls yet (helper standin adds them)")
+    return client
+
+
+@pytest.fixture
+def client(client_choice):
+    return batch_calls(client_choice)
+
+
+@pytest.fixture
+def server(tmp_path):
+    with running_server(tmp_path / "service.jsonl", batch_time=0.3) as server:
+        yield server
+
+
+@pytest.fixture
+def inputs(tmp_path):
+    with open(tmp_path / "in.jsonl", "w", encoding="utf-8") as f:
+        for key, text in zip(IDS, TEXTS):
+            f.write(json.dumps({"id": key, "text": text}, ensure_ascii=False) + "\n")
+        f.write("not json\n")
+    return tmp_path / "in.jsonl"
+
+
+def command(server, *extra, model="echo", output="out.jsonl", command="summarize", batch=True):
+    flags = ["--batch-api", "--poll", "0.05"] if batch else []
+    return [sys.executable, "-m", "factsift", command, "--jsonl", "in.jsonl", "--output", output, *flags,
+            "--base-url", server.url, "--model", model, "--api-key", "sk-batch", "--max-retries", "0", *extra]
+
+
+def env(client):
+    base = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k != "PYTHONPATH"}
+    return openai_standin.child_env(client, base, ROOT)
+
+
+def run(tmp_path, client, args):
+    result = subprocess.run(args, cwd=tmp_path, env=env(client), capture_output=True, timeout=120)
+    return result.returncode, result.stderr.decode()
+
+
+def lines(path):
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f]
+
+
+_ONLINE = {}
+
+
+def online(tmp_path, server, client, *extra, **options):
+    """The exit status and lines of an online run of the same inputs (echoed: the same from any
+    service, so made once for each client and options); the service's counts stay as they were."""
+    key = (client, extra, tuple(sorted(options.items())))
+    if key not in _ONLINE:
+        counts = server.counts.copy()
+        status, _ = run(tmp_path, client, command(server, *extra, output="online.jsonl", batch=False, **options))
+        server.counts.clear()
+        server.counts.update(counts)
+        _ONLINE[key] = status, lines(tmp_path / "online.jsonl")
+    return _ONLINE[key]
+
+
+# -- end to end ---------------------------------------------------------------------------------
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name, extra", [("summarize", []), ("title", ["--prompt", "起一个标题"]),
+                                         ("summarize", ["--batch-size", "2"])])
+def test_records_are_those_of_an_online_run(tmp_path, server, client, inputs, name, extra):
+    status, stderr = run(tmp_path, client, command(server, *extra, command=name))
+    expected_status, expected_lines = online(tmp_path, server, client, *extra, command=name)
+    assert (status, expected_status) == (3, 3), stderr  # the line that is not JSON: unusable
+    assert lines(tmp_path / "out.jsonl") == expected_lines
+    assert [line["id"] for line in expected_lines] == [*IDS, 7]
+    parts = 3 if "--batch-size" in extra else 1
+    assert dict(server.counts) == {"file.uploaded": parts, "batch.created": parts, "file.output": parts,
+                                   "file.deleted": 2 * parts}
+    assert not os.path.exists(tmp_path / "out.jsonl.batches")
+    assert f"6 ok, 1 error, 0 skipped" in stderr and f"through {parts} batch" in stderr
+    assert stderr.rstrip().endswith("done, with 1 unusable input")
+
+
+def test_split_by_size_and_records_in_input_order(tmp_path, server, client, openai_package, s_service):
+    from factsift import batch
+
+    s = s_service(server)
+    texts = [f"文本{i}" * (i + 1) for i in range(7)]
+    with batch.submit(s.extract, texts, str(tmp_path / "run"), max_bytes=700) as run:
+        sizes = [part.size for part in run.parts]
+        assert len(sizes) > 2 and max(sizes) <= 700
+        run.wait(0.05)
+        with run.records(texts) as records:
+            got = list(records)
+    assert got == list(batch.run(s.extract, texts))
+    assert server.counts["batch.created"] == len(sizes)
+
+
+@pytest.fixture
+def s_service(mod):
+    return lambda server, model="echo": mod.AISummary(server.url, "sk-api", model)
+
+
+@pytest.mark.parametrize("fault, statuses", [
+    ({"devserver_fail": "1,3"}, ["ok", "error", "ok", "error", "ok"]),
+    ({"devserver_expire_after": "2"}, ["ok", "ok", "error", "error", "error"]),
+])
+def test_failed_and_expired_lines_get_error_records(tmp_path, server, client, openai_package, s_service,
+                                                    fault, statuses):
+    from factsift import batch
+
+    s = s_service(server)
+    pairs = [(str(i), f"text {i}") for i in range(5)]
+    with batch.submit(s.refined_title, pairs, str(tmp_path / "run"), metadata=fault) as run:
+        run.wait(0.05)
+        got = list(run.records(pairs))
+    assert [r["status"] for r in got] == statuses and [r["id"] for r in got] == [k for k, _ in pairs]
+    for record in got:
+        if "devserver_fail" in fault and record["status"] == "error":  # HTTP 500: as online
+            assert record == {"title": "", "content": "", "status": "error", "id": record["id"]}
+        elif record["status"] == "error":
+            assert "batch_expired" in record["error"]
+    again = [pair for pair, record in zip(pairs, got) if record["status"] == "error"]
+    with batch.submit(s.refined_title, again, str(tmp_path / "run")) as run:  # only those are sent
+        assert [part.requests for part in run.parts] == [len(again)]
+        run.wait(0.05)
+        assert all(r["status"] == "ok" for r in run.records(again))
+
+
+def test_results_gone_from_the_service_give_error_records_and_are_sent_again(tmp_path, server, client,
+                                                                            openai_package, s_service):
+    from factsift import batch
+
+    s = s_service(server)
+    with batch.submit(s.extract, TEXTS, str(tmp_path / "run")) as run:
+        run.wait(0.05)
+        assert server.files.delete(run.parts[0].output_file_id)
+        got = list(run.records(TEXTS))
+    assert [r["status"] for r in got] == ["error"] * 6 and "no longer at the service" in got[0]["error"]
+    assert not os.path.exists(tmp_path / "run")
+    with batch.submit(s.extract, TEXTS, str(tmp_path / "run")) as run:
+        run.wait(0.05)
+        assert list(run.records(TEXTS)) == list(batch.run(s.extract, TEXTS))
+
+
+@pytest.mark.parametrize("then", ["wait", "cancel"])
+def test_a_batch_the_service_lost_gives_error_records(tmp_path, server, client, openai_package, s_service, then):
+    from factsift import batch
+
+    s = s_service(server)
+    with batch.submit(s.extract, TEXTS, str(tmp_path / "run"), metadata={"devserver_time": "60"}) as run:
+        server.batches._batches.clear()  # as after a restart of the local service
+        run.cancel() if then == "cancel" else run.wait(0.05)
+        got = list(run.records(TEXTS))
+    assert [r["status"] for r in got] == ["error"] * 6
+    assert all("no longer knows the batch" in r["error"] for r in got)
+
+
+@pytest.mark.slow
+def test_an_online_run_goes_on_beside_a_state_folder_that_holds_no_run(tmp_path, server, client, inputs):
+    os.mkdir(tmp_path / "out.jsonl.batches")  # a run killed before it wrote its state
+    status, stderr = run(tmp_path, client, command(server, batch=False))
+    assert status == 3, stderr
+    assert len(lines(tmp_path / "out.jsonl")) == 7 and not server.counts  # sent online: no files, no batches
+
+
+@pytest.mark.slow
+def test_rejected_batch_gives_error_records_and_resume_sends_again(tmp_path, server, client, inputs, monkeypatch):
+    real = service_batches.check_lines
+    monkeypatch.setattr(service_batches, "check_lines", lambda data, endpoint: ([], [
+        {"code": "duplicate_custom_id", "line": 2, "message": "The custom_id is a duplicate.", "param": None}]))
+    status, _ = run(tmp_path, client, command(server))
+    records = lines(tmp_path / "out.jsonl")
+    assert status == 1 and [r["status"] for r in records] == ["error"] * 7
+    assert "line 2: duplicate_custom_id" in records[0]["error"] and records[-1]["unusable"] is True
+    monkeypatch.setattr(service_batches, "check_lines", real)
+    status, _ = run(tmp_path, client, command(server, "--resume"))
+    assert status == 3 and server.counts["batch.created"] == 2
+    assert [r["status"] for r in lines(tmp_path / "out.jsonl")[7:]] == ["ok"] * 6
+
+
+@pytest.mark.slow
+def test_flaky_lines_are_sent_again_until_they_pass(tmp_path, server, client, inputs):
+    status, _ = run(tmp_path, client, command(server, model="flaky:0.5"))
+    for attempt in range(8):
+        records = lines(tmp_path / "out.jsonl")
+        errors = {r["id"] for r in records if r["status"] == "error" and not r.get("unusable")}
+        if not errors:
+            break
+        created = server.counts["batch.created"]
+        status, _ = run(tmp_path, client, command(server, "--resume", model="flaky:0.5"))
+        newest = server.batches.listing()[0]
+        assert server.counts["batch.created"] == created + 1
+        assert newest["request_counts"]["total"] == len(errors)  # only those that failed
+    assert status == 3 and not errors
+    done = [r for r in lines(tmp_path / "out.jsonl") if r["status"] == "ok"]
+    assert sorted(map(str, (r["id"] for r in done))) == sorted(map(str, IDS))
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("reply, where", [
+    (http_reply(200, b"{}"), "has no id"),
+    (http_reply(200, b"[1, 2]"), "JSON object"),
+    (http_reply(200, b"not json", **{"Content-Type": "application/json"}), "upload"),
+    (http_reply(400, b'{"error": {"message": "a bad file", "type": "invalid_request_error"}}'), "a bad file"),
+], ids=["no id", "not an object", "not JSON", "HTTP 400"])
+def test_a_hostile_service_never_crashes_the_run(tmp_path, client, inputs, reply, where):
+    with scripted_server(lambda handler: handler.wfile.write(reply)) as server:
+        status, stderr = run(tmp_path, client, command(server))
+        assert len(server.seen) == 1  # the upload, and nothing after it
+    records = lines(tmp_path / "out.jsonl") if os.path.exists(tmp_path / "out.jsonl") else []
+    assert status == 1 and "Traceback" not in stderr
+    assert where in stderr + json.dumps(records)
+    assert all(record["status"] == "error" for record in records)
+
+
+# -- kill points and Ctrl-C ---------------------------------------------------------------------
+
+class Gate:
+    """Holds the service's answer to the first request that matches until released; then does
+    the work (complete) or drops it, as a service that never got the request whole would."""
+
+    def __init__(self, method, pattern, complete):
+        self.method, self.pattern, self.complete = method, re.compile(pattern), complete
+        self.reached, self.release, self.used = threading.Event(), threading.Event(), False
+
+    def install(self, monkeypatch):
+        route = api.route
+
+        def gated(server, method, path, query, raw, content_type):
+            if not self.used and method == self.method and self.pattern.fullmatch(path):
+                self.used = True
+                self.reached.set()
+                self.release.wait(60)
+                if not self.complete:
+                    return chat.error(503, "never made")
+            return route(server, method, path, query, raw, content_type)
+        monkeypatch.setattr(api, "route", gated)
+        return self
+
+
+def state_of(tmp_path):
+    try:
+        with open(tmp_path / "out.jsonl.batches" / "state.json") as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+def waiting(tmp_path):
+    found = state_of(tmp_path)
+    return bool(found and found["parts"] and found["parts"][0]["status"] == "in_progress")
+
+
+KILL_POINTS = {  # name: (a gate held at the point, or None to watch the state file)
+    "before the upload reached the service": ("POST", "/v1/files", False),
+    "after the upload, before its answer": ("POST", "/v1/files", True),
+    "before the batch was made": ("POST", "/v1/batches", False),
+    "after the batch was made, before its answer": ("POST", "/v1/batches", True),
+    "while waiting": None,
+    "while collecting": ("GET", r"/v1/files/[^/]+/content", True),
+    "after writing, before the clean-up": ("DELETE", r"/v1/files/.+", True),
+}
+
+
+def kill(tmp_path, server, client, monkeypatch, point):
+    """Starts a batch run and SIGKILLs it at `point`."""
+    gate = KILL_POINTS[point] and Gate(*KILL_POINTS[point]).install(monkeypatch)
+    child = subprocess.Popen(command(server), cwd=tmp_path, env=env(client),
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while not (gate.reached.is_set() if gate else waiting(tmp_path)):
+            assert time.monotonic() < deadline and child.poll() is None
+            time.sleep(0.02)
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+    finally:
+        if gate:
+            gate.release.set()
+        with contextlib.suppress(OSError):
+            child.kill()
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("point", KILL_POINTS)
+def test_killed_runs_resume_without_sending_twice(tmp_path, client, inputs, monkeypatch, point):
+    with running_server(tmp_path / "service.jsonl", batch_time=1.0) as server:
+        kill(tmp_path, server, client, monkeypatch, point)
+        if point == "while collecting":  # as if some lines had been written before the kill
+            expected_lines = online(tmp_path, server, client)[1]
+            with open(tmp_path / "out.jsonl", "w") as f:
+                f.writelines(json.dumps(line, ensure_ascii=False) + "\n" for line in expected_lines[:2])
+        status, stderr = run(tmp_path, client, command(server, "--resume"))
+        assert status == 3, stderr
+        assert server.counts["file.uploaded"] == server.counts["batch.created"] == 1
+        assert lines(tmp_path / "out.jsonl") == online(tmp_path, server, client)[1]
+        assert not os.path.exists(tmp_path / "out.jsonl.batches")
+
+
+@pytest.mark.slow
+def test_cancel_finds_the_batch_a_killed_run_never_heard_back_about(tmp_path, client, inputs, monkeypatch):
+    with running_server(tmp_path / "service.jsonl", batch_time=30.0) as server:
+        kill(tmp_path, server, client, monkeypatch, "after the batch was made, before its answer")
+        status, stderr = run(tmp_path, client, command(server, "--cancel-batches"))
+        assert status == 1, stderr
+        assert server.counts["batch.created"] == server.counts["batch.cancelled"] == 1
+    records = lines(tmp_path / "out.jsonl")
+    # batch_cancelled in its error file; or none, when it was cancelled while it was being validated
+    assert [("cancelled" in r["error"]) for r in records] == [True] * 6 + [False]  # and the unusable
+
+
+@pytest.mark.slow
+def test_ctrl_c_leaves_the_batches_running_then_cancel_collects_what_they_answered(tmp_path, client, inputs):
+    # 30 s batches: the answers come at 11, 19 and 27 s; the children each take seconds to start
+    with running_server(tmp_path / "service.jsonl", batch_time=30.0) as server:
+        child = subprocess.Popen(command(server, "--batch-size", "3"), cwd=tmp_path, env=env(client),
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        while not waiting(tmp_path):
+            assert child.poll() is None
+            time.sleep(0.02)
+        child.send_signal(signal.SIGINT)
+        assert child.wait(30) == 130
+        message = child.stderr.read().decode()
+        assert "--resume" in message and "--cancel-batches" in message and "2 batches still running" in message
+        assert "batch.cancelled" not in server.counts
+        status, stderr = run(tmp_path, client, command(server))  # online or batch: refused while open
+        assert status == 2 and "--resume" in stderr
+        status, stderr = run(tmp_path, client, command(server, batch=False))
+        assert status == 2 and "--cancel-batches" in stderr
+        assert [line.get("path") for line in lines(tmp_path / "service.jsonl")].count("/v1/chat/completions") == 0
+        while sum(b["request_counts"]["completed"] for b in server.batches.listing()) < 2:
+            time.sleep(0.05)  # some requests answered, not all
+        status, stderr = run(tmp_path, client, command(server, "--cancel-batches"))
+        records = lines(tmp_path / "out.jsonl")
+        assert status == 1 and server.counts["batch.cancelled"] == 2
+        assert [r["id"] for r in records] == [*IDS, 7]
+        cancelled = [r for r in records if "batch_cancelled" in r.get("error", "")]
+        assert 0 < len(cancelled) < 6
+        server.batch_time = 0.3
+        status, _ = run(tmp_path, client, command(server, "--resume"))  # sends only the cancelled ones
+        assert status == 3 and server.counts["batch.created"] == 3
+        assert server.batches.listing()[0]["request_counts"]["total"] == len(cancelled)
+
+
+# -- the pieces ---------------------------------------------------------------------------------
+
+def test_custom_ids_map_what_is_not_a_plain_unique_string():
+    part = split.PartFile(3, 10, 10**6, io.BytesIO())
+    for key in ["n-1", 2, "a b", "n-4", "n-4", "新闻", "x" * 65, "factsift-3-0", "x" * 64]:
+        part.add(split.Recorded(key, b'{"model": "m"}'))
+    custom_ids = [entry[1] for entry in part.entries]
+    assert custom_ids == ["n-1", "factsift-3-1", "factsift-3-2", "n-4", "factsift-3-4", "factsift-3-5",
+                          "factsift-3-6", "factsift-3-7", "x" * 64]
+    written = part.sink.getvalue().splitlines()
+    assert [json.loads(line)["custom_id"] for line in written] == custom_ids
+    assert [json.loads(line)["body"] for line in written] == [{"model": "m"}] * 9
+
+
+@pytest.mark.parametrize("batch_size, max_bytes, parts", [(2, 10**6, [2, 2, 2]), (10, 500, [2, 2, 1])])
+def test_split_keeps_both_limits(batch_size, max_bytes, parts):
+    body = b'{"model": "m", "messages": "' + b"x" * 40 + b'"}'
+    items = [split.Recorded(i, body) for i in range(5)] + [split.Recorded("big", b"y" * 1000)]
+    made = list(split.split(iter(items), 1, batch_size, max_bytes, lambda number: io.BytesIO()))
+    assert [p.requests for p in made] == parts and [p.number for p in made] == [1, 2, 3]
+    assert all(p.size <= max_bytes and p.size == len(p.sink.getvalue()) for p in made)
+    too_large = made[-1].entries[-1][3]  # larger than any file may be: never sent
+    assert (too_large is not None and too_large.startswith("the request (1")) == (max_bytes == 500)
+
+
+def test_state_is_locked_checked_and_survives_a_torn_write(tmp_path):
+    folder, settings = str(tmp_path / "run"), {"model": "m", "prompt": ""}
+    first = run_state.State.open(folder, settings)
+    with pytest.raises(run_state.StateError, match="another factsift run"):
+        run_state.State.open(folder, settings)
+    first.parts.append(first.new_part(1))
+    first.save()
+    with open(os.path.join(folder, "state.json.123.tmp"), "w") as f:
+        f.write('{"torn')  # a write killed before its rename
+    first.close()
+    with pytest.raises(run_state.StateError, match="other settings \\(prompt\\)"):
+        run_state.State.open(folder, {"model": "m", "prompt": "other"})
+    again = run_state.State.open(folder, settings)
+    assert [part.name for part in again.parts] == [f"factsift-{again.run}-0001"]
+    again.close()
+    with open(os.path.join(folder, "state.json"), "w") as f:
+        f.write("[]")
+    with pytest.raises(run_state.StateError, match="not the state"):
+        run_state.State.open(folder, settings)
+
+
+@pytest.mark.parametrize("line, message", [
+    (None, "without a result"),
+    (b"not json", "without a result"),
+    (b'{"custom_id": "c", "response": null, "error": {"code": "batch_expired", "message": "late"}}',
+     "batch_expired: late"),
+    (b'{"custom_id": "c", "response": {"status_code": "200", "body": {}}, "error": null}', "gave no reply"),
+    (b'{"custom_id": "c", "response": [], "error": []}', "gave no reply"),
+])
+def test_hostile_result_lines_become_error_records(tmp_path, line, message):
+    path = tmp_path / "out.jsonl"
+    path.write_bytes(b"[1, 2]\n" + (line + b"\n" if line else b""))
+    results = Results()
+    results.add(1, str(path))
+    part = run_state.Part(1, "p", status="completed")
+    got = expected(part, ("k", "c", "digest", None), "text", results)
+    assert isinstance(got, LineError) and message in str(got)
+    results.close()
+    ok = tmp_path / "ok.jsonl"
+    ok.write_bytes(b'{"custom_id": "c", "response": {"status_code": 200, "body": {"choices": []}}, "error": null}\n')
+    results = Results()
+    results.add(1, str(ok))
+    got = expected(part, ("k", "c", "digest", None), "text", results)
+    assert isinstance(got, Replay) and (got.expected.status, got.expected.body) == (200, {"choices": []})
+    results.close()
+
+
+@pytest.mark.parametrize("status, name", [(400, "BadRequestError"), (401, "AuthenticationError"),
+                                          (404, "NotFoundError"), (429, "RateLimitError"),
+                                          (418, "APIStatusError"), (503, "InternalServerError")])
+def test_replayed_error_replies_raise_the_packages_status_errors(client, openai_package, status, name):
+    from factsift.clients._replay import status_error
+
+    body = {"error": {"message": "no", "type": "t", "code": "c", "param": None}}
+    error = status_error(openai_package, status, body)
+    assert type(error) is getattr(openai_package, name)
+    assert error.status_code == status and error.code == "c"
+    assert str(error) == f"Error code: {status} - {body}"
+
+
+def test_replaying_checks_the_request_and_makes_the_modules_record(client, openai_package, mod):
+    s = mod.AISummary("http://svc.test/v1", "k", "m")
+    with clients.recording() as recorder:
+        s.extract("甲。乙")
+        [request] = recorder.take()
+    recorded = split.digest(split.encode_body(request))
+    body = {"choices": [{"message": {"role": "assistant", "content": "摘要"}}],
+            "usage": {"prompt_tokens": 3, "completion_tokens": 1, "total_tokens": 4}}
+    with clients.replaying() as replayer:
+        for text, result in (("甲。乙", {"summary": "摘要", "content": "甲乙", "status": "ok"}),
+                             ("甲乙丙", {"summary": "", "content": "", "status": "error"})):
+            check = clients.Expected(lambda r: split.digest(split.encode_body(r)) == recorded, 200, body)
+            with replayer.expecting(check) as outcome:
+                assert s.extract(text) == result
+            assert (outcome.problem is None) == (result["status"] == "ok")
+
+
+def test_the_command_line_loads_none_of_it_without_batch_options(tmp_path):
+    code = ("import sys; from factsift.cli import main; main(['title', 'a.txt', '--model', 'm', '--api-key', "
+            "'k', '--base-url', 'http://127.0.0.1:9/v1', '--max-retries', '0', '--output', 'o.jsonl']); "
+            "print(sorted(m for m in sys.modules if 'batchapi' in m))")
+    (tmp_path / "a.txt").write_text("x")
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True,
+                            env=env(openai_standin.STANDIN), timeout=60)
+    assert result.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--batch-api", "a.txt"], "--output FILE"),
+    (["--batch-api", "--output", "o.jsonl", "-"], "not standard input"),
+    (["--cancel-batches", "--output", "o.jsonl", "a.txt"], "no batches to cancel"),
+    (["--batch-api", "--output", "o.jsonl", "a.txt", "--batch-size", "50001"], "--batch-size"),
+    (["--batch-api", "--output", "o.jsonl", "a.txt", "--poll", "0"], "--poll"),
+])
+def test_usage_errors(tmp_path, args, message):
+    (tmp_path / "a.txt").write_text("x")
+    args = [sys.executable, "-m", "factsift", "title", "--model", "m", "--api-key", "k",
+            "--base-url", "http://127.0.0.1:9/v1", *args]
+    status, stderr = run(tmp_path, openai_standin.STANDIN, args)
+    assert status == 2 and message in stderr
