@@ -41,12 +41,14 @@ def cli_env(env=None, client=CLIENT):
     return full_env
 
 
-def run_cli(cwd, *args, stdin=b"", env=None, python_args=("-m", "factsift"), client=CLIENT):
+def run_cli(cwd, *args, stdin=b"", env=None, python_args=("-m", "factsift"), client=CLIENT, raw=False):
+    """(exit status, the JSON lines written, standard error); with `raw`, standard output as text."""
     full_env = cli_env(env, client)
     result = subprocess.run([sys.executable, *python_args, *args], cwd=cwd, env=full_env,
                             input=stdin, capture_output=True, timeout=120)
-    lines = result.stdout.decode("utf-8").splitlines()
-    return result.returncode, [json.loads(line) for line in lines], result.stderr.decode("utf-8")
+    out = result.stdout.decode("utf-8")
+    return result.returncode, out if raw else [json.loads(line) for line in out.splitlines()], \
+        result.stderr.decode("utf-8")
 
 
 def service(server, model="echo"):

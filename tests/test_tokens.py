@@ -116,3 +116,39 @@ def test_tiktoken_counts_exactly_where_its_encoding_is_cached_and_never_download
     text = open(os.path.join(ROOT, "examples", "article-zh.txt"), encoding="utf-8").read()
     assert method == "o200k_base" and count(text) == len(tiktoken.get_encoding("o200k_base").encode(text))
     assert tokens.text_counter("a-model-tiktoken-does-not-know")[1] == "o200k_base"
+
+
+@pytest.mark.parametrize("language, within", [("zh", 0.25), ("en", 0.1)])
+def test_an_estimate_sends_nothing_and_comes_near_the_run(tmp_path, client_choice, language, within):
+    # The local service counts a token for each CJK character, where OpenAI's encodings (and the
+    # estimate by script) count about 0.8: the documented error for Chinese text is a fifth.
+    source = "examples/article-zh.txt" if language == "zh" else "LICENSE"
+    paragraphs = [p for p in open(os.path.join(ROOT, source), encoding="utf-8").read().split("\n\n") if p.strip()]
+    write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": p} for i, p in enumerate(paragraphs)])
+    common = ["summarize", "--jsonl", "in.jsonl", "--price", "2/8"]
+    with running_server(tmp_path / "log.jsonl") as server:
+        # An empty tiktoken cache: the estimate by script, whatever tiktoken has cached on this machine.
+        status, out, _ = run_cli(tmp_path, *common, "--estimate", *service(server), client=client_choice, raw=True,
+                                 env={"TIKTOKEN_CACHE_DIR": str(tmp_path)})
+        assert status == 0 and read_log(tmp_path / "log.jsonl") == []
+        estimate = ESTIMATED.fullmatch(out.strip())
+        status, records, _ = run_cli(tmp_path, *common, *service(server), client=client_choice)
+    prompt = sum(r["usage"]["prompt_tokens"] for r in records)
+    assert int(estimate["requests"]) == len(records) == len(paragraphs)
+    assert abs(int(estimate["prompt"]) - prompt) <= within * prompt
+    assert float(estimate["cost"]) == pytest.approx(int(estimate["prompt"]) * 2 / 1e6)
+
+
+ESTIMATED = re.compile(r"factsift: (?P<requests>\d+) requests, (?P<prompt>\d+) prompt tokens \(estimated by script\), "
+                       r"prompts' cost (?P<cost>\S+)$")
+
+
+def test_an_estimate_leaves_out_what_a_resumed_run_would_skip(tmp_path):
+    write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": f"第{i}篇。"} for i in range(5)] + [{"id": 5}])
+    (tmp_path / "out.jsonl").write_text('{"status": "ok", "id": 1}\n{"status": "error", "id": 2}\n')
+    status, lines, _ = run_cli(tmp_path, "title", "--jsonl", "in.jsonl", "--output", "out.jsonl", "--resume",
+                               "--estimate", "--shard", "0/1", "--model", "m", "--base-url", "http://127.0.0.1:9/v1",
+                               "--api-key", "k", raw=True)
+    assert status == 0 and re.fullmatch(r"factsift: 4 requests, \d+ prompt tokens \(.*\); 1 skipped; 1 unusable\n",
+                                        lines)
+    assert (tmp_path / "out.jsonl").read_text() == '{"status": "ok", "id": 1}\n{"status": "error", "id": 2}\n'

@@ -39,6 +39,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     target = _target(args, *service)
     if target is None:
         return EXIT_USAGE
+    if args.estimate:
+        from factsift.cli import estimate
+
+        return estimate.main(args, target)
     if batch_api_wanted(args):
         from factsift.cli import batchapi
 

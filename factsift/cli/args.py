@@ -169,6 +169,9 @@ def _add_run(parser: argparse.ArgumentParser) -> None:
                              f"of FILEs, at most {MAX_DEFAULT_JOBS})")
     parser.add_argument("--processes", type=_option("processes"), default=1, metavar="N",
                         help="run N worker processes, each with --jobs requests at once (default: 1)")
+    parser.add_argument("--estimate", action="store_true",
+                        help="send nothing: print how many requests the run would send and their "
+                             "prompt tokens (and with --price, the prompts' cost)")
     parser.add_argument("--no-progress", dest="progress", action="store_false",
                         help="write neither progress nor the summary line on standard error")
     parser.add_argument("--no-share-clients", dest="share_clients", action="store_false",

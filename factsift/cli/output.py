@@ -165,9 +165,14 @@ def _lock(fd: int, path: str) -> None:
         raise OSError(f"another factsift run is writing to {path}") from None
 
 
-def _finished(fd: int, path: str, key_field: str) -> dict[str, bool]:
+def finished_keys(path: str, key_field: str) -> dict[str, bool]:
     """Keys of the inputs with a final record in the file ("ok", or "unusable"), each with whether
-    it is unusable; cuts off a last line left incomplete by a crash."""
+    it is unusable; an incomplete last line is left out."""
+    return _read_finished(path, key_field)[0]
+
+
+def _read_finished(path: str, key_field: str) -> tuple[dict[str, bool], int]:
+    """finished_keys(), and where the complete lines end."""
     done: dict[str, bool] = {}
     end = 0
     with open(path, "rb") as f:
@@ -179,6 +184,12 @@ def _finished(fd: int, path: str, key_field: str) -> dict[str, bool]:
             if final is not None:
                 key, unusable = final
                 done[key] = done.get(key, True) and unusable  # an "ok" line wins
+    return done, end
+
+
+def _finished(fd: int, path: str, key_field: str) -> dict[str, bool]:
+    """finished_keys(); cuts off a last line left incomplete by a crash."""
+    done, end = _read_finished(path, key_field)
     if end < os.fstat(fd).st_size:
         os.ftruncate(fd, end)
         print(f"factsift: {path}: removed an incomplete last line", file=sys.stderr)
