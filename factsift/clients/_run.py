@@ -152,14 +152,15 @@ class Tally:
 
 
 def plain_usage(usage: Any) -> dict[str, Any] | None:
-    """The usage as the service sent it, in plain values (ints, dicts)."""
-    dump = getattr(usage, "model_dump", None)
-    if dump is None:
-        return dict(usage) if isinstance(usage, Mapping) else None
-    try:
-        value = dump(exclude_unset=True)
-    except TypeError:  # a client whose models take no options
-        value = dump()
+    """The usage as the service sent it, in plain values (ints, dicts): the fields it sent only."""
+    to_dict = getattr(usage, "to_dict", None)  # openai's models, and the stand-in's, have it
+    if to_dict is not None:
+        value = to_dict()
+    elif isinstance(usage, Mapping):
+        value = dict(usage)
+    else:
+        dump = getattr(usage, "model_dump", None)
+        value = None if dump is None else dump(exclude_unset=True)
     return value if isinstance(value, dict) else None
 
 
