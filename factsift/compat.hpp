@@ -163,6 +163,50 @@ inline int optional_attr(PyObject* obj, PyObject* name, Ref& out) {
 #endif
 }
 
+// A call of one of the module's methods counts against the recursion limit
+// as the frame of a Python function does. Up to 3.11 Python frames and C
+// levels share one count, Py_EnterRecursiveCall's. From 3.12 on that count
+// is the C stack's alone, apart from sys.setrecursionlimit(), and a Python
+// frame takes one from the thread state's py_recursion_remaining instead,
+// as the interpreter's frame push does (checked against 3.12 to 3.15).
+// Either way the C stack stays guarded: a method that recurses through C
+// code alone meets RecursionError, not the end of the stack.
+#if PY_VERSION_HEX >= 0x030C0000
+inline bool enter_python_call() {
+    PyThreadState* thread = PyThreadState_Get();
+    if (thread->py_recursion_remaining-- <= 0 && !thread->recursion_headroom) {
+        ++thread->py_recursion_remaining;
+        ++thread->recursion_headroom;
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        --thread->recursion_headroom;
+        return false;
+    }
+    if (thread->py_recursion_remaining < -50) Py_FatalError("Cannot recover from Python stack overflow.");
+    if (Py_EnterRecursiveCall("") == 0) return true;
+    ++thread->py_recursion_remaining;
+    return false;
+}
+
+inline void leave_python_call() {
+    Py_LeaveRecursiveCall();
+    ++PyThreadState_Get()->py_recursion_remaining;
+}
+#else
+inline bool enter_python_call() { return Py_EnterRecursiveCall("") == 0; }
+inline void leave_python_call() { Py_LeaveRecursiveCall(); }
+#endif
+
+// A class call counts one level of its own before __init__'s frame up to
+// 3.11 (the C call of the class); 3.12 and later count C levels apart from
+// the recursion limit, and __init__'s own count guards the C stack.
+#if PY_VERSION_HEX >= 0x030C0000
+inline bool enter_class_call() { return true; }
+inline void leave_class_call() {}
+#else
+inline bool enter_class_call() { return Py_EnterRecursiveCall(" while calling a Python object") == 0; }
+inline void leave_class_call() { Py_LeaveRecursiveCall(); }
+#endif
+
 // The hash that an exact str has cached, or -1 when it has none yet.
 inline Py_hash_t cached_hash(PyObject* s) { return reinterpret_cast<PyASCIIObject*>(s)->hash; }
 

@@ -169,17 +169,18 @@ bool bind(const MethodDef& def, PyObject* const* args, Py_ssize_t n, PyObject* k
 
 // A call counts against the recursion limit as a Python function's does: a
 // method that ends up calling itself (through a replaced global, say) meets
-// RecursionError, not the end of the C stack.
+// RecursionError, not the end of the C stack. The caller owns `self`, and so
+// its globals, for the whole call.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Function* f = as_function(self);
     const MethodDef& def = *f->def;
     PyObject* bound[parameter_count];
-    if (!bind(def, args, PyVectorcall_NARGS(nargsf), kwnames, bound) || Py_EnterRecursiveCall("")) {
+    if (!bind(def, args, PyVectorcall_NARGS(nargsf), kwnames, bound) || !compat::enter_python_call()) {
         add_traceback(def.traceback_name, def.def_line, f->globals);
         return nullptr;
     }
     PyObject* result = def.body(f->globals, bound);
-    Py_LeaveRecursiveCall();
+    compat::leave_python_call();
     return result;
 }
 

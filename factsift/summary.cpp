@@ -42,37 +42,63 @@ PyObject* init_body(PyObject* globals, PyObject* const* args) noexcept {
 
 // ---- construction ---------------------------------------------------------------
 
-// The generic class call, for the calls that the fast path below leaves to it.
+// The calls that the fast path below leaves to the generic class call, and
+// the arguments of either as a tuple and a dictionary.
+struct PackedArgs {
+    Ref positional, keywords;
+};
+
+bool pack(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PackedArgs& out) {
+    out.positional = Ref(PyTuple_New(nargs));
+    if (!out.positional) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(out.positional.get(), i, Py_NewRef(args[i]));
+    if (!kwnames || !PyTuple_GET_SIZE(kwnames)) return true;
+    out.keywords = Ref(PyDict_New());
+    if (!out.keywords) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+        if (PyDict_SetItem(out.keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return false;
+    return true;
+}
+
 PyObject* generic_construct(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Ref positional(PyTuple_New(nargs));
-    if (!positional) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
-    Ref keywords;
-    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-        keywords = Ref(PyDict_New());
-        if (!keywords) return nullptr;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
-    }
-    return Py_TYPE(type)->tp_call(type, positional.get(), keywords.get());
+    PackedArgs packed;
+    if (!pack(args, nargs, kwnames, packed)) return nullptr;
+    return Py_TYPE(type)->tp_call(type, packed.positional.get(), packed.keywords.get());
+}
+
+// What the generic class call does once object.__new__ has made `self`:
+// the type's __init__ slot on the arguments as a tuple and a dictionary.
+PyObject* generic_init(Ref self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    initproc init = Py_TYPE(self.get())->tp_init;
+    if (!init) return self.release();
+    PackedArgs packed;
+    if (!pack(args, nargs, kwnames, packed) ||
+        init(self.get(), packed.positional.get(), packed.keywords.get()) < 0)
+        return nullptr;
+    return self.release();
 }
 
 // The class's own __init__ while the class is as the module made it (its
 // metaclass, object.__new__, not abstract, __init__ the module's function),
-// else nullptr, with an exception set if the lookup failed.
-PyObject* own_init(PyTypeObject* type) {
+// else nothing, with an exception set if the lookup failed.
+Ref own_init(PyTypeObject* type) {
     if (!Py_IS_TYPE(type, &PyType_Type) || type->tp_new != PyBaseObject_Type.tp_new ||
         PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
-        return nullptr;
+        return {};
     PyObject* init = PyDict_GetItemWithError(type->tp_dict, S.init);
-    return init && is_function_of(init, init_method) ? init : nullptr;
+    return init && is_function_of(init, init_method) ? Ref::borrow(init) : Ref();
 }
 
 // AISummary(...) as the generic class call would run it while own_init finds
 // the module's __init__: object.__new__ allocates, __init__ runs on the
 // arguments as they are. The generic call would first pack them into a tuple
 // and a dictionary and look __init__ up again.
-PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+//
+// The call holds its own reference to __init__: binding the arguments can
+// run Python code (a keyword's __eq__) that deletes it from the class. And
+// the allocation can run the collector, whose finalisers can change the
+// class: __init__ is then looked up again, as the generic call would.
+PyObject* make_instance(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -80,11 +106,14 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
     // copy when there is none and the call is small.
     constexpr Py_ssize_t small = parameter_count + 4;
     const bool spare = nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET;
-    PyObject* init = own_init(type);
+    Ref init = own_init(type);
     if (!init || (!spare && nargs + nkw >= small))
         return PyErr_Occurred() ? nullptr : generic_construct(cls, args, nargs, kwnames);
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
+    Ref still = own_init(type);
+    if (still.get() != init.get())
+        return PyErr_Occurred() ? nullptr : generic_init(std::move(self), args, nargs, kwnames);
     PyObject* copy[small];
     PyObject** with_self = copy;
     PyObject* saved = nullptr;
@@ -95,9 +124,17 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
         std::copy_n(args, nargs + nkw, copy + 1);
     }
     with_self[0] = self.get();
-    Ref result(PyObject_Vectorcall(init, with_self, nargs + 1, kwnames));
+    Ref result(PyObject_Vectorcall(init.get(), with_self, nargs + 1, kwnames));
     if (spare) with_self[0] = saved;
     return result ? self.release() : nullptr;
+}
+
+// A class call counts against the recursion limit as a Python class's does.
+PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    if (!compat::enter_class_call()) return nullptr;
+    PyObject* made = make_instance(cls, args, nargsf, kwnames);
+    compat::leave_class_call();
+    return made;
 }
 
 // ---- request texts ------------------------------------------------------------
