@@ -15,18 +15,18 @@ inline constexpr int parameter_count = 4;
 using MethodBody = PyObject* (*)(PyObject* globals, PyObject* const* args) noexcept;
 
 // The constant description of one method. Name fields point at slots of the
-// string table, filled by the exec step.
+// tables of texts and constants (state.hpp), filled by the exec step.
 struct MethodDef {
     const char* name;            // in argument errors
     const char* traceback_name;  // in traceback entries
-    PyObject* const* name_str;
-    PyObject* const* qualname;
+    const Ref* name_str;
+    const Ref* qualname;
     int def_line;
     int required;
-    std::array<PyObject* const*, parameter_count> params;
-    std::array<PyObject* const*, parameter_count> defaults;  // nullptr where required
-    std::array<PyObject* const*, 10> locals;                 // the parameters first
-    PyObject* const* reported_defaults;                      // __defaults__ at creation
+    std::array<const Ref*, parameter_count> params;
+    std::array<const Ref*, parameter_count> defaults;  // nullptr where required
+    std::array<const Ref*, 10> locals;                 // the parameters first
+    const Ref* reported_defaults;                      // __defaults__ at creation
     MethodBody body;
 };
 
