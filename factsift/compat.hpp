@@ -143,28 +143,30 @@ inline void set_frame_line([[maybe_unused]] PyFrameObject* frame, [[maybe_unused
 // Either way the C stack stays guarded: a method that recurses through C
 // code alone meets RecursionError, not the end of the stack.
 #if PY_VERSION_HEX >= 0x030C0000
-inline bool enter_python_call() {
+// Null, with RecursionError set, when the limit is reached; else the thread
+// state, to hand to leave_python_call.
+inline PyThreadState* enter_python_call() {
     PyThreadState* thread = PyThreadState_Get();
     if (thread->py_recursion_remaining-- <= 0 && !thread->recursion_headroom) {
         ++thread->py_recursion_remaining;
         ++thread->recursion_headroom;
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         --thread->recursion_headroom;
-        return false;
+        return nullptr;
     }
     if (thread->py_recursion_remaining < -50) Py_FatalError("Cannot recover from Python stack overflow.");
-    if (Py_EnterRecursiveCall("") == 0) return true;
+    if (Py_EnterRecursiveCall("") == 0) return thread;
     ++thread->py_recursion_remaining;
-    return false;
+    return nullptr;
 }
 
-inline void leave_python_call() {
+inline void leave_python_call(PyThreadState* thread) {
     Py_LeaveRecursiveCall();
-    ++PyThreadState_Get()->py_recursion_remaining;
+    ++thread->py_recursion_remaining;
 }
 #else
-inline bool enter_python_call() { return Py_EnterRecursiveCall("") == 0; }
-inline void leave_python_call() { Py_LeaveRecursiveCall(); }
+inline PyThreadState* enter_python_call() { return Py_EnterRecursiveCall("") ? nullptr : PyThreadState_Get(); }
+inline void leave_python_call(PyThreadState*) { Py_LeaveRecursiveCall(); }
 #endif
 
 // A class call counts one level of its own before __init__'s frame up to
@@ -177,6 +179,32 @@ inline void leave_class_call() {}
 inline bool enter_class_call() { return Py_EnterRecursiveCall(" while calling a Python object") == 0; }
 inline void leave_class_call() { Py_LeaveRecursiveCall(); }
 #endif
+
+// ---- the version of a class --------------------------------------------------
+
+// A number that the class's every change (its own or a base's) replaces by
+// another, never used before; 0 when it has none. The interpreter's own
+// caches of attribute lookups key on it. 3.10 and 3.11 keep a stale number
+// and clear a flag instead; 3.12 and later set it to 0.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return type->tp_version_tag;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+// Gives the class a version when it has none (and one can still be given);
+// returns it, or 0. Before 3.12 a lookup through the type's attribute cache
+// is what assigns one.
+inline unsigned int assign_type_version(PyTypeObject* type, [[maybe_unused]] PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyUnstable_Type_AssignVersionTag(type);
+#else
+    _PyType_Lookup(type, name);
+#endif
+    return type_version(type);
+}
 
 // ---- the watch on the namespaces ------------------------------------------------
 

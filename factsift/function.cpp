@@ -176,12 +176,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     Function* f = as_function(self);
     const MethodDef& def = *f->def;
     PyObject* bound[parameter_count];
-    if (!bind(def, args, PyVectorcall_NARGS(nargsf), kwnames, bound) || !compat::enter_python_call()) {
+    PyThreadState* thread = nullptr;
+    if (!bind(def, args, PyVectorcall_NARGS(nargsf), kwnames, bound) || !(thread = compat::enter_python_call())) {
         add_traceback(def.traceback_name, def.def_line, f->globals);
         return nullptr;
     }
     PyObject* result = def.body(f->globals, bound);
-    compat::leave_python_call();
+    compat::leave_python_call(thread);
     return result;
 }
 
@@ -312,6 +313,10 @@ PyType_Spec function_spec = {
 }  // namespace
 
 Ref function_type_new() { return Ref::consuming(PyType_FromSpec(&function_spec)); }
+
+PyObject* call_function(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return function_vectorcall(function, args, nargsf, kwnames);
+}
 
 bool is_function_of(PyObject* obj, const MethodDef& def) {
     return Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(constants.function_type.get())) &&

@@ -36,6 +36,9 @@ Ref function_type_new();
 // A new function object for `def`, with its code object and globals.
 Ref function_new(const MethodDef& def, PyObject* code, PyObject* globals);
 
+// Calls `function`, a function object of the module's, as a vector call.
+PyObject* call_function(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 // Whether `obj` is a function object made for `def`.
 bool is_function_of(PyObject* obj, const MethodDef& def);
 }  // namespace factsift

@@ -16,6 +16,15 @@ struct MethodSites {
     GlobalSite compile, sub, open_ai, print;
 };
 
+// The __init__ that a class made by the module had when it last had the
+// version `version`; borrowed from the class, which holds it while it keeps
+// that version.
+struct InitCache {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    PyObject* init = nullptr;
+};
+
 struct ProcessState {
     std::int64_t interpreter_id = -1;  // the one interpreter this process allows
     Ref module;                        // the module being or having been executed
@@ -24,6 +33,7 @@ struct ProcessState {
     Constants constants;
     compat::NamespaceWatch namespace_watch;
     CodeTable code_table;
+    InitCache construction;
     MethodSites extract_sites{{&strings.re}, {&strings.re}, {&strings.OpenAI}, {&strings.traceback}};
     MethodSites title_sites{{&strings.re}, {&strings.re}, {&strings.OpenAI}, {&strings.traceback}};
 };

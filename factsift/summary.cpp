@@ -81,13 +81,20 @@ PyObject* generic_init(Ref self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // The class's own __init__ while the class is as the module made it (its
 // metaclass, object.__new__, not abstract, __init__ the module's function),
-// else nothing, with an exception set if the lookup failed.
-Ref own_init(PyTypeObject* type) {
+// else null, with an exception set if the lookup failed. Borrowed from the
+// class. While the class keeps the version it had at the last lookup, its
+// __init__ is the one found then.
+PyObject* own_init(PyTypeObject* type) {
     if (!Py_IS_TYPE(type, &PyType_Type) || type->tp_new != PyBaseObject_Type.tp_new ||
         PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT))
-        return {};
+        return nullptr;
+    InitCache& cache = process.construction;
+    const unsigned int version = compat::type_version(type);
+    if (version && cache.type == type && cache.version == version) return cache.init;
     PyObject* init = PyDict_GetItemWithError(type->tp_dict, strings.init.get());
-    return init && is_function_of(init, init_method) ? Ref::owning(init) : Ref();
+    if (!init || !is_function_of(init, init_method)) return nullptr;
+    cache = {type, compat::assign_type_version(type, strings.init.get()), init};
+    return init;
 }
 
 // AISummary(...) as the generic class call would run it while own_init finds
@@ -107,13 +114,12 @@ PyObject* make_instance(PyObject* cls, PyObject* const* args, size_t nargsf, PyO
     // copy when there is none and the call is small.
     constexpr Py_ssize_t small = parameter_count + 4;
     const bool spare = nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET;
-    Ref init = own_init(type);
+    Ref init = Ref::owning(own_init(type));
     if (!init || (!spare && nargs + nkw >= small))
         return PyErr_Occurred() ? nullptr : generic_construct(cls, args, nargs, kwnames);
     Ref self = Ref::consuming(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    Ref still = own_init(type);
-    if (still.get() != init.get())
+    if (own_init(type) != init.get())
         return PyErr_Occurred() ? nullptr : generic_init(std::move(self), args, nargs, kwnames);
     PyObject* copy[small];
     PyObject** with_self = copy;
@@ -125,7 +131,7 @@ PyObject* make_instance(PyObject* cls, PyObject* const* args, size_t nargsf, PyO
         std::copy_n(args, nargs + nkw, copy + 1);
     }
     with_self[0] = self.get();
-    Ref result = Ref::consuming(PyObject_Vectorcall(init.get(), with_self, nargs + 1, kwnames));
+    Ref result = Ref::consuming(call_function(init.get(), with_self, nargs + 1, kwnames));
     if (spare) with_self[0] = saved;
     return result ? self.release() : nullptr;
 }
