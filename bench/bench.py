@@ -7,15 +7,15 @@ module and its own run; the tables come out per interpreter and then side by sid
 
     python bench/bench.py [--versions 3.14,3.10] [--runs N] [--seconds S]
     python bench/bench.py --instructions [--calls N]
-    python bench/bench.py --where [--calls N]
 
 --instructions counts instructions per call under valgrind's callgrind instead of timing: slower,
-but the same on every run, so small differences show. --where splits the module's instructions
-into the calls it must make (by the C API function called) and its own code.
+but the same on every run, so small differences show; it also splits the module's instructions
+into its own code and the C functions it calls (module_costs).
 """
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import json
 import os
 import re
@@ -23,7 +23,6 @@ import statistics
 import subprocess
 import sys
 import timeit
-from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -58,10 +57,16 @@ def callgrind_run(cmd: list[str], out: str) -> str:
     return run.stderr
 
 
-def total(cmd: list[str]) -> int:
-    found = re.search(r"Collected : (\d+)", callgrind_run(cmd, "/dev/null"))
-    assert found, "callgrind printed no total"
-    return int(found.group(1))
+def counted(cmd: list[str], split: bool) -> tuple[int, dict[str, int]]:
+    """Instructions of a whole run, and with `split` the module's costs (module_costs)."""
+    out = f"/tmp/factsift-bench-{os.getpid()}.callgrind" if split else "/dev/null"
+    try:
+        found = re.search(r"Collected : (\d+)", callgrind_run(cmd, out))
+        assert found, "callgrind printed no total"
+        return int(found.group(1)), module_costs(out) if split else {}
+    finally:
+        if split and os.path.exists(out):
+            os.unlink(out)
 
 
 def _named(line: str, names: dict[str, str]) -> str:
@@ -102,21 +107,6 @@ def module_costs(path: str) -> dict[str, int]:
     return costs
 
 
-def module_split(side_case: tuple[str, str], calls: int) -> dict[str, float]:
-    """Per call: the module's own instructions and those of each C function it calls."""
-    counted = []
-    for n in (calls, 0):
-        out = f"/tmp/factsift-bench-{os.getpid()}.callgrind"
-        try:
-            callgrind_run(case_command(*side_case, n), out)
-            counted.append(module_costs(out))
-        finally:
-            if os.path.exists(out):
-                os.unlink(out)
-    many, none = counted
-    return {k: (v - none.get(k, 0)) / calls for k, v in many.items()}
-
-
 # ---- the two classes ---------------------------------------------------------------
 
 class _Reply:
@@ -147,14 +137,13 @@ class NullClient:
 def classes() -> dict[str, Any]:
     """The two AISummary classes, module first, both making NullClients."""
     sys.path[:0] = [str(ROOT), str(ROOT / "bench")]
-    try:
-        import openai  # noqa: F401
-    except ImportError:
+    if importlib.util.find_spec("openai") is None:
         sys.path.append(str(ROOT / "openai_standin"))
     import factsift.factsift as module
     import reference
 
-    module.OpenAI = reference.OpenAI = NullClient  # type: ignore[attr-defined]
+    for side in (module, reference):
+        setattr(side, "OpenAI", NullClient)
     return {"factsift": module.AISummary, "Python": reference.AISummary}
 
 
@@ -190,23 +179,27 @@ def case_command(side: str, case: str, calls: int) -> list[str]:
     return [sys.executable, __file__, "--run-case", side, case, str(calls)]
 
 
-def instructions(calls: int) -> Results:
-    count: Callable[[str, str, int], int] = lambda side, case, n: total(case_command(side, case, n))
-    return {case: {side: (count(side, case, calls) - count(side, case, 0)) / calls for side in SIDES}
-            for case in CASES}
-
-
-def where(calls: int) -> dict[str, dict[str, float]]:
-    """Per case: the module's instructions per call, split by what they are spent on."""
-    return {case: module_split(("factsift", case), calls) for case in CASES}
+def instructions(calls: int) -> dict[str, Any]:
+    """Per case and side: instructions per call, a run of `calls` calls less one of none (the
+    same for every case of a side: the statements differ only in their compilation); and for the
+    module, where they go (module_costs)."""
+    results: Results = {case: {} for case in CASES}
+    where: dict[str, dict[str, float]] = {}
+    for side in SIDES:
+        split = side == "factsift"
+        base, base_costs = counted(case_command(side, next(iter(CASES)), 0), split)
+        for case in CASES:
+            count, costs = counted(case_command(side, case, calls), split)
+            results[case][side] = (count - base) / calls
+            if split:
+                where[case] = {k: (v - base_costs.get(k, 0)) / calls for k, v in costs.items()}
+    return {"results": results, "where": where}
 
 
 def measure_here(args: argparse.Namespace) -> dict[str, Any]:
     """The figures of this interpreter, for the process that runs all of them."""
-    if args.where:
-        return {"where": where(args.calls)}
     if args.instructions:
-        return {"results": instructions(args.calls)}
+        return instructions(args.calls)
     return {"results": wall_clock(args.runs, args.seconds)}
 
 
@@ -224,7 +217,9 @@ def measure(version: str, argv: list[str]) -> dict[str, Any] | None:
         return None
     subprocess.run(["make", "--no-print-directory", "-s", "build", f"PYTHON={python}"], cwd=ROOT, check=True,
                    stdout=subprocess.DEVNULL)
-    run = subprocess.run([python, __file__, "--here", *argv], check=True, capture_output=True, text=True)
+    run = subprocess.run([python, __file__, "--here", *argv], capture_output=True, text=True)
+    if run.returncode != 0:
+        raise SystemExit(f"Python {version}: the measurement failed:\n{run.stderr}")
     figures: dict[str, Any] = json.loads(run.stdout)
     figures["version"] = run.stderr.strip() or version
     return figures
@@ -238,12 +233,23 @@ def print_results(title: str, results: Results, digits: int) -> None:
         print(f"  {name:44} {a:10.0f} {b:10.0f} {a / b:7.{digits}f}")
 
 
+# C functions that the module calls for its own bookkeeping (the recursion count, the handled
+# exception, the cache of module globals, the class's __init__); every other call it makes is
+# one the work requires (re, the client, attribute reads and stores, the records, releases).
+BOOKKEEPING = {"PyThreadState_Get", "Py_EnterRecursiveCall", "Py_LeaveRecursiveCall", "PyErr_GetHandledException",
+               "PyErr_SetHandledException", "PyModule_GetDict", "PyDict_GetItemWithError", "_PyType_Lookup",
+               "PyUnstable_Type_AssignVersionTag", "__tls_get_addr"}
+
+
 def print_where(title: str, split: dict[str, dict[str, float]]) -> None:
     print(title)
     for name, groups in split.items():
-        total = sum(groups.values())
+        own = groups.get("module's own code", 0.0)
+        kept = sum(c for g, c in groups.items() if g.split("'")[0] in BOOKKEEPING)
+        required = sum(groups.values()) - own - kept
+        print(f"  {name:44} own code {own:6.0f}, bookkeeping calls {kept:5.0f}, required calls {required:7.0f}")
         parts = ", ".join(f"{g} {c:.0f}" for g, c in sorted(groups.items(), key=lambda i: -i[1]) if c >= 0.5)
-        print(f"  {name:44} {total:8.0f}: {parts}")
+        print(f"      {parts}")
 
 
 def print_side_by_side(figures: list[dict[str, Any]], digits: int) -> None:
@@ -255,15 +261,14 @@ def print_side_by_side(figures: list[dict[str, Any]], digits: int) -> None:
 
 
 def report(figures: list[dict[str, Any]], args: argparse.Namespace) -> None:
-    what = ("instructions per call (callgrind, PYTHONHASHSEED=0)" if args.instructions or args.where
+    what = ("instructions per call (callgrind, PYTHONHASHSEED=0)" if args.instructions
             else f"ns per call, median of {args.runs} runs")
     for f in figures:
         title = f"Python {f['version']}, {what}, in-process client that does no work:"
-        if args.where:
-            print_where(title, f["where"])
-        else:
-            print_results(title, f["results"], 3 if args.instructions else 2)
-    if not args.where and len(figures) > 1:
+        print_results(title, f["results"], 3 if args.instructions else 2)
+        if args.instructions:
+            print_where(f"Python {f['version']}, the module's instructions per call:", f["where"])
+    if len(figures) > 1:
         print_side_by_side(figures, 3 if args.instructions else 2)
 
 
@@ -273,8 +278,7 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     ap.add_argument("--runs", type=int, default=7)
     ap.add_argument("--seconds", type=float, default=0.2, help="time per run and case")
     ap.add_argument("--instructions", action="store_true", help="count instructions under callgrind")
-    ap.add_argument("--where", action="store_true", help="split the module's instructions under callgrind")
-    ap.add_argument("--calls", type=int, default=10000, help="calls per case with --instructions or --where")
+    ap.add_argument("--calls", type=int, default=2000, help="calls per case with --instructions")
     ap.add_argument("--here", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--run-case", nargs=3, metavar=("SIDE", "CASE", "CALLS"), help=argparse.SUPPRESS)
     return ap.parse_args(argv)
@@ -289,7 +293,7 @@ def main(argv: list[str] | None = None) -> None:
         print(sys.version.split()[0], file=sys.stderr)
         return None
     passed = ["--runs", str(args.runs), "--seconds", str(args.seconds), "--calls", str(args.calls)]
-    passed += ["--instructions"] * args.instructions + ["--where"] * args.where
+    passed += ["--instructions"] * args.instructions
     figures = [f for v in args.versions.split(",") if (f := measure(v.strip(), passed)) is not None]
     report(figures, args)
     return None
