@@ -2,6 +2,8 @@
 
 The benchmark measures the extension against it. OpenAI is looked up as a
 module global at each call, as in the extension; the benchmark sets it.
+extract turns length and prompt into text with str(), length first, as the
+extension does; a str subclass that str() returns becomes its format().
 """
 import re
 import traceback
@@ -19,6 +21,12 @@ class AISummary(object):
         try:
             pattern = re.compile(r"[^\w\s]")
             content = re.sub(pattern, '', content)
+            length = str(length)
+            if type(length) is not str:
+                length = format(length, '')
+            prompt = str(prompt)
+            if type(prompt) is not str:
+                prompt = format(prompt, '')
             messages = f"作为一个事实信息核查员，请从如下内容中抽取出事实性信息，并根据事实信息总结出摘要, 要求字数在{length}字左右。要求: {prompt}。" + content
             client = OpenAI(base_url=self.base_url, api_key=self.api_key)
             response = client.chat.completions.create(

@@ -4,6 +4,7 @@
 
 #include "common.hpp"
 #include "globals.hpp"
+#include "state.hpp"
 
 namespace factsift::chat {
 

@@ -1,5 +1,5 @@
-// Shared helpers: the owned-reference type and the process-wide tables of
-// names, literals and constants that the exec step creates once.
+// Shared helpers: the owned-reference type and the tables of names, texts
+// and constants that the process-wide state holds (state.hpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -18,12 +18,15 @@
 namespace factsift {
 
 // Owns one strong reference. A plain PyObject* anywhere in this code base is
-// borrowed; a function that hands out a new reference returns a Ref.
+// borrowed; whatever owns a reference holds it in a Ref, and a function that
+// hands out a new reference returns a Ref.
 class Ref {
 public:
     Ref() noexcept = default;
-    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
-    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+    // Takes over a new reference (what most C API calls return); null stays null.
+    static Ref consuming(PyObject* new_reference) noexcept { return Ref(new_reference); }
+    // Adds a reference of its own to a borrowed object; null stays null.
+    static Ref owning(PyObject* borrowed) noexcept { return Ref(Py_XNewRef(borrowed)); }
 
     Ref(Ref&& other) noexcept : p_(other.release()) {}
     Ref& operator=(Ref&& other) noexcept {
@@ -40,6 +43,8 @@ public:
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
 private:
+    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+
     PyObject* p_ = nullptr;
 };
 
@@ -109,33 +114,27 @@ private:
     X(dot, ".", false)                                                        \
     X(clean_pattern, "[^\\w\\s]", false)
 
+// The texts, one owned reference each, made once per process (ProcessState).
 struct Strings {
-#define FACTSIFT_FIELD(id, text, interned) PyObject* id = nullptr;
+#define FACTSIFT_FIELD(id, text, interned) Ref id;
     FACTSIFT_STRINGS(FACTSIFT_FIELD)
 #undef FACTSIFT_FIELD
 };
 
-// Objects other than texts. All of them, like the strings, hold one reference
-// each for the life of the process (replaced only when a failed import is
-// retried).
+// Objects other than texts, one owned reference each. All but object_bases
+// are made once per process; object_bases follows builtins.object at every
+// run of the module body.
 struct Constants {
-    PyObject* empty_tuple = nullptr;
-    PyObject* empty_bytes = nullptr;
-    PyObject* two_hundred = nullptr;
-    PyObject* zero = nullptr;
-    PyObject* client_kwnames = nullptr;   // ("base_url", "api_key")
-    PyObject* request_kwnames = nullptr;  // ("model", "messages", "stream")
-    PyObject* object_bases = nullptr;     // (object,)
-    PyObject* init_defaults = nullptr;    // ('',)
-    PyObject* method_defaults = nullptr;  // ('', 200), shared by both working methods
-    PyObject* function_type = nullptr;
+    Ref empty_tuple;
+    Ref two_hundred;
+    Ref zero;
+    Ref client_kwnames;   // ("base_url", "api_key")
+    Ref request_kwnames;  // ("model", "messages", "stream")
+    Ref object_bases;     // (object,)
+    Ref init_defaults;    // ('',)
+    Ref method_defaults;  // ('', 200), shared by both working methods
+    Ref function_type;
 };
-
-inline Strings S;
-inline Constants C;
-
-// Replaces a table slot, releasing what it held.
-inline void set_slot(PyObject*& slot, Ref value) { Py_XSETREF(slot, value.release()); }
 
 // One statement of a body (the module's, a method's) and the source line
 // that its traceback entry reports when it fails.

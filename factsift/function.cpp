@@ -1,6 +1,7 @@
 #include "function.hpp"
 
 #include "compat.hpp"
+#include "state.hpp"
 #include "traceback.hpp"
 
 #include <algorithm>
@@ -48,7 +49,7 @@ bool count_error(const MethodDef& def, const char* word, Py_ssize_t number, Py_s
     put(" positional arguments (");
     put_number(given);
     put(" given)");
-    Ref message(PyUnicode_DecodeASCII(text, at - text, nullptr));
+    Ref message = Ref::consuming(PyUnicode_DecodeASCII(text, at - text, nullptr));
     if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
 }
@@ -57,16 +58,16 @@ bool count_error(const MethodDef& def, const char* word, Py_ssize_t number, Py_s
 // else by Python's ==. Returns 1, 0, or -1 with an exception set.
 int names_equal(PyObject* keyword, PyObject* name) {
     if (PyUnicode_CheckExact(keyword) && PyUnicode_CheckExact(name)) {
-        if (!compat::ready(keyword)) return -1;
+        if (PyUnicode_READY(keyword) < 0) return -1;
         Py_ssize_t length = PyUnicode_GET_LENGTH(keyword);
         if (length != PyUnicode_GET_LENGTH(name)) return 0;
-        Py_hash_t a = compat::cached_hash(keyword), b = compat::cached_hash(name);
+        Py_hash_t a = PyUnstable_Unicode_GET_CACHED_HASH(keyword), b = PyUnstable_Unicode_GET_CACHED_HASH(name);
         if (a != -1 && b != -1 && a != b) return 0;
         int kind = PyUnicode_KIND(keyword);
         return kind == static_cast<int>(PyUnicode_KIND(name)) &&
                std::memcmp(PyUnicode_DATA(keyword), PyUnicode_DATA(name), length * kind) == 0;
     }
-    Ref result(PyObject_RichCompare(keyword, name, Py_EQ));
+    Ref result = Ref::consuming(PyObject_RichCompare(keyword, name, Py_EQ));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
@@ -95,9 +96,9 @@ Match find_keyword(PyObject* kwnames, PyObject* name) {
 
 // The parameter among positions [from, to) that `keyword`, a str, names.
 Match match_parameter(const MethodDef& def, PyObject* keyword, int from, int to) {
-    if (!compat::ready(keyword)) return {Match::failed};
+    if (PyUnicode_READY(keyword) < 0) return {Match::failed};
     for (int p = from; p < to; ++p) {
-        PyObject* name = *def.params[p];
+        PyObject* name = def.params[p]->get();
         if (keyword == name) return Match::at(p);
         if (PyUnicode_GET_LENGTH(keyword) != PyUnicode_GET_LENGTH(name)) continue;
         int equal = names_equal(keyword, name);
@@ -113,7 +114,7 @@ bool scan_keywords(const MethodDef& def, PyObject* kwnames, PyObject* const* val
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
         const auto open = def.params.begin() + n;
-        auto same = std::find_if(open, def.params.end(), [&](auto p) { return *p == keyword; });
+        auto same = std::find_if(open, def.params.end(), [&](auto p) { return p->get() == keyword; });
         Match match = same != def.params.end() ? Match::at(same - def.params.begin()) : Match{Match::missing};
         if (match.outcome == Match::missing) {
             if (!PyUnicode_Check(keyword)) {
@@ -148,14 +149,14 @@ bool bind(const MethodDef& def, PyObject* const* args, Py_ssize_t n, PyObject* k
         return count_error(def, "at most", parameter_count, n);
     }
     for (int p = 0; p < parameter_count; ++p)
-        bound[p] = p < n ? args[p] : def.defaults[p] ? *def.defaults[p] : nullptr;
+        bound[p] = p < n ? args[p] : def.defaults[p] ? def.defaults[p]->get() : nullptr;
     if (!kwnames) return true;
 
     PyObject* const* values = args + n;
     Py_ssize_t left = PyTuple_GET_SIZE(kwnames);
     for (int p = static_cast<int>(n); p < parameter_count; ++p) {
         if (p >= required && left == 0) break;
-        Match keyword = find_keyword(kwnames, *def.params[p]);
+        Match keyword = find_keyword(kwnames, def.params[p]->get());
         if (keyword.outcome == Match::failed) return false;
         if (keyword.outcome == Match::found) {
             bound[p] = values[keyword.index];
@@ -169,17 +170,19 @@ bool bind(const MethodDef& def, PyObject* const* args, Py_ssize_t n, PyObject* k
 
 // A call counts against the recursion limit as a Python function's does: a
 // method that ends up calling itself (through a replaced global, say) meets
-// RecursionError, not the end of the C stack.
+// RecursionError, not the end of the C stack. The caller owns `self`, and so
+// its globals, for the whole call.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Function* f = as_function(self);
     const MethodDef& def = *f->def;
     PyObject* bound[parameter_count];
-    if (!bind(def, args, PyVectorcall_NARGS(nargsf), kwnames, bound) || Py_EnterRecursiveCall("")) {
+    PyThreadState* thread = nullptr;
+    if (!bind(def, args, PyVectorcall_NARGS(nargsf), kwnames, bound) || !(thread = compat::enter_python_call())) {
         add_traceback(def.traceback_name, def.def_line, f->globals);
         return nullptr;
     }
     PyObject* result = def.body(f->globals, bound);
-    Py_LeaveRecursiveCall();
+    compat::leave_python_call(thread);
     return result;
 }
 
@@ -191,7 +194,7 @@ PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<function %U at %p>", *as_function(self)->def->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->def->qualname->get(), self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -228,9 +231,9 @@ void function_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(*as_function(self)->def->name_str); }
-PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(*as_function(self)->def->qualname); }
-PyObject* get_module(PyObject*, void*) noexcept { return Py_NewRef(S.module_name); }
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->def->name_str->get()); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->def->qualname->get()); }
+PyObject* get_module(PyObject*, void*) noexcept { return Py_NewRef(strings.module_name.get()); }
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->code); }
 PyObject* get_globals(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->globals); }
@@ -274,9 +277,9 @@ PyGetSetDef function_getsets[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", compat::member_ssize_t, offsetof(Function, vectorcall), compat::member_readonly, nullptr},
-    {"__dictoffset__", compat::member_ssize_t, offsetof(Function, dict), compat::member_readonly, nullptr},
-    {"__weaklistoffset__", compat::member_ssize_t, offsetof(Function, weakrefs), compat::member_readonly, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -309,26 +312,31 @@ PyType_Spec function_spec = {
 
 }  // namespace
 
-Ref function_type_new() { return Ref(PyType_FromSpec(&function_spec)); }
+Ref function_type_new() { return Ref::consuming(PyType_FromSpec(&function_spec)); }
+
+PyObject* call_function(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return function_vectorcall(function, args, nargsf, kwnames);
+}
 
 bool is_function_of(PyObject* obj, const MethodDef& def) {
-    return Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(C.function_type)) && as_function(obj)->def == &def;
+    return Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(constants.function_type.get())) &&
+           as_function(obj)->def == &def;
 }
 
 Ref function_new(const MethodDef& def, PyObject* code, PyObject* globals) {
-    auto* type = reinterpret_cast<PyTypeObject*>(C.function_type);
+    auto* type = reinterpret_cast<PyTypeObject*>(constants.function_type.get());
     Function* f = PyObject_GC_New(Function, type);
     if (!f) return {};
     f->vectorcall = function_vectorcall;
     f->def = &def;
     f->code = Py_NewRef(code);
     f->globals = Py_NewRef(globals);
-    f->defaults = Py_NewRef(*def.reported_defaults);
+    f->defaults = Py_NewRef(def.reported_defaults->get());
     f->annotations = nullptr;
     f->dict = nullptr;
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);
-    return Ref(reinterpret_cast<PyObject*>(f));
+    return Ref::consuming(reinterpret_cast<PyObject*>(f));
 }
 
 }  // namespace factsift

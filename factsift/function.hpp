@@ -15,18 +15,18 @@ inline constexpr int parameter_count = 4;
 using MethodBody = PyObject* (*)(PyObject* globals, PyObject* const* args) noexcept;
 
 // The constant description of one method. Name fields point at slots of the
-// string table, filled by the exec step.
+// tables of texts and constants (state.hpp), filled by the exec step.
 struct MethodDef {
     const char* name;            // in argument errors
     const char* traceback_name;  // in traceback entries
-    PyObject* const* name_str;
-    PyObject* const* qualname;
+    const Ref* name_str;
+    const Ref* qualname;
     int def_line;
     int required;
-    std::array<PyObject* const*, parameter_count> params;
-    std::array<PyObject* const*, parameter_count> defaults;  // nullptr where required
-    std::array<PyObject* const*, 10> locals;                 // the parameters first
-    PyObject* const* reported_defaults;                      // __defaults__ at creation
+    std::array<const Ref*, parameter_count> params;
+    std::array<const Ref*, parameter_count> defaults;  // nullptr where required
+    std::array<const Ref*, 10> locals;                 // the parameters first
+    const Ref* reported_defaults;                      // __defaults__ at creation
     MethodBody body;
 };
 
@@ -35,6 +35,9 @@ Ref function_type_new();
 
 // A new function object for `def`, with its code object and globals.
 Ref function_new(const MethodDef& def, PyObject* code, PyObject* globals);
+
+// Calls `function`, a function object of the module's, as a vector call.
+PyObject* call_function(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 // Whether `obj` is a function object made for `def`.
 bool is_function_of(PyObject* obj, const MethodDef& def);

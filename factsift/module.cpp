@@ -30,13 +30,21 @@ constexpr SpecCopy spec_copies[] = {
     {"submodule_search_locations", "__path__", false},
 };
 
+// PyObject_GetOptionalAttr into an owner: 1 found, 0 missing, -1 error.
+int optional_attr(PyObject* obj, PyObject* name, Ref& out) {
+    PyObject* value = nullptr;
+    int found = PyObject_GetOptionalAttr(obj, name, &value);
+    out = Ref::consuming(value);
+    return found;
+}
+
 bool check_interpreter() {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (state.interpreter_id == -1) {
-        state.interpreter_id = id;
+    if (process.interpreter_id == -1) {
+        process.interpreter_id = id;
         return id != -1;
     }
-    if (id == state.interpreter_id) return true;
+    if (id == process.interpreter_id) return true;
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return false;
@@ -44,9 +52,9 @@ bool check_interpreter() {
 
 bool copy_spec_attrs(PyObject* spec, PyObject* dict) {
     for (const SpecCopy& c : spec_copies) {
-        Ref name(PyUnicode_FromString(c.spec_attr));
+        Ref name = Ref::consuming(PyUnicode_FromString(c.spec_attr));
         Ref value;
-        int found = name ? compat::optional_attr(spec, name.get(), value) : -1;
+        int found = name ? optional_attr(spec, name.get(), value) : -1;
         if (found < 0) return false;
         if (!found || (value.get() == Py_None && !c.store_none)) continue;
         if (PyDict_SetItemString(dict, c.module_key, value.get()) < 0) return false;
@@ -56,10 +64,10 @@ bool copy_spec_attrs(PyObject* spec, PyObject* dict) {
 
 PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
     if (!check_interpreter()) return nullptr;
-    if (state.module) return Py_NewRef(state.module.get());
-    Ref name(PyObject_GetAttrString(spec, "name"));
+    if (process.module) return Py_NewRef(process.module.get());
+    Ref name = Ref::consuming(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
-    Ref module(PyModule_NewObject(name.get()));
+    Ref module = Ref::consuming(PyModule_NewObject(name.get()));
     if (!module || !copy_spec_attrs(spec, PyModule_GetDict(module.get()))) return nullptr;
     return module.release();
 }
@@ -67,7 +75,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
 // ---- names and constants ----------------------------------------------------
 
 struct StringSpec {
-    PyObject* Strings::*field;
+    Ref Strings::*field;
     const char* text;
     bool interned;
 };
@@ -78,31 +86,41 @@ constexpr StringSpec string_specs[] = {
 #undef FACTSIFT_SPEC
 };
 
+// The texts and constants are made by the first run of the exec step and
+// kept by the later ones (after a failed import): a method of a class from
+// a failed run may be running meanwhile, on arguments it took from them.
 bool create_strings() {
     for (const StringSpec& s : string_specs) {
-        Ref text(s.interned ? PyUnicode_InternFromString(s.text) : PyUnicode_FromString(s.text));
-        if (!text || PyObject_Hash(text.get()) == -1) return false;
-        set_slot(S.*s.field, std::move(text));
+        Ref& slot = strings.*s.field;
+        if (slot) continue;
+        slot = Ref::consuming(s.interned ? PyUnicode_InternFromString(s.text) : PyUnicode_FromString(s.text));
+        if (!slot || PyObject_Hash(slot.get()) == -1) return false;
     }
     return true;
 }
 
 template <typename... Items>
 Ref tuple_of(Items... items) {
-    return Ref(PyTuple_Pack(sizeof...(items), items...));
+    return Ref::consuming(PyTuple_Pack(sizeof...(items), items...));
+}
+
+// Fills `slot` when it is empty: true when it holds an object.
+bool fill(Ref& slot, Ref (*make)()) {
+    if (!slot) slot = make();
+    return static_cast<bool>(slot);
 }
 
 bool create_constants() {
-    set_slot(C.empty_tuple, Ref(PyTuple_New(0)));
-    set_slot(C.empty_bytes, Ref(PyBytes_FromStringAndSize(nullptr, 0)));
-    if (!C.empty_tuple || !C.empty_bytes) return false;
-    set_slot(C.function_type, function_type_new());
-    if (!C.function_type || !create_strings()) return false;
-    set_slot(C.two_hundred, Ref(PyLong_FromLong(200)));
-    set_slot(C.zero, Ref(PyLong_FromLong(0)));
-    set_slot(C.client_kwnames, tuple_of(S.base_url, S.api_key));
-    set_slot(C.request_kwnames, tuple_of(S.model, S.messages, S.stream));
-    return C.two_hundred && C.zero && C.client_kwnames && C.request_kwnames;
+    return fill(constants.empty_tuple, [] { return Ref::consuming(PyTuple_New(0)); }) &&
+           fill(constants.function_type, function_type_new) && create_strings() &&
+           fill(constants.two_hundred, [] { return Ref::consuming(PyLong_FromLong(200)); }) &&
+           fill(constants.zero, [] { return Ref::consuming(PyLong_FromLong(0)); }) &&
+           fill(constants.client_kwnames, [] { return tuple_of(strings.base_url.get(), strings.api_key.get()); }) &&
+           fill(constants.request_kwnames,
+                [] { return tuple_of(strings.model.get(), strings.messages.get(), strings.stream.get()); }) &&
+           fill(constants.init_defaults, [] { return tuple_of(strings.empty.get()); }) &&
+           fill(constants.method_defaults,
+                [] { return tuple_of(strings.empty.get(), constants.two_hundred.get()); });
 }
 
 bool check_version() {
@@ -130,8 +148,8 @@ bool check_version() {
 
 // Temporaries of one run of the module body.
 struct Body {
-    PyObject* module = nullptr;
-    PyObject* ns = nullptr;
+    PyObject* module = nullptr;  // borrowed: process.module owns it while the body runs
+    PyObject* ns = nullptr;      // the module's namespace, which the module keeps
     Ref object;
     std::array<Ref, 3> code;  // of __init__, extract, refined_title
     Ref bases;
@@ -143,32 +161,29 @@ struct Body {
 
 bool register_module(Body& b) {
     PyObject* modules = PyImport_GetModuleDict();
-    int present = PyDict_Contains(modules, S.module_name);
-    return present > 0 || (present == 0 && PyDict_SetItem(modules, S.module_name, b.module) == 0);
+    int present = PyDict_Contains(modules, strings.module_name.get());
+    return present > 0 || (present == 0 && PyDict_SetItem(modules, strings.module_name.get(), b.module) == 0);
 }
 
 bool find_object(Body& b) {
-    PyObject* object = PyDict_GetItemWithError(PyModule_GetDict(builtins_module()), S.object);
-    if (!object && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", S.object);
-    b.object = Ref::borrow(object);
+    PyObject* object = PyDict_GetItemWithError(PyModule_GetDict(process.builtins.get()), strings.object.get());
+    if (!object && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", strings.object.get());
+    b.object = Ref::owning(object);
     return object != nullptr;
 }
 
 Ref code_of(const MethodDef& def) {
     auto count = std::count_if(def.locals.begin(), def.locals.end(), [](auto local) { return local; });
-    Ref varnames(PyTuple_New(count));
+    Ref varnames = Ref::consuming(PyTuple_New(count));
     if (!varnames) return {};
-    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(*def.locals[i]));
-    return compat::new_code(varnames.get(), def.name, *def.qualname, def.def_line);
+    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(def.locals[i]->get()));
+    return compat::new_code(varnames.get(), def.name, def.qualname->get(), def.def_line);
 }
 
 bool build_constants(Body& b) {
-    set_slot(C.object_bases, tuple_of(b.object.get()));
-    if (!C.object_bases || !(b.code[0] = code_of(init_method))) return false;
-    set_slot(C.init_defaults, tuple_of(S.empty));
-    if (!C.init_defaults || !(b.code[1] = code_of(extract_method))) return false;
-    set_slot(C.method_defaults, tuple_of(S.empty, C.two_hundred));
-    return C.method_defaults && (b.code[2] = code_of(refined_title_method));
+    constants.object_bases = tuple_of(b.object.get());
+    return constants.object_bases && (b.code[0] = code_of(init_method)) && (b.code[1] = code_of(extract_method)) &&
+           (b.code[2] = code_of(refined_title_method));
 }
 
 // A module that sys.modules holds and that is not still initialising.
@@ -178,23 +193,23 @@ Ref imported_module(PyObject* name) {
         PyErr_Clear();
         return {};
     }
-    Ref module = Ref::borrow(found);
-    Ref spec(PyObject_GetAttr(module.get(), S.dunder_spec));
-    Ref initializing(spec ? PyObject_GetAttr(spec.get(), S.initializing) : nullptr);
+    Ref module = Ref::owning(found);
+    Ref spec = Ref::consuming(PyObject_GetAttr(module.get(), strings.dunder_spec.get()));
+    Ref initializing = Ref::consuming(spec ? PyObject_GetAttr(spec.get(), strings.initializing.get()) : nullptr);
     int busy = initializing ? PyObject_IsTrue(initializing.get()) : 0;
     PyErr_Clear();
     return busy > 0 ? Ref() : std::move(module);
 }
 
 Ref import(PyObject* ns, PyObject* name, PyObject* fromlist) {
-    Ref locals(PyDict_New());
+    Ref locals = Ref::consuming(PyDict_New());
     if (!locals) return {};
-    return Ref(PyImport_ImportModuleLevelObject(name, ns, locals.get(), fromlist, 0));
+    return Ref::consuming(PyImport_ImportModuleLevelObject(name, ns, locals.get(), fromlist, 0));
 }
 
-template <PyObject* Strings::*name>
+template <Ref Strings::*name>
 bool import_statement(Body& b) {
-    PyObject* module_name = S.*name;
+    PyObject* module_name = (strings.*name).get();
     Ref module = imported_module(module_name);
     if (!module) module = import(b.ns, module_name, nullptr);
     return module && PyDict_SetItem(b.ns, module_name, module.get()) == 0;
@@ -202,54 +217,55 @@ bool import_statement(Body& b) {
 
 // sys.path.append(os.getcwd())
 bool append_cwd(Body& b) {
-    Ref sys = lookup_global(b.ns, S.sys);
-    Ref path(sys ? PyObject_GetAttr(sys.get(), S.path) : nullptr);
-    Ref os(path ? lookup_global(b.ns, S.os) : Ref());
-    Ref getcwd(os ? PyObject_GetAttr(os.get(), S.getcwd) : nullptr);
-    Ref cwd(getcwd ? PyObject_CallNoArgs(getcwd.get()) : nullptr);
+    Ref sys = lookup_global(b.ns, strings.sys.get());
+    Ref path = Ref::consuming(sys ? PyObject_GetAttr(sys.get(), strings.path.get()) : nullptr);
+    Ref os = path ? lookup_global(b.ns, strings.os.get()) : Ref();
+    Ref getcwd = Ref::consuming(os ? PyObject_GetAttr(os.get(), strings.getcwd.get()) : nullptr);
+    Ref cwd = Ref::consuming(getcwd ? PyObject_CallNoArgs(getcwd.get()) : nullptr);
     if (!cwd) return false;
     if (PyList_CheckExact(path.get())) return PyList_Append(path.get(), cwd.get()) == 0;
-    Ref append(PyObject_GetAttr(path.get(), S.append));
-    return append && Ref(PyObject_CallOneArg(append.get(), cwd.get()));
+    Ref append = Ref::consuming(PyObject_GetAttr(path.get(), strings.append.get()));
+    return append && Ref::consuming(PyObject_CallOneArg(append.get(), cwd.get()));
 }
 
 // from openai import OpenAI
 bool import_openai(Body& b) {
-    Ref fromlist(PyList_New(1));
+    Ref fromlist = Ref::consuming(PyList_New(1));
     if (!fromlist) return false;
-    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(S.OpenAI));
-    Ref module = import(b.ns, S.openai, fromlist.get());
+    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(strings.OpenAI.get()));
+    Ref module = import(b.ns, strings.openai.get(), fromlist.get());
     if (!module) return false;
-    Ref value(PyObject_GetAttr(module.get(), S.OpenAI));
+    Ref value = Ref::consuming(PyObject_GetAttr(module.get(), strings.OpenAI.get()));
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        Ref name(PyModule_GetNameObject(module.get()));
-        Ref dotted(name ? PyUnicode_FromFormat("%U%U%U", name.get(), S.dot, S.OpenAI) : nullptr);
+        Ref name = Ref::consuming(PyModule_GetNameObject(module.get()));
+        Ref dotted = Ref::consuming(
+            name ? PyUnicode_FromFormat("%U%U%U", name.get(), strings.dot.get(), strings.OpenAI.get()) : nullptr);
         PyObject* entry = dotted ? PyDict_GetItemWithError(PyImport_GetModuleDict(), dotted.get()) : nullptr;
-        value = Ref::borrow(entry);
+        value = Ref::owning(entry);
     }
     if (!value) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", S.OpenAI);
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", strings.OpenAI.get());
         return false;
     }
-    return PyDict_SetItem(b.ns, S.OpenAI, value.get()) == 0;
+    return PyDict_SetItem(b.ns, strings.OpenAI.get(), value.get()) == 0;
 }
 
 // class AISummary(object): the bases after __mro_entries__.
 bool class_bases(Body& b) {
-    PyObject* original = C.object_bases;
-    Ref resolved(PyList_New(0));
+    PyObject* original = constants.object_bases.get();
+    Ref resolved = Ref::consuming(PyList_New(0));
     if (!resolved) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(original); ++i) {
         PyObject* base = PyTuple_GET_ITEM(original, i);
         Ref method;
-        int found = PyType_Check(base) ? 0 : compat::optional_attr(base, S.dunder_mro_entries, method);
+        int found = PyType_Check(base) ? 0 : optional_attr(base, strings.dunder_mro_entries.get(), method);
         if (found < 0) return false;
         if (!found) {
             if (PyList_Append(resolved.get(), base) < 0) return false;
             continue;
         }
-        Ref entries(PyObject_CallOneArg(method.get(), original));
+        Ref entries = Ref::consuming(PyObject_CallOneArg(method.get(), original));
         if (!entries) return false;
         if (!PyTuple_Check(entries.get())) {
             PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
@@ -258,7 +274,7 @@ bool class_bases(Body& b) {
         b.bases_replaced = true;
         if (PyList_SetSlice(resolved.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, entries.get()) < 0) return false;
     }
-    b.bases = b.bases_replaced ? Ref(PyList_AsTuple(resolved.get())) : Ref::borrow(original);
+    b.bases = b.bases_replaced ? Ref::consuming(PyList_AsTuple(resolved.get())) : Ref::owning(original);
     return static_cast<bool>(b.bases);
 }
 
@@ -276,38 +292,40 @@ bool class_metaclass(Body& b) {
         }
         winner = type;
     }
-    b.meta = Ref::borrow(reinterpret_cast<PyObject*>(winner));
+    b.meta = Ref::owning(reinterpret_cast<PyObject*>(winner));
     return true;
 }
 
 bool class_namespace(Body& b) {
     Ref prepare;
-    int found = compat::optional_attr(b.meta.get(), S.dunder_prepare, prepare);
+    int found = optional_attr(b.meta.get(), strings.dunder_prepare.get(), prepare);
     if (found < 0) return false;
-    PyObject* args[] = {S.AISummary, b.bases.get()};
-    b.class_ns = Ref(found ? PyObject_Vectorcall(prepare.get(), args, 2, nullptr) : PyDict_New());
-    return b.class_ns && PyObject_SetItem(b.class_ns.get(), S.dunder_module, S.module_name) == 0 &&
-           PyObject_SetItem(b.class_ns.get(), S.dunder_qualname, S.AISummary) == 0 &&
-           (!b.bases_replaced || PyObject_SetItem(b.class_ns.get(), S.dunder_orig_bases, C.object_bases) == 0);
+    PyObject* args[] = {strings.AISummary.get(), b.bases.get()};
+    b.class_ns = Ref::consuming(found ? PyObject_Vectorcall(prepare.get(), args, 2, nullptr) : PyDict_New());
+    return b.class_ns &&
+           PyObject_SetItem(b.class_ns.get(), strings.dunder_module.get(), strings.module_name.get()) == 0 &&
+           PyObject_SetItem(b.class_ns.get(), strings.dunder_qualname.get(), strings.AISummary.get()) == 0 &&
+           (!b.bases_replaced ||
+            PyObject_SetItem(b.class_ns.get(), strings.dunder_orig_bases.get(), constants.object_bases.get()) == 0);
 }
 
 template <const MethodDef& def, std::size_t code>
 bool define_method(Body& b) {
     Ref function = function_new(def, b.code[code].get(), b.ns);
-    return function && PyObject_SetItem(b.class_ns.get(), *def.name_str, function.get()) == 0;
+    return function && PyObject_SetItem(b.class_ns.get(), def.name_str->get(), function.get()) == 0;
 }
 
 bool class_create(Body& b) {
-    PyObject* args[] = {S.AISummary, b.bases.get(), b.class_ns.get()};
-    b.cls = Ref(PyObject_Vectorcall(b.meta.get(), args, 3, nullptr));
+    PyObject* args[] = {strings.AISummary.get(), b.bases.get(), b.class_ns.get()};
+    b.cls = Ref::consuming(PyObject_Vectorcall(b.meta.get(), args, 3, nullptr));
     if (!b.cls) return false;
     speed_up_construction(b.cls.get());
-    return PyDict_SetItem(b.ns, S.AISummary, b.cls.get()) == 0;
+    return PyDict_SetItem(b.ns, strings.AISummary.get(), b.cls.get()) == 0;
 }
 
 bool add_test_dict(Body& b) {
-    Ref test(PyDict_New());
-    return test && PyDict_SetItem(b.ns, S.dunder_test, test.get()) == 0;
+    Ref test = Ref::consuming(PyDict_New());
+    return test && PyDict_SetItem(b.ns, strings.dunder_test.get(), test.get()) == 0;
 }
 
 // The module body in source order, with the line each statement reports.
@@ -334,8 +352,8 @@ constexpr Step<Body> body[] = {
 // ---- exec step ----------------------------------------------------------------
 
 bool prepare(PyObject* module) {
-    return set_namespaces(PyModule_GetDict(module), Ref(PyImport_ImportModule("builtins"))) &&
-           PyObject_SetAttrString(module, "__builtins__", builtins_module()) == 0 && check_version() &&
+    return set_namespaces(PyModule_GetDict(module), Ref::consuming(PyImport_ImportModule("builtins"))) &&
+           PyObject_SetAttrString(module, "__builtins__", process.builtins.get()) == 0 && check_version() &&
            create_constants();
 }
 
@@ -349,15 +367,15 @@ bool run_body(PyObject* module) {
 }
 
 int exec(PyObject* module) noexcept {
-    if (state.module) {
-        if (state.module.get() == module) return 0;
+    if (process.module) {
+        if (process.module.get() == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'factsift' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    state.module = Ref::borrow(module);
+    process.module = Ref::owning(module);
     if (prepare(module) && run_body(module)) return 0;
-    state.module = Ref();
+    process.module = Ref();
     return -1;
 }
 

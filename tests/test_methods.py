@@ -1,8 +1,12 @@
 """extract and refined_title against a recording client: request, result record, failure handling."""
 
 import builtins
+import enum
+import importlib.util
+import os
 import re
 import sys
+import textwrap
 import traceback
 import warnings
 import weakref
@@ -10,7 +14,7 @@ from types import SimpleNamespace as NS
 
 import pytest
 
-from conftest import SOURCE, request_text
+from conftest import ROOT, SOURCE, request_text
 
 METHODS = ["extract", "refined_title"]
 PAYLOAD = {"extract": "summary", "refined_title": "title"}
@@ -260,6 +264,104 @@ def test_recursion_through_a_global_meets_the_recursion_limit(fresh, method):
         out(getattr(s, {method!r})("a"))
     """)
     assert result["status"] == "error"
+
+
+# A plain Python class with the module's behaviour; its frames are what the methods count as.
+# Calls go through functools.partial, a C function, so that the interpreter's calls between
+# Python functions play no part: 3.13.0's specialised ones let a call go past the limit.
+PLAIN = """
+    import functools, types
+    sys.path.insert(0, os.path.join(ROOT, "bench"))
+    import reference
+    import factsift.factsift as m
+    for module in (m, reference):
+        module.OpenAI, module.traceback = dict, types.SimpleNamespace(print_exc=list)
+    def call(f, *args):
+        return functools.partial(f, *args)()
+"""
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_recursion_through_a_global_counts_as_through_python(fresh, method):
+    # Each level is one method call and one call of the replaced re.compile; the other globals
+    # are C functions.
+    depths = fresh(textwrap.dedent(PLAIN) + textwrap.dedent(f"""
+        def depth(module):
+            s, levels = module.AISummary("u", "k"), []
+            def descend(*args):
+                levels.append(1)
+                return call(getattr(s, {method!r}), "x")
+            compile_ = functools.partial(descend)
+            saved, module.re = module.re, types.SimpleNamespace(compile=compile_, sub=str.replace)
+            sys.setrecursionlimit(100)
+            try:
+                call(getattr(s, {method!r}), "x")
+            finally:
+                sys.setrecursionlimit(1000)
+                module.re = saved
+            return len(levels)
+        out([depth(m), depth(reference)])
+    """))
+    assert depths[0] == depths[1] and 20 < depths[0] < 50
+
+
+@pytest.mark.parametrize("call", ["AISummary('u', 'k', 'm')", "call(s.extract, 'x')", "call(s.refined_title, 'x', 'p')"])
+def test_call_at_the_recursion_limit_fails_as_a_python_call_does(fresh, call):
+    # Descends one frame at a time, calling at each depth: the call must meet the limit at the
+    # same depth as the plain class's, before the descent itself does. The globals the methods
+    # use are C functions, so their bodies push no frames of their own. A class is called
+    # directly: through functools.partial a Python class would count one more level on 3.10.
+    reached = fresh(textwrap.dedent(PLAIN) + textwrap.dedent(f"""
+        def deepest(module):
+            module.re = types.SimpleNamespace(compile=str, sub=str.replace)
+            AISummary = module.AISummary
+            s = AISummary("u", "k", "m")
+            def dive(depth):
+                try:
+                    {call}
+                except RecursionError:
+                    return depth
+                return dive(depth + 1)
+            sys.setrecursionlimit(100)
+            try:
+                return dive(1)
+            except RecursionError:
+                return "the descent met the limit first"
+            finally:
+                sys.setrecursionlimit(1000)
+        out([deepest(m), deepest(reference)])
+    """))
+    assert reached[0] == reached[1] and isinstance(reached[0], int)
+
+
+class Size(enum.IntEnum):
+    SMALL = 50
+
+
+class Tone(str, enum.Enum):
+    PLAIN = "平实"
+
+
+class StrGivesSubclass:
+    def __str__(self):
+        return Formatted("S")
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("prompt, length", [
+    ("简短", 100), (Tone.PLAIN, Size.SMALL), (Formatted("P"), Formatted("9")), (StrGivesSubclass(), 1.5),
+    (None, StrGivesSubclass()),
+])
+def test_reference_class_sends_what_the_module_sends(mod, s, svc, monkeypatch, method, prompt, length):
+    # bench/reference.py is what the benchmark measures the module against.
+    spec = importlib.util.spec_from_file_location("reference", os.path.join(ROOT, "bench", "reference.py"))
+    reference = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(reference)
+    monkeypatch.setattr(reference, "OpenAI", svc.client_class, raising=False)
+    plain = reference.AISummary(s.base_url, s.api_key, s.model_id)
+    records = [getattr(inst, method)("a, b", prompt, length) for inst in (s, plain)]
+    assert records[0] == records[1] and svc.clients[:1] == svc.clients[1:]
+    assert svc.requests[:1] == svc.requests[1:] and len(svc.requests) == 2 * (records[0]["status"] == "ok")
 
 
 def refuse(*args, **kwargs):

@@ -1,11 +1,14 @@
 """Drives every path of factsift.factsift many times, for memory checkers.
 
 Run from the repository root: import failure and retry, construction,
-success, handled failures, failures that propagate, binding errors and
-traceback entries. The client is an in-process fake, so no network is used.
+success, handled failures, failures that propagate, binding errors,
+traceback entries; last, a class call whose __init__ is deleted while it
+runs (`memcheck_drive.py ROUNDS keyword|finaliser`). The client is an
+in-process fake, so no network is used.
 """
 import builtins
 import contextlib
+import gc
 import io
 import sys
 import traceback
@@ -13,6 +16,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 ROUNDS = int(sys.argv[1]) if len(sys.argv) > 1 else 200
+FINALE = sys.argv[2] if len(sys.argv) > 2 else "keyword"
 
 
 class BlockOpenAI:
@@ -70,6 +74,56 @@ def expect(exc_type, call, *args, **kwargs):
         raise SystemExit(f"{call!r} did not raise {exc_type.__name__}")
 
 
+class DeletingKey(str):
+    """A keyword name whose comparison deletes the class's __init__ in the middle of the call."""
+
+    __hash__ = str.__hash__
+    cls = None
+
+    def __eq__(self, other):
+        if "__init__" in vars(self.cls):
+            del self.cls.__init__
+        return False
+
+
+class DeletingFinaliser:
+    """Garbage whose finaliser deletes the class's __init__ when the collector runs."""
+
+    def __init__(self, cls):
+        self.cls, self.me = cls, self
+
+    def __del__(self):
+        if "__init__" in vars(self.cls):
+            del self.cls.__init__
+
+
+# The last step of a run: a class call during which __init__ is deleted and freed. Nothing may
+# keep it alive for the checker to see a use after its release, so the class is left without it
+# and each such call needs a run of its own.
+def keyword_deletes_init(AISummary):
+    DeletingKey.cls = AISummary
+    keywords = {DeletingKey("model_idX"): "m"}
+    try:  # called here: passing the keyword through another call would compare it there
+        AISummary("u", "k", **keywords)
+    except TypeError:
+        pass
+    else:
+        raise SystemExit("an unknown keyword was accepted")
+
+
+def finaliser_deletes_init(AISummary):
+    DeletingFinaliser(AISummary)
+    gc.set_threshold(1)  # 3.10 and 3.11 collect during the instance's allocation
+    try:
+        AISummary("u", "k", "m")
+    except TypeError:
+        pass  # object.__init__ refuses the arguments once __init__ has gone
+    gc.set_threshold(700)
+
+
+FINALES = {"keyword": keyword_deletes_init, "finaliser": finaliser_deletes_init}
+
+
 def one_round(module):
     AISummary = module.AISummary
     s = AISummary("http://local", "key", "model")
@@ -114,6 +168,7 @@ def main():
     with contextlib.redirect_stderr(io.StringIO()):
         for _ in range(ROUNDS):
             one_round(module)
+        FINALES[FINALE](module.AISummary)
     print(f"memcheck_drive: {ROUNDS} rounds done")
 
 
