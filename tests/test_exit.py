@@ -52,6 +52,7 @@ del cycle
 """
 
 
+@pytest.mark.slow  # a fresh interpreter each, a dozen in all
 @pytest.mark.parametrize("method", ["extract", "refined_title"])
 @pytest.mark.parametrize("step", ["clean", "client", "request"])
 def test_exit_with_threads_parked_in_a_step(tmp_path, step, method):
