@@ -60,6 +60,12 @@ import atexit
 import collections
 import weakref
 from collections.abc import Generator, Iterable, Iterator
+
+from factsift import options
+from factsift.clients import ClientSettings
+from factsift.pools import ResultSlot, Spec, Summarizer, settled
+from factsift.records import RESULT_KEYS, Record, UnusableInput, error_record, message
+
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any
@@ -67,17 +73,10 @@ if TYPE_CHECKING:
     from factsift.batchapi import resume, submit
     from factsift.pools import Pool
 
-from factsift import options
-from factsift.clients import ClientSettings
-from factsift.pools import ResultSlot, Spec, Summarizer, settled
-from factsift.records import RESULT_KEYS, Record, UnusableInput, error_record, message
-
 __all__ = ["Batch", "Counts", "Summarizer", "run", "RESULT_KEYS", "submit", "resume"]
 
 WINDOW_PER_REQUEST = 4
 _END: Any = object()  # the end of the inputs
-
-
 _COUNTED = ("ok", "error", "retried", "requests", "unusable", "prompt_tokens", "completion_tokens",
             "total_tokens")
 

@@ -29,6 +29,7 @@ import re
 import tempfile
 import threading
 from collections.abc import Callable, Iterable, Mapping
+
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any

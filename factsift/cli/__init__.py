@@ -8,9 +8,6 @@ import os
 import sys
 import time
 from collections.abc import Iterator, Sequence
-TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
-if TYPE_CHECKING:
-    from typing import Any
 
 from factsift import batch
 from factsift.cli.args import COMMANDS, MAX_DEFAULT_JOBS, batch_api_wanted, build_parser, usage_problem
@@ -19,6 +16,10 @@ from factsift.cli.output import (Output, Refused, WriteError, discard_output, en
                                  stdout_output)
 from factsift.cli.progress import BesideProgress, LineGuard, Progress
 from factsift.records import Record
+
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_UNUSABLE, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE: what a shell reports for a program ended by SIGPIPE

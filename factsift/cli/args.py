@@ -5,11 +5,12 @@ from __future__ import annotations
 import argparse
 import os
 from collections.abc import Callable, Sequence
+
+from factsift import options
+
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any
-
-from factsift import options
 
 MAX_DEFAULT_JOBS = 8
 COMMANDS = {"summarize": "extract", "title": "refined_title"}  # command: AISummary method

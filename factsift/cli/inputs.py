@@ -7,11 +7,12 @@ import contextlib
 import json
 import sys
 from collections.abc import Iterator, Mapping
+
+from factsift.records import UnusableInput, describe
+
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import IO, Any
-
-from factsift.records import UnusableInput, describe
 
 
 class InputError(Exception):

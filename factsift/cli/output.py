@@ -8,12 +8,13 @@ import os
 import stat
 import sys
 from collections.abc import Callable
-TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
-if TYPE_CHECKING:
-    from typing import Any, TextIO
 
 from factsift.cli.inputs import id_text
 from factsift.records import Record, describe
+
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any, TextIO
 
 try:
     import fcntl

@@ -7,6 +7,7 @@ import signal
 import threading
 from collections.abc import Iterator
 from types import FrameType
+
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any, TextIO

@@ -25,6 +25,7 @@ import threading
 import time
 from collections.abc import Iterator
 from types import ModuleType
+
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any

@@ -10,6 +10,7 @@ import threading
 import weakref
 from collections.abc import Callable, Iterator
 from types import ModuleType
+
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any

@@ -19,16 +19,17 @@ import pickle
 import signal
 import threading
 from multiprocessing.connection import Connection, wait
-TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
-if TYPE_CHECKING:
-    from typing import Any
-
-    from factsift.pools import Done
 
 from factsift.clients import configured
 from factsift.pools import Job, ResultSlot, Spec, settled
 from factsift.pools.threads import JobThreads
 from factsift.records import Record, describe, error_record
+
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any
+
+    from factsift.pools import Done
 
 # Loaded once by the fork server, for every worker it forks.
 PRELOAD = ["factsift.pools.processes", "factsift.factsift"]

@@ -6,13 +6,14 @@ import contextlib
 import queue
 import threading
 import warnings
-TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
-if TYPE_CHECKING:
-    from typing import Any
 
 from factsift.clients import configured
 from factsift.pools import Job, ResultSlot, Spec
 from factsift.records import describe, error_record
+
+TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
+if TYPE_CHECKING:
+    from typing import Any
 
 
 class JobThreads:
