@@ -28,8 +28,8 @@ BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
-import openai_standin  # noqa: E402  (peers puts the checkout on the path)
-from peers import Service  # noqa: E402
+from peers import Service  # noqa: E402  (and puts the checkout on the path)
+import openai_standin  # noqa: E402
 from throughput import write_inputs  # noqa: E402
 
 

@@ -375,3 +375,26 @@ def test_a_wait_longer_than_the_client_makes_is_said_in_the_record(S, openai_pac
         [record] = batch.run(S(server.url, "k", "m").extract, ["文本"], retries=0)
     assert record["status"] == "error"
     assert record["error"].startswith("HTTP 429: the service asked to wait 300 s before trying again")
+
+
+@pytest.mark.parametrize("timeout", [None, 30], ids=["client's own transport", "whole-request deadline"])
+def test_a_connection_the_service_closed_while_idle_is_not_used_again(S, openai_package, timeout):
+    # The first request's connection is kept; after the second the service closes it, while the
+    # client keeps it as idle. The third, a moment later, must go on a new connection rather than
+    # fail on the closed one (no retries here): the client looks again before reusing it.
+    answered = []
+
+    def answer(handler):
+        answered.append(handler.client_address[1])
+        handler.close_connection = len(answered) == 2
+        handler.wfile.write(http_reply(200, completion("r"), close=False))
+
+    def paced():
+        yield from ("一", "二")
+        time.sleep(0.3)
+        yield "三"
+
+    with scripted_server(answer) as server:
+        records = list(batch.run(S(server.url, "k", "m").extract, paced(), jobs=1, retries=0, timeout=timeout))
+    assert [r["status"] for r in records] == ["ok"] * 3
+    assert answered[0] == answered[1] != answered[2]
