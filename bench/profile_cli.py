@@ -10,6 +10,11 @@ the shares, not the totals.
                                 [--client standin|real] [--tool cli|threads] [-- CLI OPTION...]
 
 --tool threads profiles bench/peer_threads.py the same way, for comparison.
+
+CPython 3.10 and 3.11 only: from 3.12 cProfile registers with sys.monitoring,
+which takes one profiler per process, so a second thread's profiler fails. The
+real openai client runs here on 3.14 and 3.15 alone; profile it with
+`perf record -g` and `python -X perf` instead.
 """
 import argparse
 import contextlib
@@ -67,6 +72,8 @@ def main(argv=None):
     ap.add_argument("--tool", choices=("cli", "threads"), default="cli")
     ap.add_argument("cli_options", nargs="*", help="more options for the command line")
     args = ap.parse_args(argv)
+    if sys.version_info >= (3, 12):
+        sys.exit("profile_cli: one profiler per thread needs CPython 3.10 or 3.11 (see --help)")
     client = openai_standin.activate(args.client)
     print(f"client: {openai_standin.label(client)}", file=sys.stderr)
 
