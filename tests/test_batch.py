@@ -53,6 +53,7 @@ def test_records_come_in_input_order_with_their_ids(S, scripted, form, jobs):
     run = batch.run(s.refined_title, inputs, jobs=jobs) if form == "bound" else \
         batch.run(s, inputs, method="refined_title", jobs=jobs)
     records = list(run)
+    assert [t.name for t in threading.enumerate() if t.name.startswith("factsift-job")] == []  # none left
     assert [(r["id"], r["title"], r["status"]) for r in records] == [
         (0, "r0", "ok"), ("a", "r1", "ok"), ("b", "", "error"), (3, "r3", "ok"), ("c", "r4", "ok"),
         (5, "r5", "ok"), (6, "r6", "ok"), (7, "r7", "ok")]

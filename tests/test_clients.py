@@ -132,6 +132,7 @@ def test_context_manager_undoes_only_what_it_did(fake, outer):
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")  # earlier tests' servers
 def test_forked_child_builds_its_own_clients(fake):
     factory = clients.share_clients()
     parent_client = factory(base_url="u", api_key="k")

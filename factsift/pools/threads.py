@@ -103,4 +103,6 @@ class Threads:
 
     def close(self, cancel: bool) -> None:
         self._threads.stop()
+        if not cancel:  # every task is done: the threads end at once, and none outlives the run
+            self._threads.join()
         self._stack.close()
