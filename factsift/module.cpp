@@ -253,11 +253,13 @@ bool import_openai(Body& b) {
 
 // class AISummary(object): the bases after __mro_entries__.
 bool class_bases(Body& b) {
-    PyObject* original = constants.object_bases.get();
+    // Owned: the lookups and __mro_entries__ below run Python code.
+    Ref given = Ref::owning(constants.object_bases.get());
+    PyObject* original = given.get();
     Ref resolved = Ref::consuming(PyList_New(0));
     if (!resolved) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(original); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(original, i);
+        PyObject* base = PyTuple_GET_ITEM(original, i);  // the owned tuple keeps it
         Ref method;
         int found = PyType_Check(base) ? 0 : optional_attr(base, strings.dunder_mro_entries.get(), method);
         if (found < 0) return false;

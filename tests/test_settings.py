@@ -86,15 +86,20 @@ CLASS_CHANGES = {
 }
 
 
-@pytest.mark.parametrize("change", CLASS_CHANGES)
-def test_class_call_behaves_as_for_a_python_class(fresh, change):
-    outcomes = fresh(f"""
+# Each case's code runs once with the module's class and once with a plain Python class as C.
+BOTH_CLASSES = """
         import factsift.factsift as m
         class Plain:
             def __init__(self, base_url, api_key, model_id=""):
                 self.base_url, self.api_key, self.model_id = base_url, api_key, model_id
         outcomes = []
         for C in (m.AISummary, Plain):
+"""
+
+
+@pytest.mark.parametrize("change", CLASS_CHANGES)
+def test_class_call_behaves_as_for_a_python_class(fresh, change):
+    outcomes = fresh(BOTH_CLASSES + f"""
             C("warm", "up")  # calls of the class as it was must not decide later ones
             {CLASS_CHANGES[change]}
             seen = []
@@ -146,13 +151,7 @@ DELETING_INIT = {
 
 @pytest.mark.parametrize("case", DELETING_INIT)
 def test_init_deleted_during_the_class_call(fresh, case):
-    outcomes = fresh(f"""
-        import factsift.factsift as m
-        class Plain:
-            def __init__(self, base_url, api_key, model_id=""):
-                self.base_url, self.api_key, self.model_id = base_url, api_key, model_id
-        outcomes = []
-        for C in (m.AISummary, Plain):
+    outcomes = fresh(BOTH_CLASSES + f"""
             {textwrap.indent(textwrap.dedent(DELETING_INIT[case]), " " * 12).strip()}
             try:
                 outcomes.append(vars(call()))

@@ -32,7 +32,7 @@ if TYPE_CHECKING:
     from factsift.pools import Done
 
 # Loaded once by the fork server, for every worker it forks.
-PRELOAD = ["factsift.pools.processes", "factsift.factsift", "factsift.pools._warm"]
+PRELOAD = ["factsift.pools.processes", "factsift.factsift", "factsift.clients._warm"]
 _RECORD, _RAISE = "record", "raise"
 
 
