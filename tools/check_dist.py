@@ -8,7 +8,7 @@ wheel must have the running interpreter's own tag (no stable ABI, no pure
 Python) and exactly the package's Python files, its stub and py.typed, one
 compiled module for this interpreter and the metadata; neither sources nor
 build files, nor the stand-in openai client. Needs `packaging` (the build
-set of tools/fetch-unstable has it).
+set of tools/fetch-debian has it).
 """
 
 import email.parser
