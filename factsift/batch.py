@@ -39,8 +39,11 @@ Options (``factsift.options`` has their ranges):
 * ``share_clients``: one client per service and key (``factsift.clients``).
 
 The options reach the clients through the module's extension point, the
-global ``factsift.factsift.OpenAI``, which ``factsift.clients`` replaces while
-the run is being iterated (so run one batch at a time in a process).
+global ``factsift.factsift.OpenAI``: while the run is being iterated, the calls
+of its own threads build their clients with the run's options from the
+``OpenAI`` in effect when ``run()`` was called, and every other call builds
+its client as it would without the run (``factsift.clients._seam``). Runs may
+overlap, nest and be left open in any order.
 
 With ``processes`` above 1 the target is pickled to the worker processes (see
 ``factsift.pools.processes``); an ``OpenAI`` replaced in this process does not
@@ -58,11 +61,12 @@ from __future__ import annotations
 
 import atexit
 import collections
+import functools
 import weakref
-from collections.abc import Generator, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 
 from factsift import options
-from factsift.clients import ClientSettings
+from factsift.clients import ClientSettings, run_base
 from factsift.pools import ResultSlot, Spec, Summarizer, settled
 from factsift.records import RESULT_KEYS, Record, UnusableInput, error_record, message
 
@@ -154,15 +158,17 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
             options.check(option, value)
     if price is not None:
         price = options.check_price(price)
-    start = None
+    start = base = None
     if processes > 1:
         from factsift.pools import processes as pool_processes
 
         start = pool_processes.context()
+    else:  # the workers of other processes build their clients with their own
+        base = run_base()
     spec = Spec(target, name, prompt, length, ClientSettings(retries, timeout, share_clients),
                 rpm, tpm, _limits_state(rpm, tpm, start))
     return Batch(spec, inputs, jobs, processes, window or WINDOW_PER_REQUEST * jobs * processes,
-                 id_key, start, price)
+                 id_key, start, price, base)
 
 
 def _resolve(target: Any, method: str | None) -> tuple[Any, str]:
@@ -196,18 +202,19 @@ class Batch:
     """The records of a run, in input order; `counts` covers those handed out so far."""
 
     def __init__(self, spec: Spec, inputs: Iterable[Any], jobs: int, processes: int, window: int,
-                 id_key: str, start: Any, price: tuple[float, float] | None = None) -> None:
+                 id_key: str, start: Any, price: tuple[float, float] | None = None, base: Any = None) -> None:
         self.counts: Counts = Counts(price=price)
         self._spec, self._id_key = spec, id_key
         self._pending: collections.deque[tuple[Any, ResultSlot]] = collections.deque()
-        self._records = self._in_order(iter(inputs), self._pool(jobs, processes, start), window)
+        pool = functools.partial(self._pool, jobs, processes, start, base)
+        self._records = self._in_order(iter(inputs), pool, window)
         _open_batches.add(self)
 
-    def _pool(self, jobs: int, processes: int, start: Any) -> Pool:
+    def _pool(self, jobs: int, processes: int, start: Any, base: Any) -> Pool:
         if start is None:
             from factsift.pools.threads import Threads
 
-            return Threads(self._spec, jobs)
+            return Threads(self._spec, jobs, base)
         from factsift.pools.processes import Processes
 
         return Processes(self._spec, processes, jobs, start)
@@ -233,8 +240,10 @@ class Batch:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def _in_order(self, inputs: Iterator[Any], pool: Pool, window: int) -> Generator[Record, None, None]:
-        finished = False
+    def _in_order(self, inputs: Iterator[Any], start_pool: Callable[[], Pool],
+                  window: int) -> Generator[Record, None, None]:
+        # The pool, and the run's clients with it, from the first record asked for to the last.
+        pool, finished = start_pool(), False
         try:
             yield from self._handed_out(inputs, pool, window)
             finished = True

@@ -1,5 +1,6 @@
 """factsift.clients: one client per (base_url, api_key) behind factsift.factsift.OpenAI."""
 
+import itertools
 import os
 import threading
 import time
@@ -156,3 +157,80 @@ def test_client_options_reach_shared_clients_and_leave_a_later_replacement(fake,
             module.OpenAI = other
     assert fake.built == [{"base_url": "u", "api_key": "k", "max_retries": 5, "timeout": 3}]
     assert module.OpenAI is (other if replaced_inside else fake.cls)
+
+
+# -- runs and the module global ------------------------------------------------------------------
+
+RUN_OPTIONS = {"max_retries", "http_client"}  # what a run's clients are built with beside the pair
+
+
+def _run(texts=("一", "二", "三"), **options):
+    from factsift import batch
+
+    return batch.run(module.AISummary("u", "k", "m").extract, list(texts), jobs=2, **options)
+
+
+def _plain_call_is_the_users(fake):
+    built = len(fake.built)
+    assert module.AISummary("u", "k", "m").extract("正文")["status"] == "ok"
+    return fake.built[built:] == [{"base_url": "u", "api_key": "k"}]
+
+
+@pytest.mark.parametrize("order", list(itertools.permutations(range(3))))
+def test_overlapping_runs_closed_in_any_order_leave_the_users_openai(fake, order):
+    runs = [_run(retries=n) for n in range(3)]
+    assert module.OpenAI is fake.cls  # nothing is installed before a run is iterated
+    firsts = [next(run) for run in runs]
+    assert [r["status"] for r in firsts] == ["ok"] * 3
+    assert _plain_call_is_the_users(fake)  # in the middle of the runs too
+    for n in order:
+        runs[n].close()
+        assert _plain_call_is_the_users(fake)
+    assert module.OpenAI is fake.cls
+    retries = sorted(kwargs["max_retries"] for kwargs in fake.built if RUN_OPTIONS <= kwargs.keys())
+    assert retries == [0, 1, 2]  # each run's clients were built with its own options
+
+
+def test_a_run_left_at_a_break_leaves_plain_calls_and_new_runs_alone(fake):
+    for record in _run(retries=7):
+        break
+    assert _plain_call_is_the_users(fake)
+    records = list(_run(retries=1))
+    assert [r["status"] for r in records] == ["ok"] * 3
+    assert {kwargs["max_retries"] for kwargs in fake.built if "max_retries" in kwargs} == {7, 1}
+
+
+@pytest.mark.parametrize("change", ["share", "unshare", "set by hand"])
+def test_what_the_user_changes_during_a_run_is_what_they_get_after_it(fake, change):
+    own = type("Own", (fake.cls,), {})
+    if change == "unshare":
+        clients.share_clients()
+    run = _run()
+    next(run)
+    if change == "share":
+        factory = clients.share_clients()
+    elif change == "unshare":
+        assert clients.unshare_clients() is fake.cls
+    else:
+        module.OpenAI = own
+    assert [r["status"] for r in run] == ["ok"] * 2
+    run.close()
+    expected = {"share": factory if change == "share" else None, "unshare": fake.cls, "set by hand": own}[change]
+    assert module.OpenAI is expected
+    assert _plain_call_is_the_users(fake)
+
+
+def test_a_run_nested_in_a_job_of_another_gets_its_own_clients(fake):
+    from factsift import batch
+
+    inner_retries = []
+
+    class Nesting:
+        def extract(self, text, prompt, length):
+            records = list(batch.run(module.AISummary("u", "k", "m").extract, [text], retries=5))
+            inner_retries.append(fake.built[-1].get("max_retries"))
+            return records[0]
+
+    outer = list(batch.run(Nesting(), ["一", "二"], method="extract", jobs=2, retries=1))
+    assert [r["status"] for r in outer] == ["ok", "ok"] and inner_retries == [5, 5]
+    assert module.OpenAI is fake.cls

@@ -31,7 +31,10 @@ hooks) go in the same way, through the module global, inside a block::
 Enter ``client_options`` first: a sharing factory passes calls with other
 options through unshared. A batch run (``factsift.batch``) does all of this
 with ``configured()``, which also bounds each request as a whole by its
-time-out and watches what each input's requests used.
+time-out and watches what each input's requests used, for its own threads
+only: while runs are open the module global dispatches each call to the
+factory of the run whose thread makes it, and every other call to what
+sharing and ``client_options`` set (factsift.clients._seam).
 
 Settings are still read at every call: an instance whose ``base_url`` or
 ``api_key`` changes gets (or builds) the other pair's client, and
@@ -58,13 +61,15 @@ from the batch's replies with ``replaying()``; ``service_client()`` is the
 client that uploads the files and drives the batches.
 """
 
+from factsift.clients._seam import run_base
 from factsift.clients._replay import Expected, Recorder, Replayer, ReplayMismatch, recording, replaying
-from factsift.clients._run import ClientSettings, Pacer, Seen, Tally, Watched, configured, retry_after
+from factsift.clients._run import (ClientSettings, Pacer, RunClients, Seen, Tally, Watched, configured,
+                                   retry_after)
 from factsift.clients._service import plain, service_client, status_of, transient
 from factsift.clients._sharing import (SharedClients, client_options, share_clients, shared_clients,
                                        unshare_clients)
 
-__all__ = ["SharedClients", "share_clients", "unshare_clients", "shared_clients", "client_options",
-           "ClientSettings", "Pacer", "Seen", "Tally", "Watched", "configured", "retry_after",
+__all__ = ["run_base", "SharedClients", "share_clients", "unshare_clients", "shared_clients", "client_options",
+           "ClientSettings", "Pacer", "RunClients", "Seen", "Tally", "Watched", "configured", "retry_after",
            "Expected", "Recorder", "Replayer", "ReplayMismatch", "recording", "replaying",
            "plain", "service_client", "status_of", "transient"]

@@ -22,7 +22,7 @@ from types import ModuleType, SimpleNamespace
 from typing import Any
 
 from factsift.clients._run import _httpx_of, client_package
-from factsift.clients._sharing import installed
+from factsift.clients import _seam
 
 Request = dict[str, Any]
 
@@ -78,9 +78,10 @@ class Recorder:
 
 @contextlib.contextmanager
 def recording() -> Iterator[Recorder]:
-    """Inside the block the module's requests are recorded, not sent."""
+    """Inside the block the calling thread's requests (and those of runs it starts) are recorded,
+    not sent."""
     recorder = Recorder()
-    with installed(lambda original: recorder):
+    with _seam.bound(recorder):
         yield recorder
 
 
@@ -139,9 +140,10 @@ class Replayer:
 
 @contextlib.contextmanager
 def replaying() -> Iterator[Replayer]:
-    """Inside the block the module's requests are answered by a Replayer, not sent."""
+    """Inside the block the calling thread's requests (and those of runs it starts) are answered
+    by a Replayer, not sent."""
     replayer = Replayer(client_package())
-    with installed(lambda original: replayer):
+    with _seam.bound(replayer):
         yield replayer
 
 

@@ -10,8 +10,9 @@ import time
 from collections.abc import Callable, Iterator, Mapping
 from types import ModuleType
 
-from factsift.clients import _deadline
-from factsift.clients._sharing import Factory, SharedClients, installed
+from factsift.clients import _deadline, _seam
+from factsift.clients._seam import Factory
+from factsift.clients._sharing import SharedClients
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
@@ -261,25 +262,39 @@ def client_options(settings: ClientSettings, tally: Tally, package: ModuleType) 
     return options
 
 
-@contextlib.contextmanager
-def configured(settings: ClientSettings, pacer: Pacer | None = None,
-               tokens: Tokens | None = None) -> Iterator[Tally]:
-    """Build factsift.factsift's clients for a run inside a ``with`` block; yields its Tally.
+class RunClients:
+    """A run's clients as its threads use them: `factory` builds them from `base`, `tally` counts
+    for them."""
 
-    Installs, as the module global ``OpenAI``, a factory that builds each
-    client from the ``OpenAI`` it replaces, with ``max_retries=``, ``timeout=``
-    and an ``http_client`` whose hooks wait for the rate limit and count the
-    requests; with ``settings.share``, one client per service and key. On
-    leaving, the previous ``OpenAI`` comes back unless something else has
-    replaced the factory since.
+    __slots__ = ("factory", "base", "tally")
+    factory: Factory
+    base: Factory
+    tally: Tally
+
+    def __init__(self, factory: Factory, base: Factory, tally: Tally) -> None:
+        self.factory, self.base, self.tally = factory, base, tally
+
+    def bind_thread(self) -> None:
+        """The calling thread, one of the run's own, builds its clients with the run's factory."""
+        _seam.bind_thread(self.factory, self.base)
+
+
+@contextlib.contextmanager
+def configured(settings: ClientSettings, pacer: Pacer | None = None, tokens: Tokens | None = None,
+               base: Factory | None = None) -> Iterator[RunClients]:
+    """The clients of a run, for the threads that bind them, inside a ``with`` block.
+
+    Their factory builds each client from `base` (default: what a run started
+    in the calling thread builds on, ``_seam.run_base()``) with
+    ``max_retries=``, ``timeout=`` and an ``http_client`` whose hooks wait for
+    the rate limit and count the requests; with ``settings.share``, one client
+    per service and key. Only the threads that call ``bind_thread()`` use it:
+    the module global dispatches their calls to it while the block runs.
     """
     package = client_package()
     tally = Tally(pacer, max_retry_after(package), tokens)
     options = client_options(settings, tally, package)
-
-    def make(original: Factory) -> Factory:
-        building = _Building(original, options, tally)
-        return SharedClients(building) if settings.share else building
-
-    with installed(make):
-        yield tally
+    base = _seam.run_base() if base is None else base
+    building = _Building(base, options, tally)
+    with _seam.opened():
+        yield RunClients(SharedClients(building) if settings.share else building, base, tally)

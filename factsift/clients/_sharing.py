@@ -4,25 +4,19 @@ from __future__ import annotations
 
 import contextlib
 import functools
-import importlib
 import os
 import threading
 import weakref
-from collections.abc import Callable, Iterator
-from types import ModuleType
+from collections.abc import Iterator
+
+from factsift.clients import _seam
+from factsift.clients._seam import Factory
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any
 
-    Factory = Callable[..., Any]
-else:
-    Factory = Callable
-
-_MODULE = "factsift.factsift"
-_GLOBAL = "OpenAI"  # the module global each call builds its client with
 _UNSET: Any = object()
-_install_lock = threading.Lock()  # share/unshare from two threads must not wrap twice
 _live: weakref.WeakSet[SharedClients] = weakref.WeakSet()
 _SHARED_KEYWORDS = frozenset({"base_url", "api_key"})
 
@@ -90,8 +84,6 @@ class SharedClients:
 
 
 def _after_fork_in_child() -> None:
-    global _install_lock
-    _install_lock = threading.Lock()
     for factory in list(_live):
         factory._after_fork()
 
@@ -100,20 +92,9 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
-def module() -> ModuleType:
-    # Imported on first use: importing the client layer must not need the client package.
-    return importlib.import_module(_MODULE)
-
-
 def _share() -> tuple[SharedClients, bool]:
-    target = module()
-    with _install_lock:
-        current = getattr(target, _GLOBAL)
-        if isinstance(current, SharedClients):
-            return current, False
-        factory = SharedClients(current)
-        setattr(target, _GLOBAL, factory)
-        return factory, True
+    old, new = _seam.exchange_base(lambda base: None if isinstance(base, SharedClients) else SharedClients(base))
+    return new, new is not old  # type: ignore[return-value]
 
 
 def share_clients() -> SharedClients:
@@ -122,6 +103,7 @@ def share_clients() -> SharedClients:
     Calling it again while sharing is on changes nothing and returns the same
     factory: it never wraps a sharing factory in another one. The clients are
     built by whatever ``factsift.factsift.OpenAI`` was when sharing began.
+    Runs in progress keep the clients they were started with.
     """
     return _share()[0]
 
@@ -132,13 +114,8 @@ def unshare_clients() -> Factory | None:
     If something else has been installed as ``factsift.factsift.OpenAI`` since
     sharing began, that is left in place.
     """
-    target = module()
-    with _install_lock:
-        current = getattr(target, _GLOBAL)
-        if not isinstance(current, SharedClients):
-            return None
-        setattr(target, _GLOBAL, current.original)
-        return current.original
+    old, new = _seam.exchange_base(lambda base: base.original if isinstance(base, SharedClients) else None)
+    return new if new is not old else None
 
 
 @contextlib.contextmanager
@@ -165,18 +142,7 @@ def client_options(**options: Any) -> Iterator[Factory]:
     previous ``OpenAI`` comes back unless something else has replaced the
     factory since.
     """
-    with installed(lambda original: functools.partial(original, **options)) as factory:
-        yield factory
-
-
-@contextlib.contextmanager
-def installed(make: Callable[[Factory], Factory]) -> Iterator[Factory]:
-    """Install ``make(current OpenAI)`` as the module global inside a ``with`` block."""
-    target = module()
-    with _install_lock:
-        original = getattr(target, _GLOBAL)
-        factory = make(original)
-        setattr(target, _GLOBAL, factory)
+    original, factory = _seam.exchange_base(lambda base: functools.partial(base, **options))
     try:
         yield factory
     finally:
@@ -185,7 +151,4 @@ def installed(make: Callable[[Factory], Factory]) -> Iterator[Factory]:
 
 def _restore(factory: Factory, original: Factory) -> None:
     """Put `original` back in place of `factory`, unless something else has replaced it since."""
-    target = module()
-    with _install_lock:
-        if getattr(target, _GLOBAL) is factory:
-            setattr(target, _GLOBAL, original)
+    _seam.exchange_base(lambda base: original if base is factory else None)

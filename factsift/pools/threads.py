@@ -7,7 +7,7 @@ import queue
 import threading
 import warnings
 
-from factsift.clients import configured
+from factsift.clients import RunClients, configured
 from factsift.pools import Job, ResultSlot, Spec
 from factsift.records import describe, error_record
 
@@ -26,8 +26,8 @@ class JobThreads:
     "error" record saying why).
     """
 
-    def __init__(self, job: Job, jobs: int, name: str) -> None:
-        self._job, self._jobs, self._name = job, jobs, name
+    def __init__(self, job: Job, jobs: int, name: str, clients: RunClients) -> None:
+        self._job, self._jobs, self._name, self._clients = job, jobs, name, clients
         self._queue: queue.SimpleQueue[tuple[ResultSlot, Any] | None] = queue.SimpleQueue()
         self._threads: list[threading.Thread] = []
         self.start_error: BaseException | None = None  # why the last thread could not start
@@ -60,6 +60,7 @@ class JobThreads:
         self._threads.append(thread)
 
     def _serve(self) -> None:
+        self._clients.bind_thread()
         while (task := self._queue.get()) is not None:
             slot, text = task
             if slot.cancelled:
@@ -82,13 +83,14 @@ class JobThreads:
 
 
 class Threads:
-    """The pool of a run in one process: the run's clients, and threads for its work."""
+    """The pool of a run in one process: the run's clients, built from `base`, and threads for its
+    work."""
 
-    def __init__(self, spec: Spec, jobs: int) -> None:
+    def __init__(self, spec: Spec, jobs: int, base: Any) -> None:
         self._stack = contextlib.ExitStack()
-        tally = self._stack.enter_context(configured(spec.settings, spec.pacer(), spec.tokens()))
+        clients = self._stack.enter_context(configured(spec.settings, spec.pacer(), spec.tokens(), base))
         try:
-            self._threads = JobThreads(Job(spec, tally), jobs, spec.name)
+            self._threads = JobThreads(Job(spec, clients.tally), jobs, spec.name, clients)
         except BaseException:
             self._stack.close()
             raise
