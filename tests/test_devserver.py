@@ -758,7 +758,9 @@ def test_the_real_client_reads_every_object_the_service_makes(devserver, real_op
         if done.status == "completed":
             break
         time.sleep(0.02)
-    assert done.request_counts.completed == 4 and done.usage.total_tokens > 0
+    # openai 1.x models no batch usage: it keeps the field as the service sent it.
+    usage = done.usage if isinstance(done.usage, dict) else done.usage.model_dump()
+    assert done.request_counts.completed == 4 and usage["total_tokens"] > 0
     output = c.files.content(done.output_file_id).read().splitlines()
     assert sorted(json.loads(line)["custom_id"] for line in output) == IDS
     assert [b.id for b in c.batches.list(limit=1)] == [m.id for m in reversed(made)]
@@ -772,4 +774,5 @@ def test_the_real_client_reads_every_object_the_service_makes(devserver, real_op
     for kind, obj in ((types.Batch, batch), (types.Batch, call(devserver, "GET", f"/v1/batches/{made[1].id}")[2]),
                       (types.FileObject, call(devserver, "GET", f"/v1/files/{done.output_file_id}")[2]),
                       (types.Model, call(devserver, "GET", "/v1/models/echo")[2])):
-        assert kind.model_validate(obj).model_dump(exclude_unset=True) == obj
+        validate = getattr(kind, "model_validate", None) or kind.parse_obj  # pydantic 2, else 1
+        assert validate(obj).model_dump(exclude_unset=True) == obj
