@@ -123,6 +123,22 @@ def test_lone_surrogates_are_answered_and_logged(devserver, model, text, expecte
     assert entry["body"]["messages"] == user(text)
 
 
+@pytest.mark.parametrize("existing", [None, 0o644, 0o640])
+def test_the_log_is_made_for_its_owner_alone_and_an_existing_one_keeps_its_mode(tmp_path, existing):
+    # It holds the Authorization headers as sent: a real key must not be readable by all.
+    log = tmp_path / "log.jsonl"
+    if existing is not None:
+        log.touch()
+        os.chmod(log, existing)
+    old = os.umask(0o022)
+    try:
+        with running_server(log) as server:
+            post(server, {"model": "echo", "messages": user("x")})
+    finally:
+        os.umask(old)
+    assert os.stat(log).st_mode & 0o777 == (existing or 0o600) and len(read_log(log)) == 1
+
+
 def test_log_keeps_a_non_json_body_as_text(devserver):
     post(devserver, "正文 not json".encode("utf-8"))
     [entry] = read_log(devserver.log_path)
@@ -254,6 +270,7 @@ def test_command_line_server_answers_and_stops_on_ctrl_c(tmp_path):
         c = openai.OpenAI(base_url=line.split()[-1], api_key="k", max_retries=0)
         reply = c.chat.completions.create(model="m", messages=user("x"))
         assert reply.choices[0].message.content == "固定回答"
+        assert os.stat(log).st_mode & 0o777 == 0o600
         proc.send_signal(signal.SIGINT)
         assert proc.wait(timeout=30) == 0
     finally:

@@ -1,10 +1,12 @@
 """python -m factsift.devserver: options, the listening message, Ctrl-C."""
 
 import argparse
+import os
 import sys
 from typing import List, Optional
 
 from .modes import MODES_HELP, Mode, ModeError, parse_mode
+from .reqlog import open_log
 from .server import (DEFAULT_BATCH_TIME, DEFAULT_IDLE_TIMEOUT, DEFAULT_MAX_BODY,
                      DEFAULT_MAX_CONNECTIONS, DEFAULT_REQUEST_TIMEOUT, MAX_FILE_BYTES, serve)
 
@@ -40,7 +42,8 @@ def _build_parser() -> argparse.ArgumentParser:
                + MODES_HELP + "\n\n" + BATCH_HELP + "\n\nexample:\n  python -m factsift.devserver --port 8080 --log requests.jsonl\n"
                "  python -m factsift summarize article.txt "
                "--base-url http://127.0.0.1:8080/v1 --model echo --api-key x\n\n"
-               "The request log holds the Authorization header as sent, keys included.")
+               "The request log holds the Authorization header as sent, keys included; a log it\n"
+               "makes is readable by its owner only.")
     parser.add_argument("--host", default="127.0.0.1", help="address to bind (default: %(default)s)")
     parser.add_argument("--port", type=int, default=8080,
                         help="port to bind, 0 = any free port (default: %(default)s)")
@@ -85,7 +88,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         parser.error("--batch-time must be 0-86400 and --max-file-bytes not negative")
     if args.log:
         try:
-            open(args.log, "ab").close()
+            os.close(open_log(args.log))
         except OSError as exc:
             print(f"factsift.devserver: cannot write the log {args.log}: {exc}", file=sys.stderr)
             return 1
