@@ -249,6 +249,7 @@ def run_cli(*args):
     (["--port", "0", "--max-connections", "0"], 2, "positive"),
     (["--port", "0", "--request-timeout", "nan"], 2, "positive"),
     (["--port", "0", "--batch-time", "-1"], 2, "0-86400"),
+    (["--port", "0", "--max-stored-bytes", "-1"], 2, "not negative"),
     (["--help"], 0, "devserver_expire_after"),
     (["--port", "0", "--log", "no-such-directory/log.jsonl"], 1, "cannot write the log"),
 ])
@@ -505,6 +506,34 @@ def test_token_limit_accepts_whatever_keeps_within_any_minutes_budget(schedule):
     assert all(accepted)
 
 
+def test_the_modes_remember_their_newest_windows_and_buckets_only():
+    from factsift.devserver.limits import Limits
+
+    state = Limits(0, limits=2)
+    accepted = [state.take_request(rate).wait == 0 for rate in (1, 1, 2, 3, 1, 3, 3, 3)]
+    # rate-limit:1's full window was the oldest when 3 came: forgotten, so 1 is accepted again.
+    assert accepted == [True, False, True, True, True, True, True, False]
+    state.take_request(5)  # forgets 1, used longer ago than 3
+    assert state.take_request(3).wait > 0 and state.take_request(1).wait == 0
+    assert [state.take_tokens(100, 100).wait == 0 for _ in range(2)] == [True, False]
+    state.take_tokens(200, 1), state.take_tokens(300, 1)
+    assert state.take_tokens(100, 100).wait == 0
+
+
+def test_the_flaky_mode_forgets_the_bodies_it_saw_longest_ago():
+    from factsift.devserver.limits import Limits
+
+    bodies = [f"body {i}".encode() for i in range(20)]
+    unbounded = Limits(0)
+    runs = {body: [unbounded.flaky_fault(0.5, body) for _ in range(2)] for body in bodies}
+    assert any(first != second for first, second in runs.values())  # else forgetting would not show
+    bounded = Limits(0, bodies=1)
+    for body in bodies:
+        bounded.flaky_fault(0.5, body)
+        bounded.flaky_fault(0.5, b"another")  # the body is forgotten: its next request counts as its first
+        assert bounded.flaky_fault(0.5, body) == runs[body][0]
+
+
 def call(server, method, path, body=None, raw=None, content_type="application/json"):
     """(status, headers, the parsed JSON or the raw bytes) of one request to the service's API."""
     host, port = server.server_address[:2]
@@ -683,6 +712,26 @@ def test_files_are_listed_retrieved_read_and_deleted(devserver):
         status, _, reply = call(devserver, method, f"/v1/files/{info['id']}{path}")
         assert status == 404 and info["id"] in reply["error"]["message"]
     assert devserver.counts == {"file.uploaded": 1, "file.deleted": 1}
+
+
+def test_the_stored_files_are_bounded_in_all_and_deleting_one_makes_room(tmp_path):
+    def made(server, size):
+        status, _, info = upload(server, b"x" * size)
+        assert status in (200, 400), info
+        return info.get("id") if status == 200 else info["error"]["message"]
+
+    with running_server(tmp_path / "log.jsonl", max_file_bytes=100, max_stored_bytes=250) as server:
+        first, second = made(server, 100), made(server, 100)
+        refusal = made(server, 100)
+        assert "file storage quota" in refusal and "at most 250 bytes" in refusal
+        assert made(server, 50).startswith("file-")  # 250: full
+        request = {"input_file_id": first, "endpoint": "/v1/chat/completions", "completion_window": "24h"}
+        status, _, reply = call(server, "POST", "/v1/batches", request)  # its output would not fit
+        assert status == 400 and "output" in reply["error"]["message"]
+        assert call(server, "DELETE", f"/v1/files/{second}")[0] == 200
+        assert call(server, "POST", "/v1/batches", request)[0] == 200
+        assert made(server, 100).startswith("file-")
+        assert server.counts == {"file.uploaded": 4, "file.deleted": 1, "batch.created": 1}
 
 
 @pytest.mark.parametrize("changes, status, param", [

@@ -17,6 +17,13 @@ the request body and how often that body came before, so a run that sends
 the same requests sees the same failures whatever the order of arrival.
 Tokens are counted one way for usage and limits (factsift.devserver.tokens).
 
+What it keeps is bounded: the stored files' bytes together (``max_stored_bytes``,
+``--max-stored-bytes``, 1 GiB; past it an upload, or a new batch while the files
+fill it, gets 400), and the modes' bookkeeping (the flaky mode's count of each body,
+a window or bucket for each distinct ``rate-limit:<n>`` / ``token-limit:<n>``), the
+oldest forgotten first. The request log, holding the Authorization headers as sent,
+is made readable by its owner only.
+
 Every request gets an answer, a malformed one an OpenAI-style error body
 (``{"error": {"message", "type", "param", "code"}}``), and, with a log, one
 JSON line; text JSON cannot hold as UTF-8 (a lone surrogate) is written as

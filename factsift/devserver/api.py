@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Set, Tupl
 
 from .batchlines import MAX_REQUESTS
 from .chat import Outcome, error
+from .files import StorageFull
 from .jsonio import json_bytes, parse_json
 from .modes import SIMPLE_MODES
 from .multipart import FormError, parse_form
@@ -69,7 +70,10 @@ def _upload(server: "DevServer", call: Call) -> Outcome:
     if len(upload.data) > server.max_file_bytes:
         return error(400, f"file of {len(upload.data)} bytes exceeds the limit of "
                           f"{server.max_file_bytes} bytes", param="file")
-    info = server.files.add(upload.filename, "batch", upload.data)
+    try:
+        info = server.files.add(upload.filename, "batch", upload.data)
+    except StorageFull as exc:
+        return error(400, str(exc))
     server.record("file.uploaded", id=info["id"], filename=info["filename"], bytes=info["bytes"])
     return _ok(info)
 
@@ -159,6 +163,10 @@ def _create_batch(server: "DevServer", call: Call) -> Outcome:
         return _missing("File", body["input_file_id"])
     if stored.info["purpose"] != "batch":
         return error(400, "the input file's purpose must be 'batch'", param="input_file_id")
+    try:
+        server.files.check_room()
+    except StorageFull as exc:
+        return error(400, str(exc))
     info = server.batches.add(body, stored.data, duration, expire_after, fail)
     server.record("batch.created", id=info["id"], input_file_id=info["input_file_id"])
     return _ok(info)

@@ -6,6 +6,7 @@ import sys
 from typing import List, Optional
 
 from .modes import MODES_HELP, Mode, ModeError, parse_mode
+from .files import DEFAULT_MAX_STORED_BYTES
 from .reqlog import open_log
 from .server import (DEFAULT_BATCH_TIME, DEFAULT_IDLE_TIMEOUT, DEFAULT_MAX_BODY,
                      DEFAULT_MAX_CONNECTIONS, DEFAULT_REQUEST_TIMEOUT, MAX_FILE_BYTES, serve)
@@ -68,6 +69,10 @@ def _build_parser() -> argparse.ArgumentParser:
                              "metadata \"devserver_time\" overrides it (default: %(default)s)")
     parser.add_argument("--max-file-bytes", type=int, default=MAX_FILE_BYTES, metavar="BYTES",
                         help="largest file upload (default: %(default)s)")
+    parser.add_argument("--max-stored-bytes", type=int, default=DEFAULT_MAX_STORED_BYTES, metavar="BYTES",
+                        help="the files kept (uploads and batch output) take at most this much; an "
+                             "upload past it, or a batch while it is full, gets HTTP 400 "
+                             "(default: %(default)s)")
     parser.add_argument("--seed", type=int, default=0, metavar="N",
                         help="seed of the flaky mode's failures (default: %(default)s)")
     parser.add_argument("--log", metavar="FILE",
@@ -84,8 +89,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         parser.error("--delay and --max-body must not be negative")
     if args.max_connections < 1 or not args.idle_timeout > 0 or not args.request_timeout > 0:
         parser.error("--max-connections, --idle-timeout and --request-timeout must be positive")
-    if not 0 <= args.batch_time <= 86_400 or args.max_file_bytes < 0:
-        parser.error("--batch-time must be 0-86400 and --max-file-bytes not negative")
+    if not 0 <= args.batch_time <= 86_400 or min(args.max_file_bytes, args.max_stored_bytes) < 0:
+        parser.error("--batch-time must be 0-86400, --max-file-bytes and --max-stored-bytes not negative")
     if args.log:
         try:
             os.close(open_log(args.log))
@@ -97,7 +102,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                        log_path=args.log, access_log=not args.quiet, seed=args.seed,
                        max_connections=args.max_connections, idle_timeout=args.idle_timeout,
                        request_timeout=args.request_timeout, batch_time=args.batch_time,
-                       max_file_bytes=args.max_file_bytes)
+                       max_file_bytes=args.max_file_bytes, max_stored_bytes=args.max_stored_bytes)
     except OSError as exc:
         print(f"factsift.devserver: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
         return 1

@@ -11,7 +11,7 @@ from typing import Any, Dict, Optional, Tuple, Union
 
 from . import chat
 from .batches import BatchStore
-from .files import FileStore
+from .files import DEFAULT_MAX_STORED_BYTES, FileStore
 from .handler import Handler
 from .jsonio import json_bytes, parse_json
 from .limits import Limits
@@ -43,7 +43,8 @@ class DevServer(ThreadingHTTPServer):
                  max_connections: int = DEFAULT_MAX_CONNECTIONS,
                  idle_timeout: float = DEFAULT_IDLE_TIMEOUT,
                  request_timeout: float = DEFAULT_REQUEST_TIMEOUT,
-                 batch_time: float = DEFAULT_BATCH_TIME, max_file_bytes: int = MAX_FILE_BYTES) -> None:
+                 batch_time: float = DEFAULT_BATCH_TIME, max_file_bytes: int = MAX_FILE_BYTES,
+                 max_stored_bytes: int = DEFAULT_MAX_STORED_BYTES) -> None:
         parsed = parse_mode(mode) if isinstance(mode, str) else mode
         if parsed is None:
             raise ModeError(f"unknown mode {mode!r}")
@@ -51,8 +52,8 @@ class DevServer(ThreadingHTTPServer):
             raise ModeError("delay must not be negative")
         if max_connections < 1 or not idle_timeout > 0 or not request_timeout > 0:
             raise ValueError("max_connections and the time-outs must be positive")
-        if not 0 <= batch_time <= 86_400 or max_file_bytes < 0:
-            raise ValueError("batch_time must be 0-86400 and max_file_bytes not negative")
+        if not 0 <= batch_time <= 86_400 or max_file_bytes < 0 or max_stored_bytes < 0:
+            raise ValueError("batch_time must be 0-86400, max_file_bytes and max_stored_bytes not negative")
         self.mode: Mode = parsed
         self.delay = delay
         self.max_body = max_body
@@ -71,7 +72,7 @@ class DevServer(ThreadingHTTPServer):
         # What the service made, by event ("file.uploaded", "batch.created", ...): tests count them.
         self.counts: "collections.Counter[str]" = collections.Counter()
         self._counts_lock = threading.Lock()
-        self.files: FileStore = FileStore()
+        self.files: FileStore = FileStore(max_stored_bytes)
         self.batches: BatchStore = BatchStore(self._run_line, self._output_file)
         self.stopping: threading.Event = threading.Event()
         self._connections = 0
@@ -136,7 +137,7 @@ class DevServer(ThreadingHTTPServer):
         return outcome.status, outcome.body.decode("utf-8", "replace") if parsed is None else parsed
 
     def _output_file(self, filename: str, data: bytes) -> str:
-        info = self.files.add(filename, "batch_output", data)
+        info = self.files.add(filename, "batch_output", data, bounded=False)  # owed: always kept
         self.record("file.output", id=info["id"], filename=filename, bytes=info["bytes"])
         return str(info["id"])
 
