@@ -19,6 +19,7 @@ from hypothesis import given, strategies as st
 
 from devserver_fixtures import (ROOT, client, devserver, openai, read_log,  # noqa: F401
                                 running_server, user)
+from factsift.devserver import serve
 
 
 def exchange(server, body, path="/v1/chat/completions", method="POST"):
@@ -534,13 +535,14 @@ def test_the_flaky_mode_forgets_the_bodies_it_saw_longest_ago():
         assert bounded.flaky_fault(0.5, body) == runs[body][0]
 
 
-def call(server, method, path, body=None, raw=None, content_type="application/json"):
+def call(server, method, path, body=None, raw=None, content_type="application/json", headers=None):
     """(status, headers, the parsed JSON or the raw bytes) of one request to the service's API."""
     host, port = server.server_address[:2]
     conn = http.client.HTTPConnection(host, port, timeout=30)
     try:
         data = raw if raw is not None else None if body is None else json.dumps(body).encode()
-        conn.request(method, path, body=data, headers={"Content-Type": content_type} if data is not None else {})
+        sent = {"Content-Type": content_type} if data is not None else {}
+        conn.request(method, path, body=data, headers={**sent, **(headers or {})})
         response = conn.getresponse()
         payload = response.read()
         kind = response.headers.get("Content-Type", "")
@@ -557,9 +559,9 @@ def form(fields, boundary="b0undary"):
     return b"".join(parts) + b"--%s--\r\n" % boundary.encode(), f'multipart/form-data; boundary="{boundary}"'
 
 
-def upload(server, data, purpose=b"batch", filename="in.jsonl"):
+def upload(server, data, purpose=b"batch", filename="in.jsonl", headers=None):
     body, kind = form([("purpose", None, purpose), ("file", filename, data)])
-    return call(server, "POST", "/v1/files", raw=body, content_type=kind)
+    return call(server, "POST", "/v1/files", raw=body, content_type=kind, headers=headers)
 
 
 def batch_input(ids, model="echo", **line):
@@ -842,3 +844,78 @@ def test_the_real_client_reads_every_object_the_service_makes(devserver, real_op
                       (types.Model, call(devserver, "GET", "/v1/models/echo")[2])):
         validate = getattr(kind, "model_validate", None) or kind.parse_obj  # pydantic 2, else 1
         assert validate(obj).model_dump(exclude_unset=True) == obj
+
+
+# -- an API key, and a service reachable from other machines -------------------------------------
+
+KEY = "sk-devserver-0123456789"
+ECHO_BODY = {"model": "echo", "messages": [{"role": "user", "content": "x"}]}
+
+
+@pytest.mark.parametrize("authorization, message", [
+    (None, "You didn't provide an API key"),
+    ("Bearer sk-wrong-key-999", "Incorrect API key provided: sk-*********-999."),
+    ("Basic " + KEY, "Incorrect API key provided: "),
+    ("Bearer " + KEY + "x", "Incorrect API key provided: "),
+    ("bearer  " + KEY, None),
+    ("Bearer " + KEY, None),
+])
+@pytest.mark.parametrize("method, path, body", [
+    ("POST", "/v1/chat/completions", ECHO_BODY),
+    ("GET", "/v1/files", None),
+    ("POST", "/v1/batches", {"input_file_id": "file-x", "endpoint": "/v1/chat/completions",
+                             "completion_window": "24h"}),
+])
+def test_with_an_api_key_every_request_must_bear_it(tmp_path, authorization, message, method, path, body):
+    headers = {"Authorization": authorization} if authorization else {}
+    with running_server(tmp_path / "log.jsonl", api_key=KEY) as server:
+        status, _, reply = call(server, method, path, body, headers=headers)
+        uploaded = upload(server, b"x", headers=headers)[0]
+    if message is None:
+        assert status != 401 and uploaded == 200 and server.counts == {"file.uploaded": 1}
+        return
+    assert (status, uploaded) == (401, 401)
+    assert reply == {"error": {"message": reply["error"]["message"], "type": "invalid_request_error",
+                               "param": None, "code": "invalid_api_key"}}
+    assert reply["error"]["message"].startswith(message) and KEY not in reply["error"]["message"]
+    assert not server.counts
+
+
+@pytest.mark.parametrize("host, api_key, refused", [
+    ("0.0.0.0", None, True), ("", None, True), ("0.0.0.0", KEY, False), ("127.0.0.2", None, False),
+    ("localhost", None, False),
+])
+def test_a_service_reachable_from_other_machines_needs_an_api_key(host, api_key, refused):
+    if refused:
+        with pytest.raises(ValueError, match="api.key"):
+            serve(host, 0, api_key=api_key)
+        return
+    server = serve(host, 0, api_key=api_key)
+    server.start()
+    try:
+        status, _, reply = call(server, "POST", "/v1/chat/completions", ECHO_BODY)
+        assert status == (401 if api_key else 200)
+    finally:
+        server.stop()
+
+
+def test_the_command_line_refuses_to_serve_other_machines_without_a_key_and_warns_with_one():
+    result = run_cli("--host", "0.0.0.0", "--port", "0")
+    assert result.returncode == 2 and "--api-key" in result.stderr
+    proc = subprocess.Popen([sys.executable, "-m", "factsift.devserver", "--host", "0.0.0.0", "--port", "0",
+                             "--api-key", KEY, "--quiet"], cwd=ROOT, env=dict(os.environ, PYTHONPATH=ROOT),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = proc.stdout.readline().split()[-1]
+        c = openai.OpenAI(base_url=url.replace("0.0.0.0", "127.0.0.1"), api_key=KEY, max_retries=0)
+        assert c.chat.completions.create(model="echo", messages=user("x")).choices[0].message.content == "x"
+        with pytest.raises(openai.AuthenticationError):
+            openai.OpenAI(base_url=c.base_url, api_key="other", max_retries=0).models.list()
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=30) == 0
+        assert "reachable from other machines" in proc.stderr.read()
+    finally:
+        proc.kill()
+        proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()

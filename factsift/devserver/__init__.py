@@ -17,6 +17,11 @@ the request body and how often that body came before, so a run that sends
 the same requests sees the same failures whatever the order of arrival.
 Tokens are counted one way for usage and limits (factsift.devserver.tokens).
 
+With an API key (``api_key``, ``--api-key KEY``) every request must bear
+``Authorization: Bearer KEY`` or gets OpenAI's 401 (code ``invalid_api_key``);
+bound to any address but a loopback one the service refuses to start without a key
+(``server.exposed`` tells, and the command line says so on start).
+
 What it keeps is bounded: the stored files' bytes together (``max_stored_bytes``,
 ``--max-stored-bytes``, 1 GiB; past it an upload, or a new batch while the files
 fill it, gets 400), and the modes' bookkeeping (the flaky mode's count of each body,

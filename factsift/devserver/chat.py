@@ -8,10 +8,11 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 from .jsonio import json_bytes
 from .limits import FLAKY_RETRY_AFTER_MS, Limits, duration_text, retry_after_headers
 from .modes import Mode, ModeError, parse_mode
+from .outcome import Outcome, error, error_object
 from .stream import EVENT_STREAM, events
 from .tokens import count_tokens, message_text, prompt_tokens, usage
 
-__all__ = ["Outcome", "Request", "answer", "error", "check_request"]
+__all__ = ["Outcome", "Request", "answer", "error", "error_object", "check_request"]
 
 Messages = List[Dict[str, Any]]
 _ERROR_KINDS: Dict[int, Tuple[str, Optional[str]]] = {
@@ -22,28 +23,11 @@ _ERROR_KINDS: Dict[int, Tuple[str, Optional[str]]] = {
 _TRUNCATED = b'{"id": "chatcmpl-bad", "object": "chat.completion", "choices": [{"ind'
 
 
-class Outcome(NamedTuple):
-    status: int
-    body: Optional[bytes]  # None: the connection is dropped without an answer
-    headers: Dict[str, str]
-    content_type: str = "application/json; charset=utf-8"
-
-
 class Request(NamedTuple):
     model: str
     messages: Messages
     mode: Mode
     body: Dict[str, Any]
-
-
-def error_object(message: str, kind: str = "invalid_request_error", code: Optional[str] = None,
-                 param: Optional[str] = None) -> Dict[str, Any]:
-    return {"error": {"message": message, "type": kind, "param": param, "code": code}}
-
-
-def error(status: int, message: str, kind: str = "invalid_request_error", code: Optional[str] = None,
-          param: Optional[str] = None, headers: Optional[Dict[str, str]] = None) -> Outcome:
-    return Outcome(status, json_bytes(error_object(message, kind, code, param)), headers or {})
 
 
 def _type_problem(messages: List[Any]) -> Optional[Tuple[str, str]]:

@@ -45,7 +45,11 @@ def _build_parser() -> argparse.ArgumentParser:
                "--base-url http://127.0.0.1:8080/v1 --model echo --api-key x\n\n"
                "The request log holds the Authorization header as sent, keys included; a log it\n"
                "makes is readable by its owner only.")
-    parser.add_argument("--host", default="127.0.0.1", help="address to bind (default: %(default)s)")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="address to bind (default: %(default)s); any but a loopback address "
+                             "needs --api-key")
+    parser.add_argument("--api-key", metavar="KEY",
+                        help="answer 401 to a request without \"Authorization: Bearer KEY\"")
     parser.add_argument("--port", type=int, default=8080,
                         help="port to bind, 0 = any free port (default: %(default)s)")
     parser.add_argument("--mode", type=_mode_arg, default=("echo", None), metavar="MODE",
@@ -102,11 +106,17 @@ def main(argv: Optional[List[str]] = None) -> int:
                        log_path=args.log, access_log=not args.quiet, seed=args.seed,
                        max_connections=args.max_connections, idle_timeout=args.idle_timeout,
                        request_timeout=args.request_timeout, batch_time=args.batch_time,
-                       max_file_bytes=args.max_file_bytes, max_stored_bytes=args.max_stored_bytes)
+                       max_file_bytes=args.max_file_bytes, max_stored_bytes=args.max_stored_bytes,
+                       api_key=args.api_key)
     except OSError as exc:
         print(f"factsift.devserver: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
         return 1
+    except ValueError as exc:
+        parser.error(str(exc))
     print(f"factsift.devserver listening on {server.url}", flush=True)
+    if server.exposed:
+        print(f"factsift.devserver: {server.server_address[0]} is reachable from other machines; every "
+              "request must bear the --api-key", file=sys.stderr, flush=True)
     try:
         server.serve_forever()
     except KeyboardInterrupt:

@@ -1,5 +1,6 @@
 """One connection's requests: framing, routing, and writing the answers."""
 
+import contextlib
 import email.message
 import io
 import urllib.parse
@@ -8,6 +9,7 @@ from http.server import BaseHTTPRequestHandler
 from typing import TYPE_CHECKING, Any, Dict, Optional
 
 from . import api, chat
+from .auth import refusal
 from .jsonio import parse_json
 from .wire import BodyError, DeadlineReader, body_length, read_chunked
 
@@ -64,7 +66,21 @@ class Handler(BaseHTTPRequestHandler):
     def _log(self, body: Any, raw: bytes = b"", **extra: Any) -> None:
         self.server.log.request(self.command, self._path(), self.headers, body, raw, **extra)
 
+    def _refused(self) -> bool:
+        """Whether the request lacked the service's API key, and so got a 401 before its body was read."""
+        outcome = refusal(self.server.api_key, self.headers.get_all("Authorization", []))
+        if outcome is None:
+            return False
+        self._log(None, refused="no valid API key")
+        with contextlib.suppress(BodyError):  # the body unread would reset the connection
+            self._drain(body_length(self.headers.get_all("Content-Length", []), []) or 0, 0)
+        self.close_connection = True
+        self._send_outcome(outcome)
+        return True
+
     def do_POST(self) -> None:
+        if self._refused():
+            return
         path = self._path()
         if path not in _CHAT_PATHS:
             return self._endpoint(path)
@@ -80,10 +96,12 @@ class Handler(BaseHTTPRequestHandler):
                                        self.server.delay))
 
     def do_GET(self) -> None:
-        self._endpoint(self._path())
+        if not self._refused():
+            self._endpoint(self._path())
 
     def do_DELETE(self) -> None:
-        self._endpoint(self._path())
+        if not self._refused():
+            self._endpoint(self._path())
 
     def _endpoint(self, path: Optional[str]) -> None:
         """Models, files and batches."""

@@ -10,6 +10,7 @@ from http.server import ThreadingHTTPServer
 from typing import Any, Dict, Optional, Tuple, Union
 
 from . import chat
+from .auth import is_loopback
 from .batches import BatchStore
 from .files import DEFAULT_MAX_STORED_BYTES, FileStore
 from .handler import Handler
@@ -44,7 +45,7 @@ class DevServer(ThreadingHTTPServer):
                  idle_timeout: float = DEFAULT_IDLE_TIMEOUT,
                  request_timeout: float = DEFAULT_REQUEST_TIMEOUT,
                  batch_time: float = DEFAULT_BATCH_TIME, max_file_bytes: int = MAX_FILE_BYTES,
-                 max_stored_bytes: int = DEFAULT_MAX_STORED_BYTES) -> None:
+                 max_stored_bytes: int = DEFAULT_MAX_STORED_BYTES, api_key: Optional[str] = None) -> None:
         parsed = parse_mode(mode) if isinstance(mode, str) else mode
         if parsed is None:
             raise ModeError(f"unknown mode {mode!r}")
@@ -54,6 +55,9 @@ class DevServer(ThreadingHTTPServer):
             raise ValueError("max_connections and the time-outs must be positive")
         if not 0 <= batch_time <= 86_400 or max_file_bytes < 0 or max_stored_bytes < 0:
             raise ValueError("batch_time must be 0-86400, max_file_bytes and max_stored_bytes not negative")
+        if api_key is not None and not api_key.strip():
+            raise ValueError("an api_key must not be empty")
+        self.api_key = api_key
         self.mode: Mode = parsed
         self.delay = delay
         self.max_body = max_body
@@ -79,6 +83,15 @@ class DevServer(ThreadingHTTPServer):
         self._connections_lock = threading.Lock()
         self._thread: Optional[threading.Thread] = None
         super().__init__(address, Handler)
+        if api_key is None and self.exposed:
+            self.server_close()
+            raise ValueError(f"{self.server_address[0]} is reachable from other machines: give an api_key "
+                             "(--api-key KEY) that every request must bear")
+
+    @property
+    def exposed(self) -> bool:
+        """Whether the service is bound to an address other machines may reach."""
+        return not is_loopback(str(self.server_address[0]))
 
     def handle_error(self, request: Any, client_address: Any) -> None:
         if isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
