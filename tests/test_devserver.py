@@ -736,6 +736,21 @@ def test_the_stored_files_are_bounded_in_all_and_deleting_one_makes_room(tmp_pat
         assert server.counts == {"file.uploaded": 4, "file.deleted": 1, "batch.created": 1}
 
 
+def test_files_are_listed_in_either_order_up_to_ten_thousand_a_page(devserver):
+    made = [upload(devserver, b"%d" % i)[2]["id"] for i in range(3)]
+
+    def ids(query):
+        status, _, reply = call(devserver, "GET", f"/v1/files?{query}")
+        return [f["id"] for f in reply["data"]] + [reply["has_more"]] if status == 200 else reply["error"]["param"]
+
+    assert ids("") == ids("order=desc") == ids("limit=10000") == made[::-1] + [False]
+    assert ids("order=asc&limit=2") == made[:2] + [True]
+    assert ids(f"order=asc&after={made[1]}") == made[2:] + [False]
+    assert ids(f"order=desc&limit=1&after={made[2]}") == made[1:2] + [True]
+    assert [ids("limit=10001"), ids("limit=0"), ids("order=newest")] == ["limit", "limit", "order"]
+    assert call(devserver, "GET", "/v1/batches?limit=101")[0] == 400  # batches: 1-100, as OpenAI's
+
+
 @pytest.mark.parametrize("changes, status, param", [
     ({"input_file_id": "file-nope"}, 404, "id"),
     ({"endpoint": "/v1/embeddings"}, 400, "endpoint"),

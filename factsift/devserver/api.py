@@ -78,14 +78,20 @@ def _upload(server: "DevServer", call: Call) -> Outcome:
     return _ok(info)
 
 
-def _listing(items: List[Dict[str, Any]], query: Dict[str, str]) -> Outcome:
-    """A page of a list, newest first: `limit` items (1-100, 20) after the id `after`."""
+def _listing(items: List[Dict[str, Any]], query: Dict[str, str], most: int = 100,
+             default: int = 20, ordered: bool = False) -> Outcome:
+    """A page of a list (newest first, or oldest with order=asc when `ordered`): `limit`
+    items (1 to `most`, else `default`) after the id `after`."""
     try:
-        limit = int(query.get("limit", "20"))
+        limit = int(query.get("limit", str(default)))
     except ValueError:
         return error(400, "limit must be a whole number", param="limit")
-    if not 1 <= limit <= 100:
-        return error(400, "limit must be 1-100", param="limit")
+    if not 1 <= limit <= most:
+        return error(400, f"limit must be 1-{most}", param="limit")
+    order = query.get("order", "desc") if ordered else "desc"
+    if order not in ("asc", "desc"):
+        return error(400, "order must be 'asc' or 'desc'", param="order")
+    items = items[::-1] if order == "asc" else items
     after = query.get("after")
     ids = [item["id"] for item in items]
     start = ids.index(after) + 1 if after in ids else 0
@@ -95,7 +101,8 @@ def _listing(items: List[Dict[str, Any]], query: Dict[str, str]) -> Outcome:
 
 
 def _files(server: "DevServer", call: Call) -> Outcome:
-    return _listing(server.files.listing(call.query.get("purpose")), call.query)
+    # As OpenAI's: up to 10,000 a page (all by default), in either order of creation.
+    return _listing(server.files.listing(call.query.get("purpose")), call.query, 10_000, 10_000, True)
 
 
 def _file(server: "DevServer", call: Call) -> Outcome:
