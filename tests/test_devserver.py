@@ -736,6 +736,20 @@ def test_the_stored_files_are_bounded_in_all_and_deleting_one_makes_room(tmp_pat
         assert server.counts == {"file.uploaded": 4, "file.deleted": 1, "batch.created": 1}
 
 
+def test_the_stored_files_are_bounded_in_number_too_and_output_is_always_kept():
+    from factsift.devserver.files import FileStore, StorageFull
+
+    store = FileStore(max_bytes=10, max_files=2)
+    made = [store.add("a", "batch", b"")["id"], store.add("b", "batch", b"")["id"]]
+    with pytest.raises(StorageFull, match="at most 2 files"):
+        store.add("c", "batch", b"")
+    store.add("output", "batch_output", b"x" * 20, bounded=False)
+    with pytest.raises(StorageFull):
+        store.check_room()
+    assert store.delete(made[0]) and not store.delete(made[0])
+    assert [f["filename"] for f in store.listing(None)] == ["output", "b"]
+
+
 def test_files_are_listed_in_either_order_up_to_ten_thousand_a_page(devserver):
     made = [upload(devserver, b"%d" % i)[2]["id"] for i in range(3)]
 

@@ -12,6 +12,8 @@ from typing import Any, Dict, List, NamedTuple, Optional
 __all__ = ["DEFAULT_MAX_STORED_BYTES", "FileStore", "StorageFull", "StoredFile"]
 
 DEFAULT_MAX_STORED_BYTES = 1024 * 1024 * 1024
+# Each file's record costs some memory of its own: empty uploads are bounded too.
+MAX_FILES = 50_000
 
 
 class StorageFull(Exception):
@@ -24,8 +26,9 @@ class StoredFile(NamedTuple):
 
 
 class FileStore:
-    def __init__(self, max_bytes: int = DEFAULT_MAX_STORED_BYTES) -> None:
+    def __init__(self, max_bytes: int = DEFAULT_MAX_STORED_BYTES, max_files: int = MAX_FILES) -> None:
         self.max_bytes = max_bytes
+        self.max_files = max_files
         self._lock = threading.Lock()
         self._files: Dict[str, StoredFile] = {}
         self._bytes = 0
@@ -37,6 +40,9 @@ class FileStore:
                 "filename": filename, "purpose": purpose, "status": "processed",
                 "expires_at": None, "status_details": None}
         with self._lock:
+            if bounded and len(self._files) >= self.max_files:
+                raise StorageFull(f"You have exceeded your file storage quota: this service holds at "
+                                  f"most {self.max_files} files. Please delete old files.")
             if bounded and self._bytes + len(data) > self.max_bytes:
                 raise StorageFull(self._full_message(f"the upload has {len(data)}"))
             self._files[file_id] = StoredFile(info, data)
