@@ -1,10 +1,12 @@
 """factsift.devserver: its HTTP behaviour, modes, request log and command line."""
 
+import ast
 import concurrent.futures
 import http.client
 import io
 import json
 import os
+import pathlib
 import re
 import select
 import signal
@@ -687,8 +689,12 @@ def test_a_batch_that_fails_validation_says_where(devserver, data, problems):
      'multipart/form-data; boundary=b0undary', "closing boundary"),
     (form([(f"f{i}", None, b"") for i in range(21)])[0], 'multipart/form-data; boundary=b0undary', "parts"),
     (b'--b\r\nContent-Type: text/plain\r\n\r\nx\r\n--b--', 'multipart/form-data; boundary=b', "Disposition"),
+    (b'--b\r\nContent-Disposition: form-data; name="purpose"\r\nX-Pad: ' + b"x" * 8192 + b'\r\n\r\nbatch\r\n--b--',
+     'multipart/form-data; boundary=b', "headers' end"),
+    (b'--b\r\nContent-Disposition: attachment; name="file"; filename="a"\r\n\r\nx\r\n--b--',
+     'multipart/form-data; boundary=b', "form-data"),
 ], ids=["not-a-form", "no-boundary", "other-boundary", "no-file", "file-without-name", "purpose", "too-large",
-        "cut-short", "too-many-parts", "no-disposition"])
+        "cut-short", "too-many-parts", "no-disposition", "long-head", "not-form-data"])
 def test_a_bad_upload_gets_400_and_makes_nothing(tmp_path, body, content_type, message):
     with running_server(tmp_path / "log.jsonl", max_file_bytes=100) as server:
         status, _, reply = call(server, "POST", "/v1/files", raw=body, content_type=content_type)
@@ -696,6 +702,19 @@ def test_a_bad_upload_gets_400_and_makes_nothing(tmp_path, body, content_type, m
         assert not server.counts and call(server, "GET", "/v1/files")[2]["data"] == []
     entry = read_log(tmp_path / "log.jsonl")[0]
     assert (entry["path"], entry["body"], entry["body_bytes"]) == ("/v1/files", None, len(body))
+
+
+@pytest.mark.parametrize("disposition, filename", [
+    (b'form-data; name=file; filename="plain.jsonl"', "plain.jsonl"),
+    (b"form-data; name=\"file\"; filename*=UTF-8''%E4%B8%AD%E6%96%87.jsonl", "中文.jsonl"),
+    (b'form-data; name="file"; filename="\xe4\xb8\xad.jsonl"', "中.jsonl"),
+])
+def test_an_upload_names_its_file_as_a_form_may(devserver, disposition, filename):
+    body = (b'--b\r\nContent-Disposition: form-data; name="purpose"\r\n\r\nbatch\r\n'
+            b"--b\r\nContent-Disposition: " + disposition + b"\r\nContent-Type: application/jsonl\r\n\r\n"
+            b"{}\n\r\n--b--\r\n")
+    status, _, info = call(devserver, "POST", "/v1/files", raw=body, content_type="multipart/form-data; boundary=b")
+    assert (status, info["filename"], info["bytes"]) == (200, filename, 3)
 
 
 def test_files_are_listed_retrieved_read_and_deleted(devserver):
@@ -948,3 +967,74 @@ def test_the_command_line_refuses_to_serve_other_machines_without_a_key_and_warn
         proc.wait()
         proc.stdout.close()
         proc.stderr.close()
+
+
+# -- the service's modules ------------------------------------------------------------------------
+
+def import_graph(folder, package="factsift.devserver"):
+    """Which of the package's modules each of its modules imports, wherever the import stands
+    (in a function, under TYPE_CHECKING); `from . import x` imports the package and its module x."""
+    modules = {package if p.stem == "__init__" else f"{package}.{p.stem}": p for p in folder.glob("*.py")}
+
+    def targets(base, name):
+        return {base, f"{base}.{name}"}
+
+    graph = {}
+    for name, path in modules.items():
+        here = package if name == package else name.rpartition(".")[0]
+        edges = set()
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.Import):
+                edges.update(alias.name for alias in node.names)
+            elif isinstance(node, ast.ImportFrom):
+                base = here if node.level else node.module
+                if node.level and node.module:
+                    base = f"{here}.{node.module}"
+                edges.update(*(targets(base, alias.name) for alias in node.names))
+        graph[name] = {edge for edge in edges if edge in modules and edge != name}
+    return graph
+
+
+def cycle_in(graph):
+    """A list of modules that import each other round, or None."""
+    done, path = set(), []
+
+    def visit(name):
+        if name in path:
+            return path[path.index(name):] + [name]
+        if name in done:
+            return None
+        path.append(name)
+        found = next(filter(None, map(visit, sorted(graph[name]))), None)
+        path.pop()
+        done.add(name)
+        return found
+
+    return next(filter(None, map(visit, sorted(graph))), None)
+
+
+def test_the_services_modules_import_one_way():
+    graph = import_graph(pathlib.Path(ROOT) / "factsift" / "devserver")
+    assert graph["factsift.devserver.router"] >= {"factsift.devserver.api", "factsift.devserver.account"}
+    assert cycle_in(graph) is None, cycle_in(graph)
+    assert cycle_in({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": set()}) == ["a", "b", "c", "a"]
+
+
+def test_an_account_answers_without_a_socket_and_a_server_serves_the_one_it_is_given(tmp_path):
+    from factsift.devserver import Account, router
+
+    account = Account(mode="fixed:好", log_path=str(tmp_path / "log.jsonl"))
+    raw = json.dumps({"model": "gpt-x", "messages": user("x")}).encode()
+    outcome = router.answer(account, "POST", "/v1/chat/completions", {}, "application/json", raw, json.loads(raw))
+    assert outcome.status == 200 and json.loads(outcome.body)["choices"][0]["message"]["content"] == "好"
+    body, kind = form([("purpose", None, b"batch"), ("file", "in.jsonl", b"{}")])
+    outcome = router.answer(account, "POST", "/files", {}, kind, body, None)
+    assert outcome.status == 200 and account.counts == {"file.uploaded": 1}
+    server = serve(account=account)
+    server.start()
+    try:
+        assert server.counts is account.counts and server.files is account.files
+        assert post(server, {"model": "gpt-x", "messages": user("x")})[1]["choices"][0]["message"]["content"] == "好"
+        assert [f["filename"] for f in call(server, "GET", "/v1/files")[2]["data"]] == ["in.jsonl"]
+    finally:
+        server.stop()

@@ -41,12 +41,21 @@ Python use:
     server.start()          # serve_forever() in a daemon thread
     ... server.url ...      # "http://127.0.0.1:PORT/v1"
     server.stop()
+
+The service's state is an Account (files, batches, limits, log, counts), apart from
+its sockets: factsift.devserver.router answers each request from it, and the
+DevServer only accepts connections (within its bounds of connections, time and
+size) and hands each request to the router with its account (``server.account``;
+``server.counts``, ``server.files`` and ``server.batches`` are the account's).
+``serve(**options)`` takes the server's options (max_connections, idle_timeout,
+request_timeout, access_log) and the account's (the rest), or ``account=``.
 """
 
+from .account import Account
 from .cli import main
 from .modes import MODES_HELP, ModeError, parse_mode
 from .server import DEFAULT_MAX_BODY, DevServer, serve
 from .tokens import count_tokens as _count_tokens
 
-__all__ = ["DevServer", "ModeError", "parse_mode", "serve", "main"]
+__all__ = ["Account", "DevServer", "ModeError", "parse_mode", "serve", "main"]
 __all__ += ["DEFAULT_MAX_BODY", "MODES_HELP"]

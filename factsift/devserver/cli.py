@@ -115,7 +115,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         parser.error(str(exc))
     print(f"factsift.devserver listening on {server.url}", flush=True)
     if server.exposed:
-        print(f"factsift.devserver: {server.server_address[0]} is reachable from other machines; every "
+        print(f"factsift.devserver: {server.server_address[0]!s} is reachable from other machines; every "
               "request must bear the --api-key", file=sys.stderr, flush=True)
     try:
         server.serve_forever()
