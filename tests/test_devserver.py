@@ -254,6 +254,9 @@ def run_cli(*args):
     (["--port", "0", "--batch-time", "-1"], 2, "0-86400"),
     (["--port", "0", "--max-stored-bytes", "-1"], 2, "not negative"),
     (["--help"], 0, "devserver_expire_after"),
+    (["--help"], 0, "--no-ratelimit-headers"),
+    (["--port", "0", "--rpm", "0"], 2, "at least 1"),
+    (["--port", "0", "--tpm", "x"], 2, "--tpm"),
     (["--port", "0", "--log", "no-such-directory/log.jsonl"], 1, "cannot write the log"),
 ])
 def test_command_line_arguments(args, status, text):
@@ -1038,3 +1041,196 @@ def test_an_account_answers_without_a_socket_and_a_server_serves_the_one_it_is_g
         assert [f["filename"] for f in call(server, "GET", "/v1/files")[2]["data"]] == ["in.jsonl"]
     finally:
         server.stop()
+
+
+# -- the account's rate limits, as OpenAI's API keeps them ----------------------------------------
+
+LEARN_MORE = " Visit https://platform.openai.com/account/rate-limits to learn more."
+QUOTA_MESSAGE = ("You exceeded your current quota, please check your plan and billing details. For more "
+                 "information on this error, read the docs: "
+                 "https://platform.openai.com/docs/guides/error-codes/api-errors.")
+
+
+def limited(clock, **options):
+    from factsift.devserver.ratelimit import AccountLimits
+
+    return AccountLimits(**options, clock=clock.monotonic)
+
+
+def refusal_of(admitted):
+    refusal, headers = admitted
+    return None if refusal is None else (refusal.status, json.loads(refusal.body)["error"], refusal.headers)
+
+
+def test_requests_a_minute_refill_evenly_and_a_refusal_says_when_one_fits():
+    clock = FakeClock()
+    limits = limited(clock, rpm=3)
+    assert [refusal_of(limits.admit("m", 10)) for _ in range(3)] == [None] * 3
+    clock.now += 5  # a quarter of a request back
+    status, body, headers = refusal_of(limits.admit("m", 10))
+    assert (status, body["type"], body["code"], body["param"]) == (429, "requests", "rate_limit_exceeded", None)
+    assert body["message"] == ("Rate limit reached for m in organization org-factsift on requests per min (RPM): "
+                               "Limit 3, Used 3, Requested 1. Please try again in 15s." + LEARN_MORE)
+    assert (headers["retry-after-ms"], headers["Retry-After"]) == ("15000", "15")
+    assert (headers["x-ratelimit-remaining-requests"], headers["x-ratelimit-reset-requests"]) == ("0", "55s")
+    assert "x-ratelimit-limit-tokens" not in headers
+    clock.now += 15
+    refusal, headers = limits.admit("m", 10)
+    assert refusal is None and headers["x-ratelimit-remaining-requests"] == "0"
+
+
+def test_tokens_a_minute_charge_on_arrival_and_a_refused_request_takes_nothing():
+    clock = FakeClock()
+    limits = limited(clock, rpm=100, tpm=1000)
+    refusal, headers = limits.admit("m", 600)
+    assert refusal is None and headers == {
+        "x-ratelimit-limit-requests": "100", "x-ratelimit-remaining-requests": "99",
+        "x-ratelimit-reset-requests": "600ms", "x-ratelimit-limit-tokens": "1000",
+        "x-ratelimit-remaining-tokens": "400", "x-ratelimit-reset-tokens": "36s"}
+    for _ in range(2):  # 200 short: 12 s at 1000 a minute, each time
+        status, body, headers = refusal_of(limits.admit("gpt-4o-mini", 600))
+        assert body["message"] == ("Rate limit reached for gpt-4o-mini in organization org-factsift on tokens "
+                                   "per min (TPM): Limit 1000, Used 600, Requested 600. Please try again in 12s."
+                                   + LEARN_MORE)
+        assert (status, body["type"], headers["Retry-After"], headers["x-ratelimit-remaining-tokens"]) == \
+            (429, "tokens", "12", "400")
+        assert headers["x-ratelimit-remaining-requests"] == "99"
+    clock.now += 0.3
+    status, body, headers = refusal_of(limits.admit("m", 600))
+    assert "try again in 11.7s." in body["message"] and headers["retry-after-ms"] == "11700"
+
+
+@pytest.mark.parametrize("options, tokens, message, kind, should_retry", [
+    ({"tpm": 1000}, 1001, "Request too large for m in organization org-factsift on tokens per min (TPM): Limit "
+     "1000, Requested 1001. The input or output tokens must be reduced in order to run successfully." + LEARN_MORE,
+     "tokens", "false"),
+    ({"quota": 1000}, 1001, QUOTA_MESSAGE, "insufficient_quota", None),
+    ({"quota": 1000, "tpm": 10}, 500, QUOTA_MESSAGE, "insufficient_quota", None),
+])
+def test_a_request_that_can_never_fit_is_refused_without_a_time_to_retry(options, tokens, message, kind,
+                                                                         should_retry):
+    limits = limited(FakeClock(), **options)
+    if options.get("tpm") == 10:
+        limits.quota_used = 600  # the quota's tokens outlast any minute
+    status, body, headers = refusal_of(limits.admit("m", tokens))
+    assert (status, body["message"], body["type"]) == (429, message, kind)
+    assert body["code"] == ("rate_limit_exceeded" if kind == "tokens" else "insufficient_quota")
+    assert headers.get("x-should-retry") == should_retry
+    assert not {"Retry-After", "retry-after-ms"} & set(headers)
+
+
+def test_a_quota_lasts_the_life_of_the_service_and_counts_what_was_let_in():
+    clock = FakeClock()
+    limits = limited(clock, quota=100, tpm=60)
+    assert refusal_of(limits.admit("m", 60)) is None
+    assert refusal_of(limits.admit("m", 30))[1]["type"] == "tokens"  # the minute's budget: not the quota
+    clock.now += 3600
+    assert refusal_of(limits.admit("m", 40)) is None
+    assert refusal_of(limits.admit("m", 1))[1]["type"] == "insufficient_quota"
+
+
+@given(st.lists(st.tuples(st.floats(0, 90), st.integers(1, 100)), max_size=40))
+def test_the_token_budget_lets_in_what_keeps_within_any_minute_and_never_more(schedule):
+    clock = FakeClock()
+    limits, fitting = limited(clock, tpm=100), limited(clock, tpm=100)
+    sent, accepted = [], []
+    for gap, tokens in schedule:
+        clock.now += gap
+        if limits.admit("m", tokens)[0] is None:
+            accepted.append((clock.now, tokens))
+        if sum(t for when, t in sent if when > clock.now - 60) + tokens <= 100:
+            sent.append((clock.now, tokens))
+            assert fitting.admit("m", tokens)[0] is None
+    for start, _ in accepted:  # what it lets in over any span: the budget, and its refill over the span
+        for end, _ in accepted:
+            if end >= start:
+                taken = sum(t for when, t in accepted if start <= when <= end)
+                assert taken <= 100 + (end - start) * 100 / 60 + 1e-6
+
+
+def chat_body(text="x", model="gpt-x", **extra):
+    return {"model": model, "messages": user(text), **extra}
+
+
+def test_the_service_limits_requests_over_all_connections_and_modes_and_counts_its_refusals(tmp_path):
+    with running_server(tmp_path / "log.jsonl", rpm=3) as server:
+        replies = [exchange(server, chat_body(model=model)) for model in ("echo", "status:500", "delay:0")]
+        status, headers, reply = exchange(server, chat_body(model="fixed:no"))
+        assert [r[0] for r in replies] == [200, 500, 200]
+        assert [r[1]["x-ratelimit-remaining-requests"] for r in replies] == ["2", "1", "0"]
+        assert all(r[1]["x-ratelimit-limit-requests"] == "3" for r in replies)
+        assert re.fullmatch(r"Rate limit reached for fixed:no in organization org-factsift on requests per min "
+                            r"\(RPM\): Limit 3, Used 3, Requested 1\. Please try again in 19\.[0-9]+s\. Visit .*",
+                            reply["error"]["message"])
+        assert (status, headers["Retry-After"], reply["error"]["type"]) == (429, "20", "requests")
+        assert 19_000 < int(headers["retry-after-ms"]) <= 20_000
+        assert post(server, {"model": "echo"})[0] == 400  # malformed: counted in the replies, not the budget
+        assert dict(server.replies) == {200: 2, 500: 1, 429: 1, 400: 1} and server.answered == 5
+
+
+def test_a_chat_reply_says_how_the_token_budget_stands_unless_told_not_to(tmp_path):
+    # Prompt: 3 + 3 + 1 + 1 = 8 tokens, and max_tokens.
+    with running_server(tmp_path / "log.jsonl", tpm=100) as server:
+        _, headers, _ = exchange(server, chat_body(max_tokens=42))
+        assert headers["x-ratelimit-remaining-tokens"] == "50" and headers["x-ratelimit-limit-tokens"] == "100"
+        _, headers, _ = exchange(server, {"model": "echo"})
+        assert headers["x-ratelimit-remaining-tokens"] == "50"  # a 400 takes nothing
+        status, headers, reply = exchange(server, chat_body(max_tokens=93))
+        assert status == 429 and "Requested 101" in reply["error"]["message"] and "Request too large" in \
+            reply["error"]["message"] and headers["x-should-retry"] == "false" and "Retry-After" not in headers
+        assert exchange(server, chat_body(model="echo"))[1]["x-ratelimit-remaining-tokens"] == "41"
+    with running_server(tmp_path / "quiet.jsonl", tpm=10, ratelimit_headers=False) as server:
+        first, second = (exchange(server, chat_body()) for _ in range(2))
+    assert (first[0], second[0]) == (200, 429) and second[1]["Retry-After"] == "48"  # 9 of 10, 8 short
+    assert not [name for name in (*first[1], *second[1]) if name.lower().startswith("x-ratelimit")]
+
+
+def test_past_the_quota_every_request_gets_insufficient_quota(tmp_path):
+    with running_server(tmp_path / "log.jsonl", quota=20) as server:
+        assert exchange(server, chat_body(max_tokens=10))[0] == 200  # 18 of 20
+        status, headers, reply = exchange(server, chat_body(max_tokens=10))
+    assert (status, reply) == (429, {"error": {"message": QUOTA_MESSAGE, "type": "insufficient_quota",
+                                               "param": None, "code": "insufficient_quota"}})
+    assert not {"Retry-After", "retry-after-ms", "x-should-retry"} & set(headers)
+
+
+@pytest.mark.parametrize("model, status, expected", [
+    ("refuse:1e9", 429, {"Retry-After": "1e9"}),
+    ("refuse:-5", 429, {"Retry-After": "-5"}),
+    ("refuse:Wed, 21 Oct 2015 07:28:00 GMT", 429, {"Retry-After": "Wed, 21 Oct 2015 07:28:00 GMT"}),
+    ("refuse:soon", 429, {"Retry-After": "soon"}),
+    ("refuse:", 429, {}),
+    ("refuse:retry-after-ms=10; Retry-After=600", 429, {"retry-after-ms": "10", "Retry-After": "600"}),
+    ("refuse:x-ratelimit-remaining-requests=0", 429, {"x-ratelimit-remaining-requests": "0"}),
+    ("headers:x-ratelimit-limit-tokens=0;x-ratelimit-remaining-tokens=9", 200,
+     {"x-ratelimit-limit-tokens": "0", "x-ratelimit-remaining-tokens": "9"}),
+    ("headers:x-ratelimit-reset-tokens=-1s;x-ratelimit-limit-tokens=lots", 200,
+     {"x-ratelimit-reset-tokens": "-1s", "x-ratelimit-limit-tokens": "lots"}),
+])
+def test_a_mode_sends_the_rate_limit_headers_a_test_chooses(devserver, model, status, expected):
+    got, headers, reply = exchange(devserver, chat_body(model=model))
+    scripted = {name: value for name, value in headers.items()
+                if name.lower().startswith(("x-ratelimit", "retry-after"))}
+    assert (got, scripted) == (status, expected)
+    if status == 429:
+        assert (reply["error"]["type"], reply["error"]["code"]) == ("requests", "rate_limit_exceeded")
+    else:
+        assert reply["choices"][0]["message"]["content"] == "x"
+
+
+@pytest.mark.parametrize("model, problem", [
+    ("refuse:Content-Length=5", "Content-Length"),
+    ("headers:Connection=close", "Connection"),
+    ("headers:x-a=one\ntwo", "printable"),
+    ("refuse:" + ";".join(f"x-h{i}=1" for i in range(11)), "at most 10"),
+    ("headers:x-a=" + "v" * 201, "200 characters"),
+])
+def test_a_mode_may_set_no_header_that_frames_the_answer(devserver, model, problem):
+    status, reply = post(devserver, chat_body(model=model))
+    assert status == 400 and problem in reply["error"]["message"]
+
+
+def test_a_scripted_header_wins_over_the_accounts_own(tmp_path):
+    with running_server(tmp_path / "log.jsonl", tpm=1000) as server:
+        _, headers, _ = exchange(server, chat_body(model="headers:x-ratelimit-remaining-tokens=0"))
+    assert (headers["x-ratelimit-remaining-tokens"], headers["x-ratelimit-limit-tokens"]) == ("0", "1000")

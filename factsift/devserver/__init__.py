@@ -17,6 +17,26 @@ the request body and how often that body came before, so a run that sends
 the same requests sees the same failures whatever the order of arrival.
 Tokens are counted one way for usage and limits (factsift.devserver.tokens).
 
+Apart from the modes, the service may be a rate-limited account, as OpenAI's API is
+(factsift.devserver.ratelimit): ``rpm`` / ``--rpm N`` requests and ``tpm`` /
+``--tpm N`` tokens a minute over every connection, each a budget that refills
+evenly over a minute, a request charged on arrival its prompt's tokens plus its
+``max_tokens`` (else its reply's), and ``quota`` / ``--quota N`` tokens for the
+service's life. Past a limit a chat completion gets OpenAI's 429 ("Rate limit
+reached for <model> in organization org-factsift on tokens per min (TPM): Limit
+..., Used ..., Requested .... Please try again in 626ms. ...", type "tokens" or
+"requests") with ``retry-after-ms`` and ``Retry-After``; one larger than the whole
+tpm gets "Request too large ..." with ``x-should-retry: false``; past the quota,
+``insufficient_quota``; neither of those says when to retry. A refused request takes
+nothing. Every answer to a chat completion carries ``x-ratelimit-limit-*``,
+``-remaining-*`` and ``-reset-*`` (``requests``, ``tokens``) for the limits set,
+unless ``ratelimit_headers=False`` / ``--no-ratelimit-headers``. For the client's
+side, ``refuse:<value>`` answers 429 with ``Retry-After: <value>`` as written,
+``refuse:<name>=<value>;...`` with exactly those headers, and
+``headers:<name>=<value>;...`` echoes with them. ``server.replies`` counts the
+answers by status (``server.replies[429]``: the refusals) and ``server.answered``
+all of them.
+
 With an API key (``api_key``, ``--api-key KEY``) every request must bear
 ``Authorization: Bearer KEY`` or gets OpenAI's 401 (code ``invalid_api_key``);
 bound to any address but a loopback one the service refuses to start without a key

@@ -10,11 +10,12 @@ import time
 from typing import Any, Dict, Optional, Tuple, Union
 
 from .batches import BatchStore
-from .chat import Outcome, answer, check_request
+from .chat import Context, Outcome, answer, check_request
 from .files import DEFAULT_MAX_STORED_BYTES, FileStore
 from .jsonio import json_bytes, parse_json
 from .limits import Limits
 from .modes import Mode, ModeError, parse_mode
+from .ratelimit import AccountLimits
 from .reqlog import RequestLog
 
 __all__ = ["Account", "DEFAULT_BATCH_TIME", "DEFAULT_MAX_BODY", "MAX_FILE_BYTES"]
@@ -31,7 +32,9 @@ class Account:
     def __init__(self, *, mode: Union[str, Mode] = "echo", delay: float = 0.0,
                  max_body: int = DEFAULT_MAX_BODY, log_path: Optional[str] = None, seed: int = 0,
                  batch_time: float = DEFAULT_BATCH_TIME, max_file_bytes: int = MAX_FILE_BYTES,
-                 max_stored_bytes: int = DEFAULT_MAX_STORED_BYTES, api_key: Optional[str] = None) -> None:
+                 max_stored_bytes: int = DEFAULT_MAX_STORED_BYTES, api_key: Optional[str] = None,
+                 rpm: Optional[int] = None, tpm: Optional[int] = None, quota: Optional[int] = None,
+                 ratelimit_headers: bool = True) -> None:
         parsed = parse_mode(mode) if isinstance(mode, str) else mode
         if parsed is None:
             raise ModeError(f"unknown mode {mode!r}")
@@ -51,14 +54,19 @@ class Account:
         self.log_path = log_path
         self.log: RequestLog = RequestLog(log_path)
         self.limits: Limits = Limits(seed)
+        self.rate_limits = AccountLimits(rpm, tpm, quota, ratelimit_headers)
         self.started: int = int(time.time())
         # What the service made, by event ("file.uploaded", "batch.created", ...): tests count them.
         self.counts: "collections.Counter[str]" = collections.Counter()
+        # The answers written, by HTTP status; 0 counts the connections a mode dropped unanswered.
+        self.replies: "collections.Counter[int]" = collections.Counter()
         self._counts_lock = threading.Lock()
         self.files: FileStore = FileStore(max_stored_bytes)
         self.batches: BatchStore = BatchStore(self._run_line, self._output_file)
         # Set when the service stops: delays are cut short.
         self.stopping: threading.Event = threading.Event()
+        self._online = Context(self.limits, self.stopping.wait, delay, self.rate_limits)
+        self._offline = Context(self.limits)
 
     def record(self, event: str, **fields: Any) -> None:
         """Count something the service made or removed, and log it."""
@@ -66,17 +74,28 @@ class Account:
             self.counts[event] += 1
         self.log.event(event, **fields)
 
+    def replied(self, status: int) -> None:
+        """Count an answer written (status 0: a connection dropped without one)."""
+        with self._counts_lock:
+            self.replies[status] += 1
+
+    @property
+    def answered(self) -> int:
+        """How many requests got an answer (of any status)."""
+        with self._counts_lock:
+            return sum(count for status, count in self.replies.items() if status)
+
     def answer_chat(self, body: Any, raw: bytes) -> Outcome:
-        """An online chat completion's outcome: with the mode's delays and rate limits."""
+        """An online chat completion's outcome: with its limits and the mode's delays."""
         request = check_request(body, self.mode)
-        if isinstance(request, Outcome):
-            return request
-        return answer(request, self.limits, raw, self.stopping.wait, self.delay)
+        if isinstance(request, Outcome):  # malformed: charged nothing, told how the limits stand
+            return request._replace(headers={**self.rate_limits.headers(), **request.headers})
+        return answer(request, self._online, raw)
 
     def _run_line(self, body: Dict[str, Any]) -> Tuple[int, Any]:
         # A batch's request takes the same modes as an online one, without delays or rate limits.
         request = check_request(body, self.mode)
-        outcome = request if isinstance(request, Outcome) else answer(request, self.limits, json_bytes(body), None)
+        outcome = request if isinstance(request, Outcome) else answer(request, self._offline, json_bytes(body))
         if outcome.body is None:
             return 0, None
         parsed = parse_json(outcome.body)

@@ -5,8 +5,8 @@ import os
 import sys
 from typing import List, Optional
 
-from .modes import MODES_HELP, Mode, ModeError, parse_mode
 from .files import DEFAULT_MAX_STORED_BYTES
+from .modes import MODES_HELP, Mode, ModeError, parse_mode
 from .reqlog import open_log
 from .server import (DEFAULT_BATCH_TIME, DEFAULT_IDLE_TIMEOUT, DEFAULT_MAX_BODY,
                      DEFAULT_MAX_CONNECTIONS, DEFAULT_REQUEST_TIMEOUT, MAX_FILE_BYTES, serve)
@@ -32,6 +32,40 @@ def _mode_arg(text: str) -> Mode:
     return mode
 
 
+LIMITS_HELP = """\
+rate limits (--rpm, --tpm, --quota), over all connections and any model: each
+a budget that refills evenly over a minute; a request is charged on arrival one
+request and its prompt's tokens plus its max_tokens (else its reply's tokens).
+Past a limit: 429 with retry-after-ms and Retry-After (when it would fit) and
+OpenAI's body ("Rate limit reached for <model> in organization org-factsift on
+tokens per min (TPM): Limit 30000, Used 29500, Requested 812. Please try again
+in 626ms. ..."); a request larger than the whole --tpm: 429 "Request too large
+..." with x-should-retry: false; past --quota: 429 insufficient_quota. Every
+reply to a chat completion carries x-ratelimit-limit-, -remaining- and
+-reset-requests / -tokens for the limits set (reset: until the budget is whole,
+as "20ms", "1.2s", "6m0s")."""
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of at least 1")
+    return value
+
+
+def _add_limits(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("rate limits (see below)")
+    group.add_argument("--rpm", type=_positive, metavar="N", help="requests a minute")
+    group.add_argument("--tpm", type=_positive, metavar="N", help="tokens a minute")
+    group.add_argument("--quota", type=_positive, metavar="N", help="tokens for the life of the service")
+    group.add_argument("--no-ratelimit-headers", dest="ratelimit_headers", action="store_false",
+                       help="leave the x-ratelimit-* headers of --rpm and --tpm out, as many "
+                            "compatible services do")
+
+
 def _build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m factsift.devserver",
@@ -40,7 +74,7 @@ def _build_parser() -> argparse.ArgumentParser:
                     "Prints the service URL (for --base-url) once listening; Ctrl-C stops it.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="modes (--mode, or per request through the request's \"model\" field):\n"
-               + MODES_HELP + "\n\n" + BATCH_HELP + "\n\nexample:\n  python -m factsift.devserver --port 8080 --log requests.jsonl\n"
+               + MODES_HELP + "\n\n" + LIMITS_HELP + "\n\n" + BATCH_HELP + "\n\nexample:\n  python -m factsift.devserver --port 8080 --log requests.jsonl\n"
                "  python -m factsift summarize article.txt "
                "--base-url http://127.0.0.1:8080/v1 --model echo --api-key x\n\n"
                "The request log holds the Authorization header as sent, keys included; a log it\n"
@@ -82,6 +116,7 @@ def _build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--log", metavar="FILE",
                         help="append one JSON line per request (path, headers, body)")
     parser.add_argument("--quiet", action="store_true", help="no access lines on stderr")
+    _add_limits(parser)
     return parser
 
 
@@ -107,7 +142,8 @@ def main(argv: Optional[List[str]] = None) -> int:
                        max_connections=args.max_connections, idle_timeout=args.idle_timeout,
                        request_timeout=args.request_timeout, batch_time=args.batch_time,
                        max_file_bytes=args.max_file_bytes, max_stored_bytes=args.max_stored_bytes,
-                       api_key=args.api_key)
+                       api_key=args.api_key, rpm=args.rpm, tpm=args.tpm, quota=args.quota,
+                       ratelimit_headers=args.ratelimit_headers)
     except OSError as exc:
         print(f"factsift.devserver: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
         return 1

@@ -140,6 +140,7 @@ class Handler(BaseHTTPRequestHandler):
             length -= len(chunk)
 
     def _send_outcome(self, outcome: Outcome) -> None:
+        self.server.account.replied(outcome.status if outcome.body is not None else 0)
         if outcome.body is None:
             self.close_connection = True
             return

@@ -23,13 +23,18 @@ REMEMBERED_LIMITS = 1_000
 Fault = Union[int, str]
 
 
+def _ceil(value: float) -> int:
+    """Rounded up, but not for a float's error (11.700000000000001 ms is 11.7)."""
+    return math.ceil(round(value, 6))
+
+
 def retry_after_headers(seconds: float) -> Dict[str, str]:
-    return {"retry-after-ms": str(math.ceil(seconds * 1000)), "Retry-After": str(math.ceil(seconds))}
+    return {"retry-after-ms": str(_ceil(seconds * 1000)), "Retry-After": str(_ceil(seconds))}
 
 
 def duration_text(seconds: float) -> str:
     """A reset time as OpenAI writes it: "20ms", "1s", "1.5s", "6m0s", "1h0m0s" (rounded up to a ms)."""
-    ms = max(0, math.ceil(seconds * 1000))
+    ms = max(0, _ceil(seconds * 1000))
     if 0 < ms < 1000:
         return f"{ms}ms"
     hours, ms = divmod(ms, 3_600_000)

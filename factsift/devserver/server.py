@@ -62,6 +62,14 @@ class DevServer(Listener):
         return self.account.counts
 
     @property
+    def replies(self) -> "collections.Counter[int]":
+        return self.account.replies
+
+    @property
+    def answered(self) -> int:
+        return self.account.answered
+
+    @property
     def files(self) -> FileStore:
         return self.account.files
 
@@ -117,6 +125,7 @@ class DevServer(Listener):
     def _refuse(self, request: socket.socket) -> None:
         """Answer 503 from the listening thread, never waiting on the client, and close."""
         self.account.log.request(None, None, None, None, refused="too many connections")
+        self.account.replied(503)
         body = error(503, f"the service is at its bound of {self.max_connections} connections",
                      "server_error").body or b""
         with contextlib.suppress(OSError):
