@@ -255,6 +255,8 @@ def run_cli(*args):
     (["--port", "0", "--max-stored-bytes", "-1"], 2, "not negative"),
     (["--help"], 0, "devserver_expire_after"),
     (["--help"], 0, "--no-ratelimit-headers"),
+    (["--help"], 0, "--prompt-cache"),
+    (["--port", "0", "--route", "gpt-4o"], 2, "ALIAS=MODEL"),
     (["--port", "0", "--rpm", "0"], 2, "at least 1"),
     (["--port", "0", "--tpm", "x"], 2, "--tpm"),
     (["--port", "0", "--log", "no-such-directory/log.jsonl"], 1, "cannot write the log"),
@@ -1234,3 +1236,83 @@ def test_a_scripted_header_wins_over_the_accounts_own(tmp_path):
     with running_server(tmp_path / "log.jsonl", tpm=1000) as server:
         _, headers, _ = exchange(server, chat_body(model="headers:x-ratelimit-remaining-tokens=0"))
     assert (headers["x-ratelimit-remaining-tokens"], headers["x-ratelimit-limit-tokens"]) == ("0", "1000")
+
+
+# -- prompt caching and the model that answered --------------------------------------------------
+
+@given(st.lists(st.fixed_dictionaries(
+    {"role": st.sampled_from(["user", "system", "tool", "my role"]),
+     "content": st.one_of(st.none(), st.text(st.sampled_from("ab1_ ,\n中\u3000")))},
+    optional={"name": st.text(st.sampled_from("ab_ -"), max_size=5)}), min_size=1, max_size=5))
+def test_a_prompts_pieces_are_as_many_as_its_tokens(messages):
+    from factsift.devserver.tokens import prompt_pieces, prompt_tokens
+
+    assert len(prompt_pieces(messages)) == prompt_tokens(messages)
+
+
+def words(count, start=0):
+    return " ".join(f"w{i}" for i in range(start, start + count))
+
+
+def cached_of(reply):
+    return reply["usage"]["prompt_tokens_details"]["cached_tokens"]
+
+
+def test_a_prompt_that_starts_as_an_earlier_one_did_reports_the_shared_start_as_cached(tmp_path):
+    system = {"role": "system", "content": words(2036)}
+    with running_server(tmp_path / "log.jsonl", prompt_cache=True) as server:
+        first = post(server, {"model": "echo", "messages": [system] + user("one")})[1]
+        assert first["usage"]["prompt_tokens"] == 3 + 2040 + 5 and cached_of(first) == 0
+        assert first["usage"]["completion_tokens_details"] == {
+            "reasoning_tokens": 0, "audio_tokens": 0, "accepted_prediction_tokens": 0,
+            "rejected_prediction_tokens": 0}
+        # Shared: the system message (2040 pieces) and the next one's start (3): 2043, in steps of 128.
+        second = post(server, {"model": "echo", "messages": [system] + user("two")})[1]
+        assert cached_of(second) == 1920
+        again = client(server).chat.completions.create(model="echo", messages=[system] + user("two"))
+        assert again.usage.prompt_tokens_details.cached_tokens == 2048  # the whole prompt
+        short = post(server, {"model": "echo", "messages": user(words(1100))})[1]
+        changed = post(server, {"model": "echo", "messages": user(words(1000) + " x " + words(100, 1001))})[1]
+        assert (cached_of(short), cached_of(changed)) == (0, 0)  # 1003 shared: under 1024
+        chunks = stream_events(server, {"model": "echo", "messages": user(words(1100)),
+                                        "stream_options": {"include_usage": True}})
+        assert chunks[-1]["usage"]["prompt_tokens_details"]["cached_tokens"] == 1024
+    with running_server(tmp_path / "off.jsonl") as server:
+        replies = [post(server, {"model": "echo", "messages": [system] + user("one")})[1] for _ in range(2)]
+    assert all("prompt_tokens_details" not in r["usage"] for r in replies)
+
+
+def test_the_prompt_cache_forgets_the_oldest_prompts_first():
+    from factsift.devserver.promptcache import PromptCache
+
+    cache = PromptCache(capacity=3)
+    prompts = [user(words(1030, start=10_000 * i)) for i in range(3)]  # one 1024-token start each
+    assert [cache.cached_tokens(p) for p in prompts] == [0, 0, 0]
+    assert cache.cached_tokens(prompts[0]) == 1024  # now the newest
+    cache.cached_tokens(user(words(1030, start=50_000)))  # forgets prompts[1]
+    assert [cache.cached_tokens(p) for p in (prompts[1], prompts[0])] == [0, 1024]
+
+
+def test_a_batch_adds_up_its_lines_cached_tokens(tmp_path):
+    lines = b"".join(json.dumps({"custom_id": i, "method": "POST", "url": "/v1/chat/completions",
+                                 "body": {"model": "echo", "messages": user(words(1200))}}).encode() + b"\n"
+                     for i in ("a", "b", "c"))
+    with running_server(tmp_path / "log.jsonl", prompt_cache=True) as server:
+        batch, output, _ = run_batch(server, lines)
+    assert [cached_of(line["response"]["body"]) for line in output] == [0, 1152, 1152]
+    assert batch["usage"]["input_tokens_details"] == {"cached_tokens": 2304}
+
+
+@pytest.mark.parametrize("model, answered_as", [
+    ("gpt-4o-mini", "gpt-4o-mini-2024-07-18"), ("echo", "echo-v2"), ("gpt-4o", "gpt-4o"),
+])
+def test_a_route_names_the_model_that_answered(tmp_path, model, answered_as):
+    routes = {"gpt-4o-mini": "gpt-4o-mini-2024-07-18", "echo": "echo-v2"}
+    with running_server(tmp_path / "log.jsonl", mode="fixed:ok", routes=routes) as server:
+        status, reply = post(server, {"model": model, "messages": user("routed")})
+        chunks = stream_events(server, {"model": model, "messages": user("routed")})
+        batch, output, _ = run_batch(server, batch_input(["a"], model))
+    expected = "routed" if model == "echo" else "ok"  # the mode is the one asked for
+    assert (status, reply["model"], reply["choices"][0]["message"]["content"]) == (200, answered_as, expected)
+    assert {c["model"] for c in chunks} == {answered_as}
+    assert output[0]["response"]["body"]["model"] == answered_as

@@ -37,6 +37,15 @@ side, ``refuse:<value>`` answers 429 with ``Retry-After: <value>`` as written,
 answers by status (``server.replies[429]``: the refusals) and ``server.answered``
 all of them.
 
+With ``prompt_cache=True`` (``--prompt-cache``) usage reports prompt caching as
+OpenAI does (factsift.devserver.promptcache): ``prompt_tokens_details.cached_tokens``
+is the start a prompt shares with an earlier one, from 1024 tokens on in steps of
+128 (else 0), whatever the model, beside ``completion_tokens_details``; a batch adds
+them up. It keeps digests of the prompts' starts, the newest 100,000 of them. With
+``routes={"gpt-4o-mini": "gpt-4o-mini-2024-07-18"}`` (``--route ALIAS=MODEL``,
+repeatable) a reply to a request for the alias names the model as its ``model``;
+the mode is still the one the request asked for.
+
 With an API key (``api_key``, ``--api-key KEY``) every request must bear
 ``Authorization: Bearer KEY`` or gets OpenAI's 401 (code ``invalid_api_key``);
 bound to any address but a loopback one the service refuses to start without a key

@@ -7,7 +7,7 @@ hands it every request (factsift.devserver.server).
 import collections
 import threading
 import time
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
 from .batches import BatchStore
 from .chat import Context, Outcome, answer, check_request
@@ -15,6 +15,7 @@ from .files import DEFAULT_MAX_STORED_BYTES, FileStore
 from .jsonio import json_bytes, parse_json
 from .limits import Limits
 from .modes import Mode, ModeError, parse_mode
+from .promptcache import PromptCache
 from .ratelimit import AccountLimits
 from .reqlog import RequestLog
 
@@ -34,7 +35,8 @@ class Account:
                  batch_time: float = DEFAULT_BATCH_TIME, max_file_bytes: int = MAX_FILE_BYTES,
                  max_stored_bytes: int = DEFAULT_MAX_STORED_BYTES, api_key: Optional[str] = None,
                  rpm: Optional[int] = None, tpm: Optional[int] = None, quota: Optional[int] = None,
-                 ratelimit_headers: bool = True) -> None:
+                 ratelimit_headers: bool = True, prompt_cache: bool = False,
+                 routes: Optional[Mapping[str, str]] = None) -> None:
         parsed = parse_mode(mode) if isinstance(mode, str) else mode
         if parsed is None:
             raise ModeError(f"unknown mode {mode!r}")
@@ -44,6 +46,8 @@ class Account:
             raise ValueError("batch_time must be 0-86400, max_file_bytes and max_stored_bytes not negative")
         if api_key is not None and not api_key.strip():
             raise ValueError("an api_key must not be empty")
+        if any(not alias or not model for alias, model in (routes or {}).items()):
+            raise ValueError("a route names a model asked for and the model that answers")
         self.mode: Mode = parsed
         self.delay = delay
         self.max_body = max_body
@@ -65,8 +69,11 @@ class Account:
         self.batches: BatchStore = BatchStore(self._run_line, self._output_file)
         # Set when the service stops: delays are cut short.
         self.stopping: threading.Event = threading.Event()
-        self._online = Context(self.limits, self.stopping.wait, delay, self.rate_limits)
-        self._offline = Context(self.limits)
+        self.prompt_cache = PromptCache() if prompt_cache else None
+        self.routes: Dict[str, str] = dict(routes or {})
+        self._online = Context(self.limits, self.stopping.wait, delay, self.rate_limits, self.prompt_cache,
+                               self.routes)
+        self._offline = Context(self.limits, cache=self.prompt_cache, routes=self.routes)
 
     def record(self, event: str, **fields: Any) -> None:
         """Count something the service made or removed, and log it."""

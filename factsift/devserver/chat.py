@@ -2,7 +2,7 @@
 
 import time
 import uuid
-from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Dict, Mapping, NamedTuple, Optional, Tuple
 
 from .admission import admit
 from .chatrequest import Request, check_request, reply_text
@@ -10,6 +10,7 @@ from .jsonio import json_bytes
 from .limits import FLAKY_RETRY_AFTER_MS, Limits, retry_after_headers
 from .modes import Mode, scripted_headers
 from .outcome import Outcome, error, error_object
+from .promptcache import PromptCache
 from .ratelimit import AccountLimits
 from .stream import EVENT_STREAM, events
 from .tokens import prompt_tokens, usage
@@ -32,9 +33,12 @@ class Context(NamedTuple):
     wait: Optional[Callable[[float], bool]] = None
     delay: float = 0.0
     account: Optional[AccountLimits] = None
+    cache: Optional[PromptCache] = None  # with one, usage reports the cached tokens
+    routes: Mapping[str, str] = {}  # the model asked for -> the model that answers
 
 
-def completion(model: str, prompt: int, content: Optional[str], with_choice: bool = True) -> Dict[str, Any]:
+def completion(model: str, prompt: int, content: Optional[str], with_choice: bool = True,
+               cached: Optional[int] = None) -> Dict[str, Any]:
     return {
         "id": f"chatcmpl-{uuid.uuid4().hex[:24]}",
         "object": "chat.completion",
@@ -46,7 +50,7 @@ def completion(model: str, prompt: int, content: Optional[str], with_choice: boo
             "logprobs": None,
             "finish_reason": "stop",
         }] if with_choice else [],
-        "usage": usage(prompt, content),
+        "usage": usage(prompt, content, cached),
     }
 
 
@@ -90,10 +94,12 @@ def _mode_outcome(request: Request, context: Context, raw: bytes, prompt: int) -
     content = reply_text(request)
     if isinstance(content, Outcome):
         return content
+    model = context.routes.get(request.model, request.model)
+    cached = context.cache.cached_tokens(request.messages) if context.cache is not None else None
     if stream:
         options = request.body.get("stream_options")
         include_usage = isinstance(options, dict) and options.get("include_usage") is True
-        data = events(request.model, prompt, content, name != "empty-choices", include_usage)
+        data = events(model, prompt, content, name != "empty-choices", include_usage, cached)
         return Outcome(200, data, headers, EVENT_STREAM)
-    reply = completion(request.model, prompt, content, name != "empty-choices")
+    reply = completion(model, prompt, content, name != "empty-choices", cached)
     return Outcome(200, json_bytes(reply), headers)

@@ -3,7 +3,7 @@
 import argparse
 import os
 import sys
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
 from .files import DEFAULT_MAX_STORED_BYTES
 from .modes import MODES_HELP, Mode, ModeError, parse_mode
@@ -54,6 +54,22 @@ def _positive(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of at least 1")
     return value
+
+
+def _route(text: str) -> Tuple[str, str]:
+    alias, _, model = text.partition("=")
+    if not alias.strip() or not model.strip():
+        raise argparse.ArgumentTypeError(f"{text!r}: write ALIAS=MODEL")
+    return alias.strip(), model.strip()
+
+
+def _add_replies(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--prompt-cache", action="store_true",
+                        help="report prompt caching as OpenAI does: usage.prompt_tokens_details."
+                             "cached_tokens is the start (1024 tokens or more, in steps of 128) the "
+                             "prompt shares with an earlier one")
+    parser.add_argument("--route", type=_route, action="append", default=[], metavar="ALIAS=MODEL",
+                        help="a reply to a request for ALIAS names MODEL as its model (repeatable)")
 
 
 def _add_limits(parser: argparse.ArgumentParser) -> None:
@@ -116,6 +132,7 @@ def _build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--log", metavar="FILE",
                         help="append one JSON line per request (path, headers, body)")
     parser.add_argument("--quiet", action="store_true", help="no access lines on stderr")
+    _add_replies(parser)
     _add_limits(parser)
     return parser
 
@@ -143,7 +160,8 @@ def main(argv: Optional[List[str]] = None) -> int:
                        request_timeout=args.request_timeout, batch_time=args.batch_time,
                        max_file_bytes=args.max_file_bytes, max_stored_bytes=args.max_stored_bytes,
                        api_key=args.api_key, rpm=args.rpm, tpm=args.tpm, quota=args.quota,
-                       ratelimit_headers=args.ratelimit_headers)
+                       ratelimit_headers=args.ratelimit_headers, prompt_cache=args.prompt_cache,
+                       routes=dict(args.route))
     except OSError as exc:
         print(f"factsift.devserver: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
         return 1
