@@ -58,7 +58,7 @@ class Account:
         self.log_path = log_path
         self.log: RequestLog = RequestLog(log_path)
         self.limits: Limits = Limits(seed)
-        self.rate_limits = AccountLimits(rpm, tpm, quota, ratelimit_headers)
+        self.rate_limits: AccountLimits = AccountLimits(rpm, tpm, quota, ratelimit_headers)
         self.started: int = int(time.time())
         # What the service made, by event ("file.uploaded", "batch.created", ...): tests count them.
         self.counts: "collections.Counter[str]" = collections.Counter()
@@ -69,7 +69,7 @@ class Account:
         self.batches: BatchStore = BatchStore(self._run_line, self._output_file)
         # Set when the service stops: delays are cut short.
         self.stopping: threading.Event = threading.Event()
-        self.prompt_cache = PromptCache() if prompt_cache else None
+        self.prompt_cache: Optional[PromptCache] = PromptCache() if prompt_cache else None
         self.routes: Dict[str, str] = dict(routes or {})
         self._online = Context(self.limits, self.stopping.wait, delay, self.rate_limits, self.prompt_cache,
                                self.routes)

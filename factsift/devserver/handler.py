@@ -74,7 +74,11 @@ class Handler(BaseHTTPRequestHandler):
     def do_POST(self) -> None:
         self._serve()
 
-    do_GET = do_DELETE = do_POST
+    def do_GET(self) -> None:
+        self._serve()
+
+    def do_DELETE(self) -> None:
+        self._serve()
 
     def _serve(self) -> None:
         account, path = self.server.account, self._path()

@@ -63,11 +63,11 @@ class AccountLimits:
                 raise ValueError(f"{name} must be at least 1")
         self._clock = clock
         now = clock()
-        self.requests = Bucket(rpm, now) if rpm else None
-        self.tokens = Bucket(tpm, now) if tpm else None
-        self.quota = quota
-        self.quota_used = 0
-        self.with_headers = headers
+        self.requests: Optional[Bucket] = Bucket(rpm, now) if rpm else None
+        self.tokens: Optional[Bucket] = Bucket(tpm, now) if tpm else None
+        self.quota: Optional[int] = quota
+        self.quota_used: int = 0
+        self.with_headers: bool = headers
         self._lock = threading.Lock()
 
     @property

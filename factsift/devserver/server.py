@@ -37,7 +37,7 @@ class DevServer(Listener):
                  access_log: bool = False, account: Optional[Account] = None, **options: Any) -> None:
         if max_connections < 1 or not idle_timeout > 0 or not request_timeout > 0:
             raise ValueError("max_connections and the time-outs must be positive")
-        self.account = account if account is not None else Account(**options)
+        self.account: Account = account if account is not None else Account(**options)
         self.access_log = access_log
         self.max_connections = max_connections
         self.idle_timeout = idle_timeout
