@@ -27,6 +27,25 @@ MAX_FILE_BYTES = 200 * 1024 * 1024
 _FORM_OVERHEAD = 64 * 1024  # an upload's form fields beside its file
 
 
+def _mode(mode: Union[str, Mode]) -> Mode:
+    parsed = parse_mode(mode) if isinstance(mode, str) else mode
+    if parsed is None:
+        raise ModeError(f"unknown mode {mode!r}")
+    return parsed
+
+
+def _check(delay: float, batch_time: float, max_file_bytes: int, max_stored_bytes: int,
+           api_key: Optional[str], routes: Optional[Mapping[str, str]]) -> None:
+    if delay < 0:
+        raise ModeError("delay must not be negative")
+    if not 0 <= batch_time <= 86_400 or max_file_bytes < 0 or max_stored_bytes < 0:
+        raise ValueError("batch_time must be 0-86400, max_file_bytes and max_stored_bytes not negative")
+    if api_key is not None and not api_key.strip():
+        raise ValueError("an api_key must not be empty")
+    if any(not alias or not model for alias, model in (routes or {}).items()):
+        raise ValueError("a route names a model asked for and the model that answers")
+
+
 class Account:
     """What the service holds and how it answers, whatever connection a request came on."""
 
@@ -37,18 +56,8 @@ class Account:
                  rpm: Optional[int] = None, tpm: Optional[int] = None, quota: Optional[int] = None,
                  ratelimit_headers: bool = True, prompt_cache: bool = False,
                  routes: Optional[Mapping[str, str]] = None) -> None:
-        parsed = parse_mode(mode) if isinstance(mode, str) else mode
-        if parsed is None:
-            raise ModeError(f"unknown mode {mode!r}")
-        if delay < 0:
-            raise ModeError("delay must not be negative")
-        if not 0 <= batch_time <= 86_400 or max_file_bytes < 0 or max_stored_bytes < 0:
-            raise ValueError("batch_time must be 0-86400, max_file_bytes and max_stored_bytes not negative")
-        if api_key is not None and not api_key.strip():
-            raise ValueError("an api_key must not be empty")
-        if any(not alias or not model for alias, model in (routes or {}).items()):
-            raise ValueError("a route names a model asked for and the model that answers")
-        self.mode: Mode = parsed
+        _check(delay, batch_time, max_file_bytes, max_stored_bytes, api_key, routes)
+        self.mode: Mode = _mode(mode)
         self.delay = delay
         self.max_body = max_body
         self.max_file_bytes = max_file_bytes

@@ -87,6 +87,12 @@ def _mode_outcome(request: Request, context: Context, raw: bytes, prompt: int) -
     if name == "refuse":
         return error(429, "simulated rate limit (mode refuse)", "requests", "rate_limit_exceeded",
                      headers=scripted_headers(name, str(arg)))
+    return _reply(request, context, prompt)
+
+
+def _reply(request: Request, context: Context, prompt: int) -> Outcome:
+    """A 200 with the mode's reply, as JSON or server-sent events."""
+    name, arg = request.mode
     headers = scripted_headers(name, str(arg)) if name == "headers" else {}
     stream = request.body.get("stream") is True
     if name == "bad-json":
