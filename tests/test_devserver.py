@@ -1,10 +1,12 @@
 """factsift.devserver: its HTTP behaviour, modes, request log and command line."""
 
+import ast
 import concurrent.futures
 import http.client
 import io
 import json
 import os
+import pathlib
 import re
 import select
 import signal
@@ -19,6 +21,7 @@ from hypothesis import given, strategies as st
 
 from devserver_fixtures import (ROOT, client, devserver, openai, read_log,  # noqa: F401
                                 running_server, user)
+from factsift.devserver import serve
 
 
 def exchange(server, body, path="/v1/chat/completions", method="POST"):
@@ -121,6 +124,22 @@ def test_lone_surrogates_are_answered_and_logged(devserver, model, text, expecte
     assert reply["model"] == model
     [entry] = read_log(devserver.log_path)
     assert entry["body"]["messages"] == user(text)
+
+
+@pytest.mark.parametrize("existing", [None, 0o644, 0o640])
+def test_the_log_is_made_for_its_owner_alone_and_an_existing_one_keeps_its_mode(tmp_path, existing):
+    # It holds the Authorization headers as sent: a real key must not be readable by all.
+    log = tmp_path / "log.jsonl"
+    if existing is not None:
+        log.touch()
+        os.chmod(log, existing)
+    old = os.umask(0o022)
+    try:
+        with running_server(log) as server:
+            post(server, {"model": "echo", "messages": user("x")})
+    finally:
+        os.umask(old)
+    assert os.stat(log).st_mode & 0o777 == (existing or 0o600) and len(read_log(log)) == 1
 
 
 def test_log_keeps_a_non_json_body_as_text(devserver):
@@ -233,7 +252,13 @@ def run_cli(*args):
     (["--port", "0", "--max-connections", "0"], 2, "positive"),
     (["--port", "0", "--request-timeout", "nan"], 2, "positive"),
     (["--port", "0", "--batch-time", "-1"], 2, "0-86400"),
+    (["--port", "0", "--max-stored-bytes", "-1"], 2, "not negative"),
     (["--help"], 0, "devserver_expire_after"),
+    (["--help"], 0, "--no-ratelimit-headers"),
+    (["--help"], 0, "--prompt-cache"),
+    (["--port", "0", "--route", "gpt-4o"], 2, "ALIAS=MODEL"),
+    (["--port", "0", "--rpm", "0"], 2, "at least 1"),
+    (["--port", "0", "--tpm", "x"], 2, "--tpm"),
     (["--port", "0", "--log", "no-such-directory/log.jsonl"], 1, "cannot write the log"),
 ])
 def test_command_line_arguments(args, status, text):
@@ -254,6 +279,7 @@ def test_command_line_server_answers_and_stops_on_ctrl_c(tmp_path):
         c = openai.OpenAI(base_url=line.split()[-1], api_key="k", max_retries=0)
         reply = c.chat.completions.create(model="m", messages=user("x"))
         assert reply.choices[0].message.content == "固定回答"
+        assert os.stat(log).st_mode & 0o777 == 0o600
         proc.send_signal(signal.SIGINT)
         assert proc.wait(timeout=30) == 0
     finally:
@@ -488,13 +514,42 @@ def test_token_limit_accepts_whatever_keeps_within_any_minutes_budget(schedule):
     assert all(accepted)
 
 
-def call(server, method, path, body=None, raw=None, content_type="application/json"):
+def test_the_modes_remember_their_newest_windows_and_buckets_only():
+    from factsift.devserver.limits import Limits
+
+    state = Limits(0, limits=2)
+    accepted = [state.take_request(rate).wait == 0 for rate in (1, 1, 2, 3, 1, 3, 3, 3)]
+    # rate-limit:1's full window was the oldest when 3 came: forgotten, so 1 is accepted again.
+    assert accepted == [True, False, True, True, True, True, True, False]
+    state.take_request(5)  # forgets 1, used longer ago than 3
+    assert state.take_request(3).wait > 0 and state.take_request(1).wait == 0
+    assert [state.take_tokens(100, 100).wait == 0 for _ in range(2)] == [True, False]
+    state.take_tokens(200, 1), state.take_tokens(300, 1)
+    assert state.take_tokens(100, 100).wait == 0
+
+
+def test_the_flaky_mode_forgets_the_bodies_it_saw_longest_ago():
+    from factsift.devserver.limits import Limits
+
+    bodies = [f"body {i}".encode() for i in range(20)]
+    unbounded = Limits(0)
+    runs = {body: [unbounded.flaky_fault(0.5, body) for _ in range(2)] for body in bodies}
+    assert any(first != second for first, second in runs.values())  # else forgetting would not show
+    bounded = Limits(0, bodies=1)
+    for body in bodies:
+        bounded.flaky_fault(0.5, body)
+        bounded.flaky_fault(0.5, b"another")  # the body is forgotten: its next request counts as its first
+        assert bounded.flaky_fault(0.5, body) == runs[body][0]
+
+
+def call(server, method, path, body=None, raw=None, content_type="application/json", headers=None):
     """(status, headers, the parsed JSON or the raw bytes) of one request to the service's API."""
     host, port = server.server_address[:2]
     conn = http.client.HTTPConnection(host, port, timeout=30)
     try:
         data = raw if raw is not None else None if body is None else json.dumps(body).encode()
-        conn.request(method, path, body=data, headers={"Content-Type": content_type} if data is not None else {})
+        sent = {"Content-Type": content_type} if data is not None else {}
+        conn.request(method, path, body=data, headers={**sent, **(headers or {})})
         response = conn.getresponse()
         payload = response.read()
         kind = response.headers.get("Content-Type", "")
@@ -511,9 +566,9 @@ def form(fields, boundary="b0undary"):
     return b"".join(parts) + b"--%s--\r\n" % boundary.encode(), f'multipart/form-data; boundary="{boundary}"'
 
 
-def upload(server, data, purpose=b"batch", filename="in.jsonl"):
+def upload(server, data, purpose=b"batch", filename="in.jsonl", headers=None):
     body, kind = form([("purpose", None, purpose), ("file", filename, data)])
-    return call(server, "POST", "/v1/files", raw=body, content_type=kind)
+    return call(server, "POST", "/v1/files", raw=body, content_type=kind, headers=headers)
 
 
 def batch_input(ids, model="echo", **line):
@@ -639,8 +694,12 @@ def test_a_batch_that_fails_validation_says_where(devserver, data, problems):
      'multipart/form-data; boundary=b0undary', "closing boundary"),
     (form([(f"f{i}", None, b"") for i in range(21)])[0], 'multipart/form-data; boundary=b0undary', "parts"),
     (b'--b\r\nContent-Type: text/plain\r\n\r\nx\r\n--b--', 'multipart/form-data; boundary=b', "Disposition"),
+    (b'--b\r\nContent-Disposition: form-data; name="purpose"\r\nX-Pad: ' + b"x" * 8192 + b'\r\n\r\nbatch\r\n--b--',
+     'multipart/form-data; boundary=b', "headers' end"),
+    (b'--b\r\nContent-Disposition: attachment; name="file"; filename="a"\r\n\r\nx\r\n--b--',
+     'multipart/form-data; boundary=b', "form-data"),
 ], ids=["not-a-form", "no-boundary", "other-boundary", "no-file", "file-without-name", "purpose", "too-large",
-        "cut-short", "too-many-parts", "no-disposition"])
+        "cut-short", "too-many-parts", "no-disposition", "long-head", "not-form-data"])
 def test_a_bad_upload_gets_400_and_makes_nothing(tmp_path, body, content_type, message):
     with running_server(tmp_path / "log.jsonl", max_file_bytes=100) as server:
         status, _, reply = call(server, "POST", "/v1/files", raw=body, content_type=content_type)
@@ -648,6 +707,19 @@ def test_a_bad_upload_gets_400_and_makes_nothing(tmp_path, body, content_type, m
         assert not server.counts and call(server, "GET", "/v1/files")[2]["data"] == []
     entry = read_log(tmp_path / "log.jsonl")[0]
     assert (entry["path"], entry["body"], entry["body_bytes"]) == ("/v1/files", None, len(body))
+
+
+@pytest.mark.parametrize("disposition, filename", [
+    (b'form-data; name=file; filename="plain.jsonl"', "plain.jsonl"),
+    (b"form-data; name=\"file\"; filename*=UTF-8''%E4%B8%AD%E6%96%87.jsonl", "中文.jsonl"),
+    (b'form-data; name="file"; filename="\xe4\xb8\xad.jsonl"', "中.jsonl"),
+])
+def test_an_upload_names_its_file_as_a_form_may(devserver, disposition, filename):
+    body = (b'--b\r\nContent-Disposition: form-data; name="purpose"\r\n\r\nbatch\r\n'
+            b"--b\r\nContent-Disposition: " + disposition + b"\r\nContent-Type: application/jsonl\r\n\r\n"
+            b"{}\n\r\n--b--\r\n")
+    status, _, info = call(devserver, "POST", "/v1/files", raw=body, content_type="multipart/form-data; boundary=b")
+    assert (status, info["filename"], info["bytes"]) == (200, filename, 3)
 
 
 def test_files_are_listed_retrieved_read_and_deleted(devserver):
@@ -666,6 +738,55 @@ def test_files_are_listed_retrieved_read_and_deleted(devserver):
         status, _, reply = call(devserver, method, f"/v1/files/{info['id']}{path}")
         assert status == 404 and info["id"] in reply["error"]["message"]
     assert devserver.counts == {"file.uploaded": 1, "file.deleted": 1}
+
+
+def test_the_stored_files_are_bounded_in_all_and_deleting_one_makes_room(tmp_path):
+    def made(server, size):
+        status, _, info = upload(server, b"x" * size)
+        assert status in (200, 400), info
+        return info.get("id") if status == 200 else info["error"]["message"]
+
+    with running_server(tmp_path / "log.jsonl", max_file_bytes=100, max_stored_bytes=250) as server:
+        first, second = made(server, 100), made(server, 100)
+        refusal = made(server, 100)
+        assert "file storage quota" in refusal and "at most 250 bytes" in refusal
+        assert made(server, 50).startswith("file-")  # 250: full
+        request = {"input_file_id": first, "endpoint": "/v1/chat/completions", "completion_window": "24h"}
+        status, _, reply = call(server, "POST", "/v1/batches", request)  # its output would not fit
+        assert status == 400 and "output" in reply["error"]["message"]
+        assert call(server, "DELETE", f"/v1/files/{second}")[0] == 200
+        assert call(server, "POST", "/v1/batches", request)[0] == 200
+        assert made(server, 100).startswith("file-")
+        assert server.counts == {"file.uploaded": 4, "file.deleted": 1, "batch.created": 1}
+
+
+def test_the_stored_files_are_bounded_in_number_too_and_output_is_always_kept():
+    from factsift.devserver.files import FileStore, StorageFull
+
+    store = FileStore(max_bytes=10, max_files=2)
+    made = [store.add("a", "batch", b"")["id"], store.add("b", "batch", b"")["id"]]
+    with pytest.raises(StorageFull, match="at most 2 files"):
+        store.add("c", "batch", b"")
+    store.add("output", "batch_output", b"x" * 20, bounded=False)
+    with pytest.raises(StorageFull):
+        store.check_room()
+    assert store.delete(made[0]) and not store.delete(made[0])
+    assert [f["filename"] for f in store.listing(None)] == ["output", "b"]
+
+
+def test_files_are_listed_in_either_order_up_to_ten_thousand_a_page(devserver):
+    made = [upload(devserver, b"%d" % i)[2]["id"] for i in range(3)]
+
+    def ids(query):
+        status, _, reply = call(devserver, "GET", f"/v1/files?{query}")
+        return [f["id"] for f in reply["data"]] + [reply["has_more"]] if status == 200 else reply["error"]["param"]
+
+    assert ids("") == ids("order=desc") == ids("limit=10000") == made[::-1] + [False]
+    assert ids("order=asc&limit=2") == made[:2] + [True]
+    assert ids(f"order=asc&after={made[1]}") == made[2:] + [False]
+    assert ids(f"order=desc&limit=1&after={made[2]}") == made[1:2] + [True]
+    assert [ids("limit=10001"), ids("limit=0"), ids("order=newest")] == ["limit", "limit", "order"]
+    assert call(devserver, "GET", "/v1/batches?limit=101")[0] == 400  # batches: 1-100, as OpenAI's
 
 
 @pytest.mark.parametrize("changes, status, param", [
@@ -758,7 +879,9 @@ def test_the_real_client_reads_every_object_the_service_makes(devserver, real_op
         if done.status == "completed":
             break
         time.sleep(0.02)
-    assert done.request_counts.completed == 4 and done.usage.total_tokens > 0
+    # openai 1.x models no batch usage: it keeps the field as the service sent it.
+    usage = done.usage if isinstance(done.usage, dict) else done.usage.model_dump()
+    assert done.request_counts.completed == 4 and usage["total_tokens"] > 0
     output = c.files.content(done.output_file_id).read().splitlines()
     assert sorted(json.loads(line)["custom_id"] for line in output) == IDS
     assert [b.id for b in c.batches.list(limit=1)] == [m.id for m in reversed(made)]
@@ -772,4 +895,424 @@ def test_the_real_client_reads_every_object_the_service_makes(devserver, real_op
     for kind, obj in ((types.Batch, batch), (types.Batch, call(devserver, "GET", f"/v1/batches/{made[1].id}")[2]),
                       (types.FileObject, call(devserver, "GET", f"/v1/files/{done.output_file_id}")[2]),
                       (types.Model, call(devserver, "GET", "/v1/models/echo")[2])):
-        assert kind.model_validate(obj).model_dump(exclude_unset=True) == obj
+        validate = getattr(kind, "model_validate", None) or kind.parse_obj  # pydantic 2, else 1
+        assert validate(obj).model_dump(exclude_unset=True) == obj
+
+
+# -- an API key, and a service reachable from other machines -------------------------------------
+
+KEY = "sk-devserver-0123456789"
+ECHO_BODY = {"model": "echo", "messages": [{"role": "user", "content": "x"}]}
+
+
+@pytest.mark.parametrize("authorization, message", [
+    (None, "You didn't provide an API key"),
+    ("Bearer sk-wrong-key-999", "Incorrect API key provided: sk-*********-999."),
+    ("Basic " + KEY, "Incorrect API key provided: "),
+    ("Bearer " + KEY + "x", "Incorrect API key provided: "),
+    ("bearer  " + KEY, None),
+    ("Bearer " + KEY, None),
+])
+@pytest.mark.parametrize("method, path, body", [
+    ("POST", "/v1/chat/completions", ECHO_BODY),
+    ("GET", "/v1/files", None),
+    ("POST", "/v1/batches", {"input_file_id": "file-x", "endpoint": "/v1/chat/completions",
+                             "completion_window": "24h"}),
+])
+def test_with_an_api_key_every_request_must_bear_it(tmp_path, authorization, message, method, path, body):
+    headers = {"Authorization": authorization} if authorization else {}
+    with running_server(tmp_path / "log.jsonl", api_key=KEY) as server:
+        status, _, reply = call(server, method, path, body, headers=headers)
+        uploaded = upload(server, b"x", headers=headers)[0]
+    if message is None:
+        assert status != 401 and uploaded == 200 and server.counts == {"file.uploaded": 1}
+        return
+    assert (status, uploaded) == (401, 401)
+    assert reply == {"error": {"message": reply["error"]["message"], "type": "invalid_request_error",
+                               "param": None, "code": "invalid_api_key"}}
+    assert reply["error"]["message"].startswith(message) and KEY not in reply["error"]["message"]
+    assert not server.counts
+
+
+@pytest.mark.parametrize("host, api_key, refused", [
+    ("0.0.0.0", None, True), ("", None, True), ("0.0.0.0", KEY, False), ("127.0.0.2", None, False),
+    ("localhost", None, False),
+])
+def test_a_service_reachable_from_other_machines_needs_an_api_key(host, api_key, refused):
+    if refused:
+        with pytest.raises(ValueError, match="api.key"):
+            serve(host, 0, api_key=api_key)
+        return
+    server = serve(host, 0, api_key=api_key)
+    server.start()
+    try:
+        status, _, reply = call(server, "POST", "/v1/chat/completions", ECHO_BODY)
+        assert status == (401 if api_key else 200)
+    finally:
+        server.stop()
+
+
+def test_the_command_line_refuses_to_serve_other_machines_without_a_key_and_warns_with_one():
+    result = run_cli("--host", "0.0.0.0", "--port", "0")
+    assert result.returncode == 2 and "--api-key" in result.stderr
+    proc = subprocess.Popen([sys.executable, "-m", "factsift.devserver", "--host", "0.0.0.0", "--port", "0",
+                             "--api-key", KEY, "--quiet"], cwd=ROOT, env=dict(os.environ, PYTHONPATH=ROOT),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = proc.stdout.readline().split()[-1]
+        c = openai.OpenAI(base_url=url.replace("0.0.0.0", "127.0.0.1"), api_key=KEY, max_retries=0)
+        assert c.chat.completions.create(model="echo", messages=user("x")).choices[0].message.content == "x"
+        with pytest.raises(openai.AuthenticationError):
+            openai.OpenAI(base_url=c.base_url, api_key="other", max_retries=0).models.list()
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=30) == 0
+        assert "reachable from other machines" in proc.stderr.read()
+    finally:
+        proc.kill()
+        proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()
+
+
+# -- the service's modules ------------------------------------------------------------------------
+
+def import_graph(folder, package="factsift.devserver"):
+    """Which of the package's modules each of its modules imports, wherever the import stands
+    (in a function, under TYPE_CHECKING); `from . import x` imports the package and its module x."""
+    modules = {package if p.stem == "__init__" else f"{package}.{p.stem}": p for p in folder.glob("*.py")}
+
+    def targets(base, name):
+        return {base, f"{base}.{name}"}
+
+    graph = {}
+    for name, path in modules.items():
+        here = package if name == package else name.rpartition(".")[0]
+        edges = set()
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.Import):
+                edges.update(alias.name for alias in node.names)
+            elif isinstance(node, ast.ImportFrom):
+                base = here if node.level else node.module
+                if node.level and node.module:
+                    base = f"{here}.{node.module}"
+                edges.update(*(targets(base, alias.name) for alias in node.names))
+        graph[name] = {edge for edge in edges if edge in modules and edge != name}
+    return graph
+
+
+def cycle_in(graph):
+    """A list of modules that import each other round, or None."""
+    done, path = set(), []
+
+    def visit(name):
+        if name in path:
+            return path[path.index(name):] + [name]
+        if name in done:
+            return None
+        path.append(name)
+        found = next(filter(None, map(visit, sorted(graph[name]))), None)
+        path.pop()
+        done.add(name)
+        return found
+
+    return next(filter(None, map(visit, sorted(graph))), None)
+
+
+def test_the_services_modules_import_one_way():
+    graph = import_graph(pathlib.Path(ROOT) / "factsift" / "devserver")
+    assert graph["factsift.devserver.router"] >= {"factsift.devserver.api", "factsift.devserver.account"}
+    assert cycle_in(graph) is None, cycle_in(graph)
+    assert cycle_in({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": set()}) == ["a", "b", "c", "a"]
+
+
+def test_an_account_answers_without_a_socket_and_a_server_serves_the_one_it_is_given(tmp_path):
+    from factsift.devserver import Account, router
+
+    account = Account(mode="fixed:好", log_path=str(tmp_path / "log.jsonl"))
+    raw = json.dumps({"model": "gpt-x", "messages": user("x")}).encode()
+    outcome = router.answer(account, "POST", "/v1/chat/completions", {}, "application/json", raw, json.loads(raw))
+    assert outcome.status == 200 and json.loads(outcome.body)["choices"][0]["message"]["content"] == "好"
+    body, kind = form([("purpose", None, b"batch"), ("file", "in.jsonl", b"{}")])
+    outcome = router.answer(account, "POST", "/files", {}, kind, body, None)
+    assert outcome.status == 200 and account.counts == {"file.uploaded": 1}
+    server = serve(account=account)
+    server.start()
+    try:
+        assert server.counts is account.counts and server.files is account.files
+        assert post(server, {"model": "gpt-x", "messages": user("x")})[1]["choices"][0]["message"]["content"] == "好"
+        assert [f["filename"] for f in call(server, "GET", "/v1/files")[2]["data"]] == ["in.jsonl"]
+    finally:
+        server.stop()
+
+
+# -- the account's rate limits, as OpenAI's API keeps them ----------------------------------------
+
+LEARN_MORE = " Visit https://platform.openai.com/account/rate-limits to learn more."
+QUOTA_MESSAGE = ("You exceeded your current quota, please check your plan and billing details. For more "
+                 "information on this error, read the docs: "
+                 "https://platform.openai.com/docs/guides/error-codes/api-errors.")
+
+
+def limited(clock, **options):
+    from factsift.devserver.ratelimit import AccountLimits
+
+    return AccountLimits(**options, clock=clock.monotonic)
+
+
+def refusal_of(admitted):
+    refusal, headers = admitted
+    return None if refusal is None else (refusal.status, json.loads(refusal.body)["error"], refusal.headers)
+
+
+def test_requests_a_minute_refill_evenly_and_a_refusal_says_when_one_fits():
+    clock = FakeClock()
+    limits = limited(clock, rpm=3)
+    assert [refusal_of(limits.admit("m", 10)) for _ in range(3)] == [None] * 3
+    clock.now += 5  # a quarter of a request back
+    status, body, headers = refusal_of(limits.admit("m", 10))
+    assert (status, body["type"], body["code"], body["param"]) == (429, "requests", "rate_limit_exceeded", None)
+    assert body["message"] == ("Rate limit reached for m in organization org-factsift on requests per min (RPM): "
+                               "Limit 3, Used 3, Requested 1. Please try again in 15s." + LEARN_MORE)
+    assert (headers["retry-after-ms"], headers["Retry-After"]) == ("15000", "15")
+    assert (headers["x-ratelimit-remaining-requests"], headers["x-ratelimit-reset-requests"]) == ("0", "55s")
+    assert "x-ratelimit-limit-tokens" not in headers
+    clock.now += 15
+    refusal, headers = limits.admit("m", 10)
+    assert refusal is None and headers["x-ratelimit-remaining-requests"] == "0"
+
+
+def test_tokens_a_minute_charge_on_arrival_and_a_refused_request_takes_nothing():
+    clock = FakeClock()
+    limits = limited(clock, rpm=100, tpm=1000)
+    refusal, headers = limits.admit("m", 600)
+    assert refusal is None and headers == {
+        "x-ratelimit-limit-requests": "100", "x-ratelimit-remaining-requests": "99",
+        "x-ratelimit-reset-requests": "600ms", "x-ratelimit-limit-tokens": "1000",
+        "x-ratelimit-remaining-tokens": "400", "x-ratelimit-reset-tokens": "36s"}
+    for _ in range(2):  # 200 short: 12 s at 1000 a minute, each time
+        status, body, headers = refusal_of(limits.admit("gpt-4o-mini", 600))
+        assert body["message"] == ("Rate limit reached for gpt-4o-mini in organization org-factsift on tokens "
+                                   "per min (TPM): Limit 1000, Used 600, Requested 600. Please try again in 12s."
+                                   + LEARN_MORE)
+        assert (status, body["type"], headers["Retry-After"], headers["x-ratelimit-remaining-tokens"]) == \
+            (429, "tokens", "12", "400")
+        assert headers["x-ratelimit-remaining-requests"] == "99"
+    clock.now += 0.3
+    status, body, headers = refusal_of(limits.admit("m", 600))
+    assert "try again in 11.7s." in body["message"] and headers["retry-after-ms"] == "11700"
+
+
+@pytest.mark.parametrize("options, tokens, message, kind, should_retry", [
+    ({"tpm": 1000}, 1001, "Request too large for m in organization org-factsift on tokens per min (TPM): Limit "
+     "1000, Requested 1001. The input or output tokens must be reduced in order to run successfully." + LEARN_MORE,
+     "tokens", "false"),
+    ({"quota": 1000}, 1001, QUOTA_MESSAGE, "insufficient_quota", None),
+    ({"quota": 1000, "tpm": 10}, 500, QUOTA_MESSAGE, "insufficient_quota", None),
+])
+def test_a_request_that_can_never_fit_is_refused_without_a_time_to_retry(options, tokens, message, kind,
+                                                                         should_retry):
+    limits = limited(FakeClock(), **options)
+    if options.get("tpm") == 10:
+        limits.quota_used = 600  # the quota's tokens outlast any minute
+    status, body, headers = refusal_of(limits.admit("m", tokens))
+    assert (status, body["message"], body["type"]) == (429, message, kind)
+    assert body["code"] == ("rate_limit_exceeded" if kind == "tokens" else "insufficient_quota")
+    assert headers.get("x-should-retry") == should_retry
+    assert not {"Retry-After", "retry-after-ms"} & set(headers)
+
+
+def test_a_quota_lasts_the_life_of_the_service_and_counts_what_was_let_in():
+    clock = FakeClock()
+    limits = limited(clock, quota=100, tpm=60)
+    assert refusal_of(limits.admit("m", 60)) is None
+    assert refusal_of(limits.admit("m", 30))[1]["type"] == "tokens"  # the minute's budget: not the quota
+    clock.now += 3600
+    assert refusal_of(limits.admit("m", 40)) is None
+    assert refusal_of(limits.admit("m", 1))[1]["type"] == "insufficient_quota"
+
+
+@given(st.lists(st.tuples(st.floats(0, 90), st.integers(1, 100)), max_size=40))
+def test_the_token_budget_lets_in_what_keeps_within_any_minute_and_never_more(schedule):
+    clock = FakeClock()
+    limits, fitting = limited(clock, tpm=100), limited(clock, tpm=100)
+    sent, accepted = [], []
+    for gap, tokens in schedule:
+        clock.now += gap
+        if limits.admit("m", tokens)[0] is None:
+            accepted.append((clock.now, tokens))
+        if sum(t for when, t in sent if when > clock.now - 60) + tokens <= 100:
+            sent.append((clock.now, tokens))
+            assert fitting.admit("m", tokens)[0] is None
+    for start, _ in accepted:  # what it lets in over any span: the budget, and its refill over the span
+        for end, _ in accepted:
+            if end >= start:
+                taken = sum(t for when, t in accepted if start <= when <= end)
+                assert taken <= 100 + (end - start) * 100 / 60 + 1e-6
+
+
+def chat_body(text="x", model="gpt-x", **extra):
+    return {"model": model, "messages": user(text), **extra}
+
+
+def test_the_service_limits_requests_over_all_connections_and_modes_and_counts_its_refusals(tmp_path):
+    with running_server(tmp_path / "log.jsonl", rpm=3) as server:
+        replies = [exchange(server, chat_body(model=model)) for model in ("echo", "status:500", "delay:0")]
+        status, headers, reply = exchange(server, chat_body(model="fixed:no"))
+        assert [r[0] for r in replies] == [200, 500, 200]
+        assert [r[1]["x-ratelimit-remaining-requests"] for r in replies] == ["2", "1", "0"]
+        assert all(r[1]["x-ratelimit-limit-requests"] == "3" for r in replies)
+        assert re.fullmatch(r"Rate limit reached for fixed:no in organization org-factsift on requests per min "
+                            r"\(RPM\): Limit 3, Used 3, Requested 1\. Please try again in 19\.[0-9]+s\. Visit .*",
+                            reply["error"]["message"])
+        assert (status, headers["Retry-After"], reply["error"]["type"]) == (429, "20", "requests")
+        assert 19_000 < int(headers["retry-after-ms"]) <= 20_000
+        assert post(server, {"model": "echo"})[0] == 400  # malformed: counted in the replies, not the budget
+        assert dict(server.replies) == {200: 2, 500: 1, 429: 1, 400: 1} and server.answered == 5
+
+
+def test_a_chat_reply_says_how_the_token_budget_stands_unless_told_not_to(tmp_path):
+    # Prompt: 3 + 3 + 1 + 1 = 8 tokens, and max_tokens.
+    with running_server(tmp_path / "log.jsonl", tpm=100) as server:
+        _, headers, _ = exchange(server, chat_body(max_tokens=42))
+        assert headers["x-ratelimit-remaining-tokens"] == "50" and headers["x-ratelimit-limit-tokens"] == "100"
+        _, headers, _ = exchange(server, {"model": "echo"})
+        assert headers["x-ratelimit-remaining-tokens"] == "50"  # a 400 takes nothing
+        status, headers, reply = exchange(server, chat_body(max_tokens=93))
+        assert status == 429 and "Requested 101" in reply["error"]["message"] and "Request too large" in \
+            reply["error"]["message"] and headers["x-should-retry"] == "false" and "Retry-After" not in headers
+        assert exchange(server, chat_body(model="echo"))[1]["x-ratelimit-remaining-tokens"] == "41"
+    with running_server(tmp_path / "quiet.jsonl", tpm=10, ratelimit_headers=False) as server:
+        first, second = (exchange(server, chat_body()) for _ in range(2))
+    assert (first[0], second[0]) == (200, 429) and second[1]["Retry-After"] == "48"  # 9 of 10, 8 short
+    assert not [name for name in (*first[1], *second[1]) if name.lower().startswith("x-ratelimit")]
+
+
+def test_past_the_quota_every_request_gets_insufficient_quota(tmp_path):
+    with running_server(tmp_path / "log.jsonl", quota=20) as server:
+        assert exchange(server, chat_body(max_tokens=10))[0] == 200  # 18 of 20
+        status, headers, reply = exchange(server, chat_body(max_tokens=10))
+    assert (status, reply) == (429, {"error": {"message": QUOTA_MESSAGE, "type": "insufficient_quota",
+                                               "param": None, "code": "insufficient_quota"}})
+    assert not {"Retry-After", "retry-after-ms", "x-should-retry"} & set(headers)
+
+
+@pytest.mark.parametrize("model, status, expected", [
+    ("refuse:1e9", 429, {"Retry-After": "1e9"}),
+    ("refuse:-5", 429, {"Retry-After": "-5"}),
+    ("refuse:Wed, 21 Oct 2015 07:28:00 GMT", 429, {"Retry-After": "Wed, 21 Oct 2015 07:28:00 GMT"}),
+    ("refuse:soon", 429, {"Retry-After": "soon"}),
+    ("refuse:", 429, {}),
+    ("refuse:retry-after-ms=10; Retry-After=600", 429, {"retry-after-ms": "10", "Retry-After": "600"}),
+    ("refuse:x-ratelimit-remaining-requests=0", 429, {"x-ratelimit-remaining-requests": "0"}),
+    ("headers:x-ratelimit-limit-tokens=0;x-ratelimit-remaining-tokens=9", 200,
+     {"x-ratelimit-limit-tokens": "0", "x-ratelimit-remaining-tokens": "9"}),
+    ("headers:x-ratelimit-reset-tokens=-1s;x-ratelimit-limit-tokens=lots", 200,
+     {"x-ratelimit-reset-tokens": "-1s", "x-ratelimit-limit-tokens": "lots"}),
+])
+def test_a_mode_sends_the_rate_limit_headers_a_test_chooses(devserver, model, status, expected):
+    got, headers, reply = exchange(devserver, chat_body(model=model))
+    scripted = {name: value for name, value in headers.items()
+                if name.lower().startswith(("x-ratelimit", "retry-after"))}
+    assert (got, scripted) == (status, expected)
+    if status == 429:
+        assert (reply["error"]["type"], reply["error"]["code"]) == ("requests", "rate_limit_exceeded")
+    else:
+        assert reply["choices"][0]["message"]["content"] == "x"
+
+
+@pytest.mark.parametrize("model, problem", [
+    ("refuse:Content-Length=5", "Content-Length"),
+    ("headers:Connection=close", "Connection"),
+    ("headers:x-a=one\ntwo", "printable"),
+    ("refuse:" + ";".join(f"x-h{i}=1" for i in range(11)), "at most 10"),
+    ("headers:x-a=" + "v" * 201, "200 characters"),
+])
+def test_a_mode_may_set_no_header_that_frames_the_answer(devserver, model, problem):
+    status, reply = post(devserver, chat_body(model=model))
+    assert status == 400 and problem in reply["error"]["message"]
+
+
+def test_a_scripted_header_wins_over_the_accounts_own(tmp_path):
+    with running_server(tmp_path / "log.jsonl", tpm=1000) as server:
+        _, headers, _ = exchange(server, chat_body(model="headers:x-ratelimit-remaining-tokens=0"))
+    assert (headers["x-ratelimit-remaining-tokens"], headers["x-ratelimit-limit-tokens"]) == ("0", "1000")
+
+
+# -- prompt caching and the model that answered --------------------------------------------------
+
+@given(st.lists(st.fixed_dictionaries(
+    {"role": st.sampled_from(["user", "system", "tool", "my role"]),
+     "content": st.one_of(st.none(), st.text(st.sampled_from("ab1_ ,\n中\u3000")))},
+    optional={"name": st.text(st.sampled_from("ab_ -"), max_size=5)}), min_size=1, max_size=5))
+def test_a_prompts_pieces_are_as_many_as_its_tokens(messages):
+    from factsift.devserver.tokens import prompt_pieces, prompt_tokens
+
+    assert len(prompt_pieces(messages)) == prompt_tokens(messages)
+
+
+def words(count, start=0):
+    return " ".join(f"w{i}" for i in range(start, start + count))
+
+
+def cached_of(reply):
+    return reply["usage"]["prompt_tokens_details"]["cached_tokens"]
+
+
+def test_a_prompt_that_starts_as_an_earlier_one_did_reports_the_shared_start_as_cached(tmp_path):
+    system = {"role": "system", "content": words(2036)}
+    with running_server(tmp_path / "log.jsonl", prompt_cache=True) as server:
+        first = post(server, {"model": "echo", "messages": [system] + user("one")})[1]
+        assert first["usage"]["prompt_tokens"] == 3 + 2040 + 5 and cached_of(first) == 0
+        assert first["usage"]["completion_tokens_details"] == {
+            "reasoning_tokens": 0, "audio_tokens": 0, "accepted_prediction_tokens": 0,
+            "rejected_prediction_tokens": 0}
+        # Shared: the system message (2040 pieces) and the next one's start (3): 2043, in steps of 128.
+        second = post(server, {"model": "echo", "messages": [system] + user("two")})[1]
+        assert cached_of(second) == 1920
+        again = client(server).chat.completions.create(model="echo", messages=[system] + user("two"))
+        assert again.usage.prompt_tokens_details.cached_tokens == 2048  # the whole prompt
+        short = post(server, {"model": "echo", "messages": user(words(1100))})[1]
+        changed = post(server, {"model": "echo", "messages": user(words(1000) + " x " + words(100, 1001))})[1]
+        assert (cached_of(short), cached_of(changed)) == (0, 0)  # 1003 shared: under 1024
+        chunks = stream_events(server, {"model": "echo", "messages": user(words(1100)),
+                                        "stream_options": {"include_usage": True}})
+        assert chunks[-1]["usage"]["prompt_tokens_details"]["cached_tokens"] == 1024
+    with running_server(tmp_path / "off.jsonl") as server:
+        replies = [post(server, {"model": "echo", "messages": [system] + user("one")})[1] for _ in range(2)]
+    assert all("prompt_tokens_details" not in r["usage"] for r in replies)
+
+
+def test_the_prompt_cache_forgets_the_oldest_prompts_first():
+    from factsift.devserver.promptcache import PromptCache
+
+    cache = PromptCache(capacity=3)
+    prompts = [user(words(1030, start=10_000 * i)) for i in range(3)]  # one 1024-token start each
+    assert [cache.cached_tokens(p) for p in prompts] == [0, 0, 0]
+    assert cache.cached_tokens(prompts[0]) == 1024  # now the newest
+    cache.cached_tokens(user(words(1030, start=50_000)))  # forgets prompts[1]
+    assert [cache.cached_tokens(p) for p in (prompts[1], prompts[0])] == [0, 1024]
+
+
+def test_a_batch_adds_up_its_lines_cached_tokens(tmp_path):
+    lines = b"".join(json.dumps({"custom_id": i, "method": "POST", "url": "/v1/chat/completions",
+                                 "body": {"model": "echo", "messages": user(words(1200))}}).encode() + b"\n"
+                     for i in ("a", "b", "c"))
+    with running_server(tmp_path / "log.jsonl", prompt_cache=True) as server:
+        batch, output, _ = run_batch(server, lines)
+    assert [cached_of(line["response"]["body"]) for line in output] == [0, 1152, 1152]
+    assert batch["usage"]["input_tokens_details"] == {"cached_tokens": 2304}
+
+
+@pytest.mark.parametrize("model, answered_as", [
+    ("gpt-4o-mini", "gpt-4o-mini-2024-07-18"), ("echo", "echo-v2"), ("gpt-4o", "gpt-4o"),
+])
+def test_a_route_names_the_model_that_answered(tmp_path, model, answered_as):
+    routes = {"gpt-4o-mini": "gpt-4o-mini-2024-07-18", "echo": "echo-v2"}
+    with running_server(tmp_path / "log.jsonl", mode="fixed:ok", routes=routes) as server:
+        status, reply = post(server, {"model": model, "messages": user("routed")})
+        chunks = stream_events(server, {"model": model, "messages": user("routed")})
+        batch, output, _ = run_batch(server, batch_input(["a"], model))
+    expected = "routed" if model == "echo" else "ok"  # the mode is the one asked for
+    assert (status, reply["model"], reply["choices"][0]["message"]["content"]) == (200, answered_as, expected)
+    assert {c["model"] for c in chunks} == {answered_as}
+    assert output[0]["response"]["body"]["model"] == answered_as

@@ -3,16 +3,15 @@
 import math
 import re
 import urllib.parse
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Set, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
+from .account import Account
 from .batchlines import MAX_REQUESTS
-from .chat import Outcome, error
+from .files import StorageFull
 from .jsonio import json_bytes, parse_json
 from .modes import SIMPLE_MODES
 from .multipart import FormError, parse_form
-
-if TYPE_CHECKING:
-    from .server import DevServer
+from .outcome import Outcome, error
 
 __all__ = ["UPLOAD_PATH", "route"]
 
@@ -21,7 +20,7 @@ _ENDPOINTS = ("/v1/chat/completions",)
 _OWNER = "factsift-devserver"
 _META_KEYS, _META_KEY_CHARS, _META_VALUE_CHARS = 16, 64, 512
 
-Handler = Callable[["DevServer", "Call"], Outcome]
+Handler = Callable[[Account, "Call"], Outcome]
 
 
 class Call:
@@ -42,20 +41,20 @@ def _missing(kind: str, object_id: str) -> Outcome:
     return error(404, f"No such {kind} object: {object_id}", param="id")
 
 
-def _model(model_id: str, server: "DevServer") -> Dict[str, Any]:
-    return {"id": model_id, "object": "model", "created": server.started, "owned_by": _OWNER}
+def _model(model_id: str, account: Account) -> Dict[str, Any]:
+    return {"id": model_id, "object": "model", "created": account.started, "owned_by": _OWNER}
 
 
-def _models(server: "DevServer", call: Call) -> Outcome:
-    return _ok({"object": "list", "data": [_model(name, server) for name in SIMPLE_MODES]})
+def _models(account: Account, call: Call) -> Outcome:
+    return _ok({"object": "list", "data": [_model(name, account) for name in SIMPLE_MODES]})
 
 
-def _one_model(server: "DevServer", call: Call) -> Outcome:
+def _one_model(account: Account, call: Call) -> Outcome:
     # Any model id is served: a mode's name, or the default mode.
-    return _ok(_model(urllib.parse.unquote(call.match.group(1)), server))
+    return _ok(_model(urllib.parse.unquote(call.match.group(1)), account))
 
 
-def _upload(server: "DevServer", call: Call) -> Outcome:
+def _upload(account: Account, call: Call) -> Outcome:
     try:
         form = parse_form(call.content_type, call.raw)
     except FormError as exc:
@@ -66,22 +65,31 @@ def _upload(server: "DevServer", call: Call) -> Outcome:
     if purpose.data != b"batch":
         return error(400, f"purpose {purpose.data.decode('utf-8', 'replace')!r} is not supported; "
                           "this service takes 'batch'", param="purpose")
-    if len(upload.data) > server.max_file_bytes:
+    if len(upload.data) > account.max_file_bytes:
         return error(400, f"file of {len(upload.data)} bytes exceeds the limit of "
-                          f"{server.max_file_bytes} bytes", param="file")
-    info = server.files.add(upload.filename, "batch", upload.data)
-    server.record("file.uploaded", id=info["id"], filename=info["filename"], bytes=info["bytes"])
+                          f"{account.max_file_bytes} bytes", param="file")
+    try:
+        info = account.files.add(upload.filename, "batch", upload.data)
+    except StorageFull as exc:
+        return error(400, str(exc))
+    account.record("file.uploaded", id=info["id"], filename=info["filename"], bytes=info["bytes"])
     return _ok(info)
 
 
-def _listing(items: List[Dict[str, Any]], query: Dict[str, str]) -> Outcome:
-    """A page of a list, newest first: `limit` items (1-100, 20) after the id `after`."""
+def _listing(items: List[Dict[str, Any]], query: Dict[str, str], most: int = 100,
+             default: int = 20, ordered: bool = False) -> Outcome:
+    """A page of a list (newest first, or oldest with order=asc when `ordered`): `limit`
+    items (1 to `most`, else `default`) after the id `after`."""
     try:
-        limit = int(query.get("limit", "20"))
+        limit = int(query.get("limit", str(default)))
     except ValueError:
         return error(400, "limit must be a whole number", param="limit")
-    if not 1 <= limit <= 100:
-        return error(400, "limit must be 1-100", param="limit")
+    if not 1 <= limit <= most:
+        return error(400, f"limit must be 1-{most}", param="limit")
+    order = query.get("order", "desc") if ordered else "desc"
+    if order not in ("asc", "desc"):
+        return error(400, "order must be 'asc' or 'desc'", param="order")
+    items = items[::-1] if order == "asc" else items
     after = query.get("after")
     ids = [item["id"] for item in items]
     start = ids.index(after) + 1 if after in ids else 0
@@ -90,27 +98,28 @@ def _listing(items: List[Dict[str, Any]], query: Dict[str, str]) -> Outcome:
                 "last_id": page[-1]["id"] if page else None, "has_more": start + limit < len(items)})
 
 
-def _files(server: "DevServer", call: Call) -> Outcome:
-    return _listing(server.files.listing(call.query.get("purpose")), call.query)
+def _files(account: Account, call: Call) -> Outcome:
+    # As OpenAI's: up to 10,000 a page (all by default), in either order of creation.
+    return _listing(account.files.listing(call.query.get("purpose")), call.query, 10_000, 10_000, True)
 
 
-def _file(server: "DevServer", call: Call) -> Outcome:
-    stored = server.files.get(call.match.group(1))
+def _file(account: Account, call: Call) -> Outcome:
+    stored = account.files.get(call.match.group(1))
     return _ok(stored.info) if stored else _missing("File", call.match.group(1))
 
 
-def _content(server: "DevServer", call: Call) -> Outcome:
-    stored = server.files.get(call.match.group(1))
+def _content(account: Account, call: Call) -> Outcome:
+    stored = account.files.get(call.match.group(1))
     if stored is None:
         return _missing("File", call.match.group(1))
     return Outcome(200, stored.data, {}, "application/octet-stream")
 
 
-def _delete(server: "DevServer", call: Call) -> Outcome:
+def _delete(account: Account, call: Call) -> Outcome:
     file_id = call.match.group(1)
-    if not server.files.delete(file_id):
+    if not account.files.delete(file_id):
         return _missing("File", file_id)
-    server.record("file.deleted", id=file_id)
+    account.record("file.deleted", id=file_id)
     return _ok({"id": file_id, "object": "file", "deleted": True})
 
 
@@ -126,9 +135,9 @@ def _metadata_problem(metadata: Any) -> Optional[str]:
     return None
 
 
-def _batch_faults(server: "DevServer", metadata: Dict[str, str]) -> Tuple[float, Optional[int], Set[str]]:
+def _batch_faults(account: Account, metadata: Dict[str, str]) -> Tuple[float, Optional[int], Set[str]]:
     """The batch's time, expiry and failing ids from its metadata; ValueError if malformed."""
-    duration = float(metadata.get("devserver_time", server.batch_time))
+    duration = float(metadata.get("devserver_time", account.batch_time))
     if not (math.isfinite(duration) and 0 <= duration <= 86_400):
         raise ValueError("devserver_time must be 0-86400 seconds")
     expire = metadata.get("devserver_expire_after")
@@ -139,7 +148,7 @@ def _batch_faults(server: "DevServer", metadata: Dict[str, str]) -> Tuple[float,
     return duration, expire_after, fail
 
 
-def _create_batch(server: "DevServer", call: Call) -> Outcome:
+def _create_batch(account: Account, call: Call) -> Outcome:
     body = parse_json(call.raw)
     if not isinstance(body, dict) or not isinstance(body.get("input_file_id"), str):
         return error(400, "a batch needs 'input_file_id', 'endpoint' and 'completion_window'")
@@ -151,36 +160,40 @@ def _create_batch(server: "DevServer", call: Call) -> Outcome:
     if problem:
         return error(400, problem, param="metadata")
     try:
-        duration, expire_after, fail = _batch_faults(server, body.get("metadata") or {})
+        duration, expire_after, fail = _batch_faults(account, body.get("metadata") or {})
     except ValueError as exc:
         return error(400, f"bad metadata: {exc}", param="metadata")
-    stored = server.files.get(body["input_file_id"])
+    stored = account.files.get(body["input_file_id"])
     if stored is None:
         return _missing("File", body["input_file_id"])
     if stored.info["purpose"] != "batch":
         return error(400, "the input file's purpose must be 'batch'", param="input_file_id")
-    info = server.batches.add(body, stored.data, duration, expire_after, fail)
-    server.record("batch.created", id=info["id"], input_file_id=info["input_file_id"])
+    try:
+        account.files.check_room()
+    except StorageFull as exc:
+        return error(400, str(exc))
+    info = account.batches.add(body, stored.data, duration, expire_after, fail)
+    account.record("batch.created", id=info["id"], input_file_id=info["input_file_id"])
     return _ok(info)
 
 
-def _batch(server: "DevServer", call: Call) -> Outcome:
-    info = server.batches.view(call.match.group(1))
+def _batch(account: Account, call: Call) -> Outcome:
+    info = account.batches.view(call.match.group(1))
     return _ok(info) if info else _missing("Batch", call.match.group(1))
 
 
-def _batches(server: "DevServer", call: Call) -> Outcome:
-    return _listing(server.batches.listing(), call.query)
+def _batches(account: Account, call: Call) -> Outcome:
+    return _listing(account.batches.listing(), call.query)
 
 
-def _cancel(server: "DevServer", call: Call) -> Outcome:
-    info, state = server.batches.cancel(call.match.group(1))
+def _cancel(account: Account, call: Call) -> Outcome:
+    info, state = account.batches.cancel(call.match.group(1))
     if info is None:
         return _missing("Batch", call.match.group(1))
     if state == "refused":
         return error(409, f"Cannot cancel a batch with status '{info['status']}'.")
     if state == "started":
-        server.record("batch.cancelled", id=info["id"])
+        account.record("batch.cancelled", id=info["id"])
     return _ok(info)
 
 
@@ -201,7 +214,7 @@ _ROUTES: List[Tuple[str, "re.Pattern[str]", Handler]] = [
     )]
 
 
-def route(server: "DevServer", method: str, path: str, query: Dict[str, str], raw: bytes,
+def route(account: Account, method: str, path: str, query: Dict[str, str], raw: bytes,
           content_type: str) -> Optional[Outcome]:
     """The answer of the endpoint at `path` (with or without /v1), or None if there is none."""
     if not path.startswith("/v1/"):
@@ -209,5 +222,5 @@ def route(server: "DevServer", method: str, path: str, query: Dict[str, str], ra
     for route_method, pattern, handler in _ROUTES:
         match = pattern.fullmatch(path)
         if match and route_method == method:
-            return handler(server, Call(match, query, raw, content_type))
+            return handler(account, Call(match, query, raw, content_type))
     return None

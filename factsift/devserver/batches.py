@@ -174,8 +174,11 @@ class BatchStore:
             tokens = body.get("usage") if isinstance(body, dict) else None
             if isinstance(tokens, dict):
                 used = batch.info["usage"]
+                details = tokens.get("prompt_tokens_details")
+                cached = details["cached_tokens"] if isinstance(details, dict) else 0
                 batch.info["usage"] = _usage(used["input_tokens"] + tokens["prompt_tokens"],
-                                             used["output_tokens"] + tokens["completion_tokens"])
+                                             used["output_tokens"] + tokens["completion_tokens"],
+                                             used["input_tokens_details"]["cached_tokens"] + cached)
         counts["completed" if 0 < status < 400 else "failed"] += 1
 
     def _finish(self, batch: Batch, status: str, when: float) -> None:
@@ -195,7 +198,7 @@ class BatchStore:
         batch.stamp(f"{status}_at", when)
 
 
-def _usage(prompt: int, completion: int) -> Dict[str, Any]:
-    return {"input_tokens": prompt, "input_tokens_details": {"cached_tokens": 0},
+def _usage(prompt: int, completion: int, cached: int = 0) -> Dict[str, Any]:
+    return {"input_tokens": prompt, "input_tokens_details": {"cached_tokens": cached},
             "output_tokens": completion, "output_tokens_details": {"reasoning_tokens": 0},
             "total_tokens": prompt + completion}

@@ -1,19 +1,22 @@
-"""What a chat-completion request gets: its checks, its mode's outcome, the reply body."""
+"""What a chat-completion request gets: its limits, its mode's outcome, the reply body."""
 
-import math
 import time
 import uuid
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Mapping, NamedTuple, Optional, Tuple
 
+from .admission import admit
+from .chatrequest import Request, check_request, reply_text
 from .jsonio import json_bytes
-from .limits import FLAKY_RETRY_AFTER_MS, Limits, duration_text, retry_after_headers
-from .modes import Mode, ModeError, parse_mode
+from .limits import FLAKY_RETRY_AFTER_MS, Limits, retry_after_headers
+from .modes import Mode, scripted_headers
+from .outcome import Outcome, error, error_object
+from .promptcache import PromptCache
+from .ratelimit import AccountLimits
 from .stream import EVENT_STREAM, events
-from .tokens import count_tokens, message_text, prompt_tokens, usage
+from .tokens import prompt_tokens, usage
 
-__all__ = ["Outcome", "Request", "answer", "error", "check_request"]
+__all__ = ["Context", "Outcome", "Request", "answer", "error", "error_object", "check_request"]
 
-Messages = List[Dict[str, Any]]
 _ERROR_KINDS: Dict[int, Tuple[str, Optional[str]]] = {
     400: ("invalid_request_error", None), 401: ("invalid_request_error", "invalid_api_key"),
     403: ("invalid_request_error", None),
@@ -22,70 +25,20 @@ _ERROR_KINDS: Dict[int, Tuple[str, Optional[str]]] = {
 _TRUNCATED = b'{"id": "chatcmpl-bad", "object": "chat.completion", "choices": [{"ind'
 
 
-class Outcome(NamedTuple):
-    status: int
-    body: Optional[bytes]  # None: the connection is dropped without an answer
-    headers: Dict[str, str]
-    content_type: str = "application/json; charset=utf-8"
+class Context(NamedTuple):
+    """What answering a request needs beside the request: the account's parts it meets."""
+    limits: Limits  # the modes' state
+    # Online only: sleeps a delay and says whether the service is stopping. Without it
+    # (a batch's line) delays and rate limits do not apply.
+    wait: Optional[Callable[[float], bool]] = None
+    delay: float = 0.0
+    account: Optional[AccountLimits] = None
+    cache: Optional[PromptCache] = None  # with one, usage reports the cached tokens
+    routes: Mapping[str, str] = {}  # the model asked for -> the model that answers
 
 
-class Request(NamedTuple):
-    model: str
-    messages: Messages
-    mode: Mode
-    body: Dict[str, Any]
-
-
-def error_object(message: str, kind: str = "invalid_request_error", code: Optional[str] = None,
-                 param: Optional[str] = None) -> Dict[str, Any]:
-    return {"error": {"message": message, "type": kind, "param": param, "code": code}}
-
-
-def error(status: int, message: str, kind: str = "invalid_request_error", code: Optional[str] = None,
-          param: Optional[str] = None, headers: Optional[Dict[str, str]] = None) -> Outcome:
-    return Outcome(status, json_bytes(error_object(message, kind, code, param)), headers or {})
-
-
-def _type_problem(messages: List[Any]) -> Optional[Tuple[str, str]]:
-    """(param, expected type) for the first malformed part of a messages list, or None."""
-    for i, message in enumerate(messages):
-        where = f"messages[{i}]"
-        if not isinstance(message, dict):
-            return where, "an object"
-        if not isinstance(message.get("role"), str):
-            return f"{where}.role", "a string"
-        content = message.get("content")
-        if isinstance(content, list):
-            for j, part in enumerate(content):
-                if not isinstance(part, dict):
-                    return f"{where}.content[{j}]", "an object"
-                if not isinstance(part.get("text", ""), str):
-                    return f"{where}.content[{j}].text", "a string"
-        elif content is not None and not isinstance(content, str):
-            return f"{where}.content", "a string, an array of content parts or null"
-    return None
-
-
-def check_request(body: Any, default: Mode) -> Union[Request, Outcome]:
-    """The request's model, messages and mode, or the 400 its body deserves."""
-    if not isinstance(body, dict):
-        return error(400, "request body must be a JSON object")
-    model, messages = body.get("model"), body.get("messages")
-    if not isinstance(model, str) or not isinstance(messages, list) or not messages:
-        return error(400, "'model' (string) and 'messages' (non-empty list) are required")
-    problem = _type_problem(messages)
-    if problem:
-        param, expected = problem
-        return error(400, f"Invalid type for '{param}': expected {expected}.", code="invalid_type",
-                     param=param)
-    try:
-        mode = parse_mode(model) or default
-    except ModeError as exc:
-        return error(400, f"bad mode in model field: {exc}")
-    return Request(model, messages, mode, body)
-
-
-def completion(model: str, prompt: int, content: Optional[str], with_choice: bool = True) -> Dict[str, Any]:
+def completion(model: str, prompt: int, content: Optional[str], with_choice: bool = True,
+               cached: Optional[int] = None) -> Dict[str, Any]:
     return {
         "id": f"chatcmpl-{uuid.uuid4().hex[:24]}",
         "object": "chat.completion",
@@ -97,7 +50,7 @@ def completion(model: str, prompt: int, content: Optional[str], with_choice: boo
             "logprobs": None,
             "finish_reason": "stop",
         }] if with_choice else [],
-        "usage": usage(prompt, content),
+        "usage": usage(prompt, content, cached),
     }
 
 
@@ -107,87 +60,52 @@ def _status_outcome(status: int, mode: Mode, flaky: bool) -> Outcome:
     return error(status, f"simulated HTTP {status} (mode {mode[0]}:{mode[1]})", kind, code, headers=headers)
 
 
-def answer(request: Request, limits: Limits, raw: bytes,
-           wait: Optional[Callable[[float], bool]], delay: float = 0.0) -> Outcome:
-    """The outcome of a checked request under its mode.
-
-    `wait(seconds)` sleeps for a delay and says whether the server is stopping; without
-    it (a batch line) delays and rate limits do not apply.
-    """
-    name, arg = request.mode
+def answer(request: Request, context: Context, raw: bytes) -> Outcome:
+    """The outcome of a checked request: its limits', else its mode's."""
     prompt = prompt_tokens(request.messages)
     headers: Dict[str, str] = {}
-    if wait is not None and name in ("rate-limit", "token-limit"):
-        refusal = _limit(request, limits, prompt, headers)
+    if context.wait is not None:
+        refusal, headers = admit(request, context.limits, context.account, prompt)
         if refusal is not None:
             return refusal
-    fault = limits.flaky_fault(float(arg or 0), raw) if name == "flaky" else None
-    if wait is not None:
-        delay += float(arg or 0) if name == "delay" else 0.0
-        if delay and wait(delay):
+    outcome = _mode_outcome(request, context, raw, prompt)
+    return outcome._replace(headers={**headers, **outcome.headers}) if headers else outcome
+
+
+def _mode_outcome(request: Request, context: Context, raw: bytes, prompt: int) -> Outcome:
+    name, arg = request.mode
+    fault = context.limits.flaky_fault(float(arg or 0), raw) if name == "flaky" else None
+    if context.wait is not None:
+        delay = context.delay + (float(arg or 0) if name == "delay" else 0.0)
+        if delay and context.wait(delay):
             return error(503, "server is shutting down", "server_error")
     if fault == "drop" or name == "drop":
         return Outcome(0, None, {})
     if isinstance(fault, int) or name == "status":
         return _status_outcome(fault if isinstance(fault, int) else int(arg or 0), request.mode,
                                fault is not None)
+    if name == "refuse":
+        return error(429, "simulated rate limit (mode refuse)", "requests", "rate_limit_exceeded",
+                     headers=scripted_headers(name, str(arg)))
+    return _reply(request, context, prompt)
+
+
+def _reply(request: Request, context: Context, prompt: int) -> Outcome:
+    """A 200 with the mode's reply, as JSON or server-sent events."""
+    name, arg = request.mode
+    headers = scripted_headers(name, str(arg)) if name == "headers" else {}
     stream = request.body.get("stream") is True
     if name == "bad-json":
         return Outcome(200, b"data: " + _TRUNCATED + b"\n\n" if stream else _TRUNCATED, headers)
     content = reply_text(request)
     if isinstance(content, Outcome):
         return content
+    model = context.routes.get(request.model, request.model)
+    cached = context.cache.cached_tokens(request.messages) if context.cache is not None else None
     if stream:
         options = request.body.get("stream_options")
         include_usage = isinstance(options, dict) and options.get("include_usage") is True
-        data = events(request.model, prompt, content, name != "empty-choices", include_usage)
+        data = events(model, prompt, content, name != "empty-choices", include_usage, cached)
         return Outcome(200, data, headers, EVENT_STREAM)
-    reply = completion(request.model, prompt, content, name != "empty-choices")
+    reply = completion(model, prompt, content, name != "empty-choices", cached)
     return Outcome(200, json_bytes(reply), headers)
-
-
-def reply_text(request: Request) -> Union[Optional[str], Outcome]:
-    """The reply's text under the request's mode (None for null content), or a 400."""
-    name, arg = request.mode
-    if name == "fixed":
-        return str(arg)
-    if name in ("null-content", "empty-choices"):
-        return None
-    users = [m for m in request.messages if m["role"] == "user"]
-    if not users:
-        return error(400, "echo mode needs a message with role 'user'")
-    return message_text(users[-1])
-
-
-def charged_tokens(request: Request, prompt: int) -> int:
-    """What a request costs against a token limit: its prompt, and its max_tokens or else its reply."""
-    for key in ("max_completion_tokens", "max_tokens"):
-        value = request.body.get(key)
-        if isinstance(value, int) and not isinstance(value, bool) and value >= 0:
-            return prompt + value
-    content = reply_text(request)
-    return prompt + (count_tokens(content) if isinstance(content, str) else 0)
-
-
-def _limit(request: Request, limits: Limits, prompt: int, headers: Dict[str, str]) -> Optional[Outcome]:
-    """The 429 for a request past its mode's limit, else None; the limit's headers go into `headers`."""
-    name, arg = request.mode
-    assert isinstance(arg, int)
-    if name == "rate-limit":
-        verdict = limits.take_request(arg)
-        headers.update(verdict.headers("requests"))
-        message = f"simulated rate limit of {arg} requests per second"
-    else:
-        charge = charged_tokens(request, prompt)
-        verdict = limits.take_tokens(arg, charge)
-        headers.update(verdict.headers("tokens"))
-        if math.isinf(verdict.wait):
-            return error(429, f"Request too large for tokens per min (TPM): Limit {arg}, "
-                              f"Requested {charge}.", "tokens", "rate_limit_exceeded", headers=headers)
-        message = (f"Rate limit reached for tokens per min (TPM): Limit {arg}, Used {arg - verdict.remaining}, "
-                   f"Requested {charge}. Please try again in {duration_text(verdict.wait)}.")
-    if not verdict.wait:
-        return None
-    headers.update(retry_after_headers(verdict.wait))
-    kind = "requests" if name == "rate-limit" else "tokens"
-    return error(429, message, kind, "rate_limit_exceeded", headers=headers)

@@ -1,24 +1,31 @@
-"""One connection's requests: framing, routing, and writing the answers."""
+"""One connection's requests: framing each, handing it to the router, writing the answer."""
 
+import contextlib
 import email.message
 import io
 import urllib.parse
 import uuid
-from http.server import BaseHTTPRequestHandler
-from typing import TYPE_CHECKING, Any, Dict, Optional
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Any, Dict, Optional
 
-from . import api, chat
+from .account import Account
 from .jsonio import parse_json
+from .outcome import JSON, Outcome, error
+from .router import answer, authorize, body_limit, is_upload
 from .wire import BodyError, DeadlineReader, body_length, read_chunked
 
-if TYPE_CHECKING:
-    from .server import DevServer
-
-__all__ = ["Handler"]
+__all__ = ["Handler", "Listener"]
 
 # Past this much excess the body is not drained and the client may see a reset.
 _DRAIN_LIMIT = 64 * 1024 * 1024
-_CHAT_PATHS = ("/v1/chat/completions", "/chat/completions")
+
+
+class Listener(ThreadingHTTPServer):
+    """What a connection's handler reads of the server that accepted it."""
+    account: Account
+    access_log: bool
+    idle_timeout: float
+    request_timeout: float
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -27,7 +34,7 @@ class Handler(BaseHTTPRequestHandler):
     # The head and the body go out in two writes: with Nagle's algorithm the body
     # waits for the client's delayed ACK of the head, some 40 ms on a kept-alive connection.
     disable_nagle_algorithm = True
-    server: "DevServer"
+    server: Listener
     # As BaseHTTPRequestHandler declares them.
     rfile: io.BufferedIOBase
     path: str
@@ -56,52 +63,47 @@ class Handler(BaseHTTPRequestHandler):
         # What the base class rejects itself: a malformed request line or headers, an unknown method.
         self.close_connection = True
         self._log(None)
-        self._error(code, message or self.responses.get(code, ("error",))[0])
+        self._send_outcome(error(code, message or self.responses.get(code, ("error",))[0]))
 
     def _path(self) -> Optional[str]:
         return self.path and self.path.split("?", 1)[0].rstrip("/")
 
     def _log(self, body: Any, raw: bytes = b"", **extra: Any) -> None:
-        self.server.log.request(self.command, self._path(), self.headers, body, raw, **extra)
+        self.server.account.log.request(self.command, self._path(), self.headers, body, raw, **extra)
 
     def do_POST(self) -> None:
-        path = self._path()
-        if path not in _CHAT_PATHS:
-            return self._endpoint(path)
-        raw = self._read_body(self.server.max_body)
-        if raw is None:
-            return
-        body = parse_json(raw)
-        self._log(body, raw)
-        request = chat.check_request(body, self.server.mode)
-        if isinstance(request, chat.Outcome):
-            return self._send_outcome(request)
-        self._send_outcome(chat.answer(request, self.server.limits, raw, self.server.stopping.wait,
-                                       self.server.delay))
+        self._serve()
 
     def do_GET(self) -> None:
-        self._endpoint(self._path())
+        self._serve()
 
     def do_DELETE(self) -> None:
-        self._endpoint(self._path())
+        self._serve()
 
-    def _endpoint(self, path: Optional[str]) -> None:
-        """Models, files and batches."""
-        upload = self.command == "POST" and path in (api.UPLOAD_PATH, api.UPLOAD_PATH[3:])
-        raw = self._read_body(self.server.max_upload if upload else self.server.max_body,
-                              required=self.command == "POST")
+    def _serve(self) -> None:
+        account, path = self.server.account, self._path()
+        refusal = authorize(account, self.headers.get_all("Authorization", []))
+        if refusal is not None:
+            return self._refuse(refusal)
+        raw = self._read_body(body_limit(account, self.command, path), required=self.command == "POST")
         if raw is None:
             return
-        if upload:  # the log keeps an upload's size, not its content
+        body = None
+        if is_upload(self.command, path):  # the log keeps an upload's size, not its content
             self._log(None, body_bytes=len(raw))
         else:
-            self._log(parse_json(raw) if raw else None, raw)
+            body = parse_json(raw) if raw else None
+            self._log(body, raw)
         query = dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(self.path).query))
-        outcome = api.route(self.server, self.command, path or "", query, raw,
-                            self.headers.get("Content-Type", ""))
-        if outcome is None:
-            hint = ". Use POST /v1/chat/completions." if self.command == "GET" else ""
-            outcome = chat.error(404, f"Unknown request URL: {self.command} {self.path}{hint}")
+        content_type = self.headers.get("Content-Type", "")
+        self._send_outcome(answer(account, self.command, path, query, content_type, raw, body))
+
+    def _refuse(self, outcome: Outcome) -> None:
+        """A refusal before the body is read: the body is drained (unread, it would reset the connection)."""
+        self._log(None, refused="no valid API key")
+        with contextlib.suppress(BodyError):
+            self._drain(body_length(self.headers.get_all("Content-Length", []), []) or 0, 0)
+        self.close_connection = True
         self._send_outcome(outcome)
 
     def _read_body(self, limit: int, required: bool = True) -> Optional[bytes]:
@@ -121,18 +123,18 @@ class Handler(BaseHTTPRequestHandler):
         except BodyError as exc:
             self._log(None)
             self.close_connection = True
-            self._error(exc.status, str(exc))
+            self._send_outcome(error(exc.status, str(exc)))
             return None
         if length > limit:
             self._log(None, body_bytes=length)
             self._drain(length, limit)
             self.close_connection = True
-            self._error(413, f"request body of {length} bytes exceeds the limit of {limit} bytes")
+            self._send_outcome(error(413, f"request body of {length} bytes exceeds the limit of {limit} bytes"))
             return None
         return self.rfile.read(length)
 
     def _drain(self, length: int, limit: int) -> None:
-        # Reading the rejected body lets the client finish sending and read the 413.
+        # Reading the rejected body lets the client finish sending and read the answer.
         if length - limit > _DRAIN_LIMIT:
             return
         while length > 0:
@@ -141,18 +143,15 @@ class Handler(BaseHTTPRequestHandler):
                 break
             length -= len(chunk)
 
-    def _send_outcome(self, outcome: chat.Outcome) -> None:
+    def _send_outcome(self, outcome: Outcome) -> None:
+        self.server.account.replied(outcome.status if outcome.body is not None else 0)
         if outcome.body is None:
             self.close_connection = True
             return
         self._send(outcome.status, outcome.body, outcome.headers, outcome.content_type)
 
-    def _error(self, status: int, message: str, kind: str = "invalid_request_error",
-               code: Optional[str] = None, param: Optional[str] = None) -> None:
-        self._send_outcome(chat.error(status, message, kind, code, param))
-
     def _send(self, status: int, data: bytes, headers: Optional[Dict[str, str]] = None,
-              content_type: str = "application/json; charset=utf-8") -> None:
+              content_type: str = JSON) -> None:
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(data)))

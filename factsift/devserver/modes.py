@@ -1,8 +1,9 @@
 """The behaviours a request can ask for: their names, arguments and help text."""
 
-from typing import Optional, Tuple, Union
+import re
+from typing import Dict, Optional, Tuple, Union
 
-__all__ = ["Mode", "ModeError", "MODES_HELP", "parse_mode"]
+__all__ = ["Mode", "ModeError", "MODES_HELP", "parse_mode", "scripted_headers"]
 
 # (name, argument): the argument is None, a text (fixed) or a number.
 Mode = Tuple[str, Union[None, str, int, float]]
@@ -27,10 +28,20 @@ MODES_HELP = """\
   flaky:<p>        fail a share <p> (0-1) of requests, seeded (--seed): a 500,
                    a 503 asking to retry after 20 ms, or a dropped connection;
                    echo the others
+  refuse:<value>   answer 429 (rate_limit_exceeded) with "Retry-After: <value>"
+                   as written: any text ("1e9", "-5", "soon", an HTTP date); with
+                   no value, no Retry-After at all
+  refuse:<name>=<value>;...
+                   answer 429 with exactly these headers (x-..., Retry-After,
+                   retry-after-ms; at most 10), e.g.
+                   refuse:retry-after-ms=10;Retry-After=600 (they disagree)
+  headers:<name>=<value>;...
+                   echo, with these headers on the reply, e.g.
+                   headers:x-ratelimit-limit-tokens=0;x-ratelimit-remaining-tokens=9
 A model id that is not a mode (e.g. "gpt-4o-mini") gets the default mode."""
 
 SIMPLE_MODES = ("echo", "empty-choices", "null-content", "bad-json", "drop")
-_ARG_MODES = ("fixed", "status", "delay", "rate-limit", "token-limit", "flaky")
+_ARG_MODES = ("fixed", "status", "delay", "rate-limit", "token-limit", "flaky", "refuse", "headers")
 # Mode: (lowest, highest) value of its number.
 _MODE_RANGES = {"status": (400, 599), "delay": (0, 3600), "rate-limit": (1, 10**9),
                 "token-limit": (1, 10**12),
@@ -38,8 +49,31 @@ _MODE_RANGES = {"status": (400, 599), "delay": (0, 3600), "rate-limit": (1, 10**
 _WHOLE_MODES = ("status", "rate-limit", "token-limit")  # modes whose number is a whole one
 
 
+# Headers a reply may be given: none that frames the answer or the connection.
+_SCRIPTED_NAME = re.compile(r"x-[A-Za-z0-9-]{1,60}|retry-after(?:-ms)?", re.IGNORECASE)
+_SCRIPTED_VALUE = re.compile(r"[\x20-\x3a\x3c-\x7e]{0,200}")  # printable ASCII but ";"
+_MAX_SCRIPTED = 10
+
+
 class ModeError(ValueError):
     pass
+
+
+def scripted_headers(name: str, arg: str) -> Dict[str, str]:
+    """The headers a refuse: or headers: mode gives its reply; ModeError if malformed."""
+    if name == "refuse" and "=" not in arg:
+        pairs = [("Retry-After", arg)] if arg else []
+    else:
+        pairs = [(key.strip(), value.strip()) for key, _, value in
+                 (item.partition("=") for item in arg.split(";") if item.strip())]
+    if len(pairs) > _MAX_SCRIPTED:
+        raise ModeError(f"{name}: at most {_MAX_SCRIPTED} headers")
+    for key, value in pairs:
+        if not _SCRIPTED_NAME.fullmatch(key):
+            raise ModeError(f"{name}: {key!r} is not a header it may set (x-..., Retry-After, retry-after-ms)")
+        if not _SCRIPTED_VALUE.fullmatch(value):
+            raise ModeError(f"{name}: the value of {key} must be printable ASCII, at most 200 characters")
+    return dict(pairs)
 
 
 def parse_mode(text: str) -> Optional[Mode]:
@@ -55,6 +89,9 @@ def parse_mode(text: str) -> Optional[Mode]:
     if not sep:
         raise ModeError(f"{text!r}: write {name}:<value>")
     if name == "fixed":
+        return name, arg
+    if name in ("refuse", "headers"):
+        scripted_headers(name, arg)
         return name, arg
     value: Union[int, float]
     try:

@@ -1,6 +1,7 @@
 """The request log: one JSON line for every request, answered or refused."""
 
 import contextlib
+import os
 import sys
 import threading
 import time
@@ -8,7 +9,16 @@ from typing import Any, Dict, Optional
 
 from .jsonio import json_bytes
 
-__all__ = ["RequestLog"]
+__all__ = ["RequestLog", "open_log"]
+
+# The log holds each request's Authorization header: a file it makes is its owner's alone.
+_MODE = 0o600
+
+
+def open_log(path: str) -> int:
+    """A descriptor appending to the log; a new file is made readable by its owner only,
+    an existing one keeps its mode. Raises OSError."""
+    return os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, _MODE)
 
 
 class RequestLog:
@@ -52,7 +62,7 @@ class RequestLog:
     def _append(self, line: bytes) -> None:
         assert self.path is not None
         try:
-            with self._lock, open(self.path, "ab") as f:
+            with self._lock, open(open_log(self.path), "ab") as f:
                 f.write(line + b"\n")
         except OSError as exc:  # the request is still answered
             print(f"factsift.devserver: cannot write the log {self.path}: {exc}", file=sys.stderr)

@@ -1,83 +1,97 @@
-"""The listening service: its options, its shared state, starting and stopping it."""
+"""The listening service: it accepts connections, within bounds, and serves each with one account."""
 
 import collections
 import contextlib
 import socket
 import sys
 import threading
-import time
-from http.server import ThreadingHTTPServer
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import Any, Optional, Tuple
 
-from . import chat
+from .account import DEFAULT_BATCH_TIME, DEFAULT_MAX_BODY, MAX_FILE_BYTES, Account
+from .auth import is_loopback
 from .batches import BatchStore
 from .files import FileStore
-from .handler import Handler
-from .jsonio import json_bytes, parse_json
-from .limits import Limits
-from .modes import Mode, ModeError, parse_mode
-from .reqlog import RequestLog
+from .handler import Handler, Listener
+from .outcome import error
 
 __all__ = ["DEFAULT_MAX_BODY", "DevServer", "serve"]
+__all__ += ["DEFAULT_BATCH_TIME", "DEFAULT_IDLE_TIMEOUT", "DEFAULT_MAX_CONNECTIONS",
+            "DEFAULT_REQUEST_TIMEOUT", "MAX_FILE_BYTES"]
 
-DEFAULT_MAX_BODY = 16 * 1024 * 1024
 DEFAULT_MAX_CONNECTIONS = 512
 DEFAULT_IDLE_TIMEOUT = 120.0
 DEFAULT_REQUEST_TIMEOUT = 60.0
-DEFAULT_BATCH_TIME = 2.0
-MAX_FILE_BYTES = 200 * 1024 * 1024
-_FORM_OVERHEAD = 64 * 1024  # an upload's form fields beside its file
 _TOO_MANY = (b"HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json; charset=utf-8\r\n"
              b"Content-Length: %d\r\nRetry-After: 1\r\nConnection: close\r\n\r\n%s")
 
 
-class DevServer(ThreadingHTTPServer):
+class DevServer(Listener):
+    """A socket server for one Account (`account`); the other keywords make the account."""
     daemon_threads = True
     # socketserver's default listen backlog is 5: a burst of connections beyond
     # it loses SYNs, and clients resend only after a second.
     request_queue_size = 128
 
-    def __init__(self, address: Tuple[str, int], *, mode: Union[str, Mode] = "echo", delay: float = 0.0,
-                 max_body: int = DEFAULT_MAX_BODY, log_path: Optional[str] = None,
-                 access_log: bool = False, seed: int = 0,
-                 max_connections: int = DEFAULT_MAX_CONNECTIONS,
-                 idle_timeout: float = DEFAULT_IDLE_TIMEOUT,
-                 request_timeout: float = DEFAULT_REQUEST_TIMEOUT,
-                 batch_time: float = DEFAULT_BATCH_TIME, max_file_bytes: int = MAX_FILE_BYTES) -> None:
-        parsed = parse_mode(mode) if isinstance(mode, str) else mode
-        if parsed is None:
-            raise ModeError(f"unknown mode {mode!r}")
-        if delay < 0:
-            raise ModeError("delay must not be negative")
+    def __init__(self, address: Tuple[str, int], *, max_connections: int = DEFAULT_MAX_CONNECTIONS,
+                 idle_timeout: float = DEFAULT_IDLE_TIMEOUT, request_timeout: float = DEFAULT_REQUEST_TIMEOUT,
+                 access_log: bool = False, account: Optional[Account] = None, **options: Any) -> None:
         if max_connections < 1 or not idle_timeout > 0 or not request_timeout > 0:
             raise ValueError("max_connections and the time-outs must be positive")
-        if not 0 <= batch_time <= 86_400 or max_file_bytes < 0:
-            raise ValueError("batch_time must be 0-86400 and max_file_bytes not negative")
-        self.mode: Mode = parsed
-        self.delay = delay
-        self.max_body = max_body
-        self.log_path = log_path
-        self.log: RequestLog = RequestLog(log_path)
+        self.account: Account = account if account is not None else Account(**options)
         self.access_log = access_log
-        self.seed = seed
-        self.limits: Limits = Limits(seed)
         self.max_connections = max_connections
         self.idle_timeout = idle_timeout
         self.request_timeout = request_timeout
-        self.batch_time = batch_time
-        self.max_file_bytes = max_file_bytes
-        self.max_upload: int = max_file_bytes + _FORM_OVERHEAD
-        self.started: int = int(time.time())
-        # What the service made, by event ("file.uploaded", "batch.created", ...): tests count them.
-        self.counts: "collections.Counter[str]" = collections.Counter()
-        self._counts_lock = threading.Lock()
-        self.files: FileStore = FileStore()
-        self.batches: BatchStore = BatchStore(self._run_line, self._output_file)
-        self.stopping: threading.Event = threading.Event()
         self._connections = 0
         self._connections_lock = threading.Lock()
         self._thread: Optional[threading.Thread] = None
         super().__init__(address, Handler)
+        if self.account.api_key is None and self.exposed:
+            self.server_close()
+            raise ValueError(f"{self.server_address[0]!s} is reachable from other machines: give an api_key "
+                             "(--api-key KEY) that every request must bear")
+
+    @property
+    def exposed(self) -> bool:
+        """Whether the service is bound to an address other machines may reach."""
+        return not is_loopback(str(self.server_address[0]))
+
+    # The account's parts that tests and benchmarks reach through the server.
+    @property
+    def counts(self) -> "collections.Counter[str]":
+        return self.account.counts
+
+    @property
+    def replies(self) -> "collections.Counter[int]":
+        return self.account.replies
+
+    @property
+    def answered(self) -> int:
+        return self.account.answered
+
+    @property
+    def files(self) -> FileStore:
+        return self.account.files
+
+    @property
+    def batches(self) -> BatchStore:
+        return self.account.batches
+
+    @property
+    def log_path(self) -> Optional[str]:
+        return self.account.log_path
+
+    @property
+    def batch_time(self) -> float:
+        return self.account.batch_time
+
+    @batch_time.setter
+    def batch_time(self, seconds: float) -> None:
+        self.account.batch_time = seconds
+
+    @property
+    def stopping(self) -> threading.Event:
+        return self.account.stopping
 
     def handle_error(self, request: Any, client_address: Any) -> None:
         if isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
@@ -110,35 +124,15 @@ class DevServer(ThreadingHTTPServer):
 
     def _refuse(self, request: socket.socket) -> None:
         """Answer 503 from the listening thread, never waiting on the client, and close."""
-        self.log.request(None, None, None, None, refused="too many connections")
-        body = chat.error(503, f"the service is at its bound of {self.max_connections} connections",
-                          "server_error").body or b""
+        self.account.log.request(None, None, None, None, refused="too many connections")
+        self.account.replied(503)
+        body = error(503, f"the service is at its bound of {self.max_connections} connections",
+                     "server_error").body or b""
         with contextlib.suppress(OSError):
             request.recv(65536, socket.MSG_DONTWAIT)  # what the client sent, so closing sends no reset
         with contextlib.suppress(OSError):
             request.send(_TOO_MANY % (len(body), body), socket.MSG_DONTWAIT)
         self.shutdown_request(request)
-
-    def record(self, event: str, **fields: Any) -> None:
-        """Count something the service made or removed, and log it."""
-        with self._counts_lock:
-            self.counts[event] += 1
-        self.log.event(event, **fields)
-
-    def _run_line(self, body: Dict[str, Any]) -> Tuple[int, Any]:
-        # A batch's request takes the same modes as an online one, without delays or rate limits.
-        request = chat.check_request(body, self.mode)
-        outcome = request if isinstance(request, chat.Outcome) else chat.answer(
-            request, self.limits, json_bytes(body), None)
-        if outcome.body is None:
-            return 0, None
-        parsed = parse_json(outcome.body)
-        return outcome.status, outcome.body.decode("utf-8", "replace") if parsed is None else parsed
-
-    def _output_file(self, filename: str, data: bytes) -> str:
-        info = self.files.add(filename, "batch_output", data)
-        self.record("file.output", id=info["id"], filename=filename, bytes=info["bytes"])
-        return str(info["id"])
 
     @property
     def url(self) -> str:
@@ -157,7 +151,7 @@ class DevServer(ThreadingHTTPServer):
 
     def stop(self) -> None:
         """Stop serving, cut pending delays short, and close the listening socket."""
-        self.stopping.set()
+        self.account.stopping.set()
         if self._thread is not None:
             self.shutdown()
             self._thread.join()
@@ -165,5 +159,9 @@ class DevServer(ThreadingHTTPServer):
 
 
 def serve(host: str = "127.0.0.1", port: int = 0, **options: Any) -> DevServer:
-    """Bind a DevServer (port 0 = any free port); call start() or serve_forever()."""
+    """Bind a DevServer (port 0 = any free port); call start() or serve_forever().
+
+    Options: the server's own (max_connections, idle_timeout, request_timeout,
+    access_log) and the account's (see factsift.devserver.account.Account).
+    """
     return DevServer((host, port), **options)

@@ -25,7 +25,7 @@ def _choice(delta: Dict[str, Any], finish: Optional[str] = None) -> List[Dict[st
 
 
 def events(model: str, prompt: int, content: Optional[str], with_choice: bool,
-           include_usage: bool) -> bytes:
+           include_usage: bool, cached: Optional[int] = None) -> bytes:
     """The whole stream: a role chunk, the text in pieces, a stop chunk, usage if asked, [DONE]."""
     base = {"id": f"chatcmpl-{uuid.uuid4().hex[:24]}", "object": "chat.completion.chunk",
             "created": int(time.time()), "model": model, "system_fingerprint": None}
@@ -38,7 +38,7 @@ def events(model: str, prompt: int, content: Optional[str], with_choice: bool,
                                 include_usage))
         parts.append(_chunk(base, _choice({}, "stop"), include_usage))
     if include_usage or not with_choice:
-        last = dict(base, choices=[], usage=usage(prompt, content) if include_usage else None)
+        last = dict(base, choices=[], usage=usage(prompt, content, cached) if include_usage else None)
         parts.append(b"data: " + json_bytes(last) + b"\n\n")
     parts.append(b"data: [DONE]\n\n")
     return b"".join(parts)

@@ -11,7 +11,7 @@ the reply text's tokens (0 for no text).
 import re
 from typing import Any, Dict, List, Optional, Tuple
 
-__all__ = ["count_tokens", "message_text", "prompt_tokens", "usage"]
+__all__ = ["count_tokens", "message_text", "prompt_pieces", "prompt_tokens", "usage"]
 
 _PER_MESSAGE = 3
 _PER_NAME = 1
@@ -19,6 +19,7 @@ _REPLY_PRIMING = 3
 _ROLES = dict.fromkeys(("user", "assistant", "system", "developer", "tool"), 1)
 
 _WORD = re.compile(r"[A-Za-z0-9_]+")
+_TOKEN = re.compile(r"\s*(?:[A-Za-z0-9_]+|\S)")  # a token, with the white space before it
 
 
 # The last text counted, and its count: an echo's reply is the very string its prompt ended with.
@@ -60,6 +61,33 @@ def prompt_tokens(messages: List[Dict[str, Any]]) -> int:
     return total
 
 
-def usage(prompt: int, content: object) -> Dict[str, int]:
+def _pieces(text: str) -> List[str]:
+    return _TOKEN.findall(text)
+
+
+def prompt_pieces(messages: List[Dict[str, Any]]) -> List[str]:
+    """The prompt's tokens as texts, as many as prompt_tokens() counts, in the order of the
+    chat format: each message's start, role (and name), a separator, its text and its end;
+    then the three that prime the reply."""
+    pieces: List[str] = []
+    for message in messages:
+        role = message["role"]
+        pieces += ["<|start|>", role] if role in _ROLES else ["<|start|>", *_pieces(role)]
+        name = message.get("name")
+        if isinstance(name, str):
+            pieces += ["<|name|>", *_pieces(name)]
+        pieces += ["<|message|>", *_pieces(message_text(message)), "<|end|>"]
+    return pieces + ["<|start|>", "assistant", "<|message|>"]
+
+
+def usage(prompt: int, content: object, cached: Optional[int] = None) -> Dict[str, Any]:
+    """A reply's usage; with a count of cached tokens, the details OpenAI's replies carry too."""
     completion = count_tokens(content) if isinstance(content, str) else 0
-    return {"prompt_tokens": prompt, "completion_tokens": completion, "total_tokens": prompt + completion}
+    counts: Dict[str, Any] = {"prompt_tokens": prompt, "completion_tokens": completion,
+                              "total_tokens": prompt + completion}
+    if cached is not None:
+        counts["prompt_tokens_details"] = {"cached_tokens": cached, "audio_tokens": 0}
+        counts["completion_tokens_details"] = {"reasoning_tokens": 0, "audio_tokens": 0,
+                                               "accepted_prediction_tokens": 0,
+                                               "rejected_prediction_tokens": 0}
+    return counts
