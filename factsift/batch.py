@@ -66,7 +66,7 @@ import weakref
 from collections.abc import Callable, Generator, Iterable, Iterator
 
 from factsift import options
-from factsift.clients import ClientSettings, run_base
+from factsift.clients import ClientSettings, run_base, usage_problem
 from factsift.pools import ResultSlot, Spec, Summarizer, settled
 from factsift.records import RESULT_KEYS, Record, UnusableInput, error_record, message
 
@@ -116,7 +116,8 @@ class Counts:
         return (self.prompt_tokens * self.price[0] + self.completion_tokens * self.price[1]) / 1e6
 
     def add(self, record: Record, requests: int) -> None:
-        """Counts one record, sent in `requests` HTTP requests."""
+        """Counts one record, sent in `requests` HTTP requests. A usage whose counts are not sane
+        (factsift.clients.usage_problem) is left out, and the record gets a "note" saying so."""
         if record.get("status") == "ok":
             self.ok += 1
         else:
@@ -125,12 +126,15 @@ class Counts:
         self.requests += requests
         self.retried += requests > 1
         usage = record.get("usage")
-        if usage.__class__ is dict:  # as the batch makes it; anything else counts no tokens
-            prompt, completion, total = usage.get("prompt_tokens"), usage.get("completion_tokens"), \
-                usage.get("total_tokens")
-            self.prompt_tokens += prompt if prompt.__class__ is int else 0
-            self.completion_tokens += completion if completion.__class__ is int else 0
-            self.total_tokens += total if total.__class__ is int else 0
+        if usage.__class__ is not dict:  # as the batch makes it; anything else counts no tokens
+            return
+        problem = usage_problem(usage)
+        if problem is not None:  # kept as the service sent it, and said so
+            record.setdefault("note", problem)
+            return
+        self.prompt_tokens += usage.get("prompt_tokens") or 0
+        self.completion_tokens += usage.get("completion_tokens") or 0
+        self.total_tokens += usage.get("total_tokens") or 0
 
     def _fields(self) -> tuple[object, ...]:
         return tuple(getattr(self, name) for name in self.__slots__)

@@ -30,6 +30,8 @@ import tempfile
 import threading
 from collections.abc import Callable, Iterable, Mapping
 
+from factsift.clients import usage_problem
+
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any
@@ -133,6 +135,8 @@ class Tokens:
 
     def learn(self, counted: float, usage: Mapping[str, Any]) -> None:
         """What a reply's usage says of a request whose prompt was counted as `counted`."""
+        if usage_problem(usage) is not None:  # no count to learn from
+            return
         prompt, completion = usage.get("prompt_tokens"), usage.get("completion_tokens")
         with self._lock:
             if isinstance(prompt, int) and prompt > 0 and counted > 0:

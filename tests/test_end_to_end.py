@@ -1,9 +1,16 @@
 """The module, the client package, HTTP and the local service together."""
 import threading
 
+import openai
 import pytest
 from conftest import request_text
 from devserver_fixtures import devserver, read_log  # noqa: F401
+
+# A lone surrogate in the prompt (the cleaning leaves the prompt as it is) meets what the client's
+# generation makes of it: openai 1.x (httpx 0.23) writes its JSON in ASCII, the surrogate as the
+# escape \ud800, which JSON's grammar allows, so the request goes out and the reply decides; openai
+# 3.x (httpx2) writes UTF-8, which cannot carry it, and the call fails before anything is sent.
+SENDS_LONE_SURROGATES = getattr(openai, "__version__", "").startswith("1.")
 
 ARTICLE = "记者12月8日报道：江州市今年GDP增长5.2%，“数字经济”贡献最大！\n第二段\u3000结束。"
 CLEANED = "记者12月8日报道江州市今年GDP增长52数字经济贡献最大\n第二段\u3000结束"
@@ -69,11 +76,14 @@ def test_eight_threads_share_one_instance(S, devserver):
 
 @pytest.mark.parametrize("content, prompt, status", [
     ("words, " * 1_500_000, "", "ok"),
-    ("文本", "\ud800", "error"),   # a lone surrogate cannot be encoded for the wire
-    ("\udfff文本\ud800", "", "ok"),  # ... and the cleaning removes it from the text
+    ("文本", "\ud800", "ok" if SENDS_LONE_SURROGATES else "error"),  # see above
+    ("\udfff文本\ud800", "", "ok"),  # the cleaning removes them from the text
     (b"bytes", "", "error"),
 ], ids=["10MB", "surrogate-prompt", "surrogate-content", "bytes"])
 def test_bad_input_never_escapes(S, devserver, capfd, content, prompt, status):
     record = S(devserver.url, "k", "null-content").refined_title(content, prompt)
     assert record["status"] == status
     assert ("Traceback" in capfd.readouterr().err) == (status == "error")
+    if prompt:
+        sent = [entry["body"]["messages"][0]["content"] for entry in read_log(devserver.log_path)]
+        assert sent == ([request_text("refined_title", "文本", prompt)] if SENDS_LONE_SURROGATES else [])

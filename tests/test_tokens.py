@@ -1,6 +1,7 @@
 """Tokens: the usage in each record and in the totals, a token limit, the service's rate-limit
 headers, and prices."""
 
+import json
 import os
 import re
 import socket
@@ -10,7 +11,7 @@ import pytest
 
 from conftest import ROOT
 from devserver_fixtures import completion, devserver, http_reply, read_log, running_server, scripted_server  # noqa: F401
-from factsift import batch, limits, tokens
+from factsift import batch, clients, limits, tokens
 from test_cli import run_cli, service, write_jsonl
 
 
@@ -152,3 +153,45 @@ def test_an_estimate_leaves_out_what_a_resumed_run_would_skip(tmp_path):
     assert status == 0 and re.fullmatch(r"factsift: 4 requests, \d+ prompt tokens \(.*\); 1 skipped; 1 unusable\n",
                                         lines)
     assert (tmp_path / "out.jsonl").read_text() == '{"status": "ok", "id": 1}\n{"status": "error", "id": 2}\n'
+
+
+NOT_COUNTS = [10**400, clients.MAX_TOKENS + 1, -1, 1.5, "12", True, [3]]
+
+
+@pytest.mark.parametrize("field", ["prompt_tokens", "completion_tokens", "total_tokens"])
+@pytest.mark.parametrize("value", NOT_COUNTS, ids=["huge", "past-the-bound", "negative", "float", "text", "bool",
+                                                   "list"])
+def test_a_usage_that_is_no_sane_count_is_kept_as_sent_but_never_added(field, value):
+    usage = {"prompt_tokens": 10, "completion_tokens": 5, "total_tokens": 15, field: value}
+    bad = {"status": "ok", "usage": dict(usage)}
+    largest = {"status": "ok", "usage": {"prompt_tokens": clients.MAX_TOKENS, "completion_tokens": 0,
+                                         "total_tokens": clients.MAX_TOKENS}}
+    counts = batch.Counts(price=(1.0, 2.0))
+    counts.add(largest, 1)
+    counts.add(bad, 1)
+    assert (counts.ok, counts.prompt_tokens, counts.completion_tokens) == (2, clients.MAX_TOKENS, 0)
+    assert counts.cost == pytest.approx(clients.MAX_TOKENS / 1e6)
+    assert bad["usage"] == usage and "note" not in largest
+    assert bad["note"] == f"usage not counted: {field} is not a count of tokens from 0 to {clients.MAX_TOKENS}"
+    counter = tokens.Tokens(first_reply=100)
+    counter.learn(10.0, usage)
+    assert (counter.prompt(10.0), counter.reply) == (10, 100)  # nothing learnt
+
+
+def test_an_absurd_count_in_a_reply_leaves_the_run_and_its_sums_whole(tmp_path):
+    # The second reply says its prompt took a 1 and 400 zeros of tokens.
+    def answer(handler):
+        absurd = "二" in json.loads(handler.server.seen[-1].body)["messages"][0]["content"]
+        usage = {"prompt_tokens": 10**400 if absurd else 10, "completion_tokens": 2, "total_tokens": 12}
+        reply = json.loads(completion("r"))
+        handler.wfile.write(http_reply(200, json.dumps({**reply, "usage": usage}).encode()))
+
+    write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": text} for i, text in enumerate(["一。", "二。", "三。"])])
+    with scripted_server(answer) as server:
+        status, records, stderr = run_cli(tmp_path, "title", "--jsonl", "in.jsonl", "-j", "1", "--price", "1/2",
+                                          "--tpm", "100000", *service(server, "m"))
+    assert status == 0, stderr
+    assert [r["status"] for r in records] == ["ok"] * 3 and [("note" in r) for r in records] == [False, True, False]
+    assert records[1]["usage"]["prompt_tokens"] == 10**400
+    assert records[1]["note"] == f"usage not counted: prompt_tokens is not a count of tokens from 0 to {clients.MAX_TOKENS}"
+    assert ", 24 tokens (20 prompt, 4 completion), cost 2.8e-05" in stderr

@@ -30,11 +30,15 @@ hooks) go in the same way, through the module global, inside a block::
 
 Enter ``client_options`` first: a sharing factory passes calls with other
 options through unshared. A batch run (``factsift.batch``) does all of this
-with ``configured()``, which also bounds each request as a whole by its
-time-out and watches what each input's requests used, for its own threads
-only: while runs are open the module global dispatches each call to the
-factory of the run whose thread makes it, and every other call to what
-sharing and ``client_options`` set (factsift.clients._seam).
+with ``configured()``, which also watches what each input's requests used,
+for the run's own threads only: while runs are open the module global
+dispatches each call to the factory of the run whose thread makes it, and
+every other call to what sharing and ``client_options`` set
+(factsift.clients._seam). With the real client package a run's clients send
+through factsift's own HTTP transport (``_transport``: each request bounded as
+a whole by the time-out, each reply's body by ``MAX_REPLY_BYTES``, and the
+environment's proxies). A usage whose counts are not sane (``usage_problem``)
+is kept in the record but told to neither the sums nor the limits.
 
 Settings are still read at every call: an instance whose ``base_url`` or
 ``api_key`` changes gets (or builds) the other pair's client, and
@@ -63,13 +67,14 @@ client that uploads the files and drives the batches.
 
 from factsift.clients._seam import run_base
 from factsift.clients._replay import Expected, Recorder, Replayer, ReplayMismatch, recording, replaying
-from factsift.clients._run import (ClientSettings, Pacer, RunClients, Seen, Tally, Watched, configured,
-                                   retry_after)
+from factsift.clients._run import (MAX_TOKENS, ClientSettings, Pacer, RunClients, Seen, Tally, Watched, configured,
+                                   retry_after, usage_problem)
 from factsift.clients._service import plain, service_client, status_of, transient
 from factsift.clients._sharing import (SharedClients, client_options, share_clients, shared_clients,
                                        unshare_clients)
 
 __all__ = ["run_base", "SharedClients", "share_clients", "unshare_clients", "shared_clients", "client_options",
            "ClientSettings", "Pacer", "RunClients", "Seen", "Tally", "Watched", "configured", "retry_after",
+           "MAX_TOKENS", "usage_problem",
            "Expected", "Recorder", "Replayer", "ReplayMismatch", "recording", "replaying",
            "plain", "service_client", "status_of", "transient"]

@@ -10,7 +10,7 @@ import time
 from collections.abc import Callable, Iterator, Mapping
 from types import ModuleType
 
-from factsift.clients import _deadline, _seam
+from factsift.clients import _seam, _transport
 from factsift.clients._seam import Factory
 from factsift.clients._sharing import SharedClients
 
@@ -24,6 +24,8 @@ RETRIED_STATUSES = frozenset({408, 409, 429})
 # openai 1.x waits as long as a reply asks for up to a minute, 3.x up to two.
 OLD_MAX_RETRY_AFTER = 60.0
 SAFETY = 1.05  # a token limit holds this much more than a request's estimated tokens
+MAX_TOKENS = 10**9  # the most a usage's count may say: far beyond any model's context and reply
+USAGE_COUNTS = ("prompt_tokens", "completion_tokens", "total_tokens")
 
 
 class ClientSettings:
@@ -135,14 +137,19 @@ class Tally:
                                      f"trying again, longer than the client waits "
                                      f"({self._max_retry_after:g} s)")
 
+    def too_large(self, limit: int) -> None:
+        """The transport stopped reading a reply longer than `limit` bytes."""
+        self._seen().note = f"the reply was too large: longer than {limit} bytes, the most factsift reads"
+
     def replied(self, reply: Any) -> None:
-        """The completion a request returned: keeps its usage, and tells the limits what it used."""
+        """The completion a request returned: keeps its usage, and tells the limits what it used
+        (a usage whose counts are not sane tells them nothing)."""
         usage = getattr(reply, "usage", None)
         if usage is None:
             return
         seen = self._seen()
         seen.usage = plain_usage(usage)
-        if seen.usage is None:
+        if seen.usage is None or usage_problem(seen.usage) is not None:
             return
         if self._tokens is not None:
             self._tokens.learn(seen.counted, seen.usage)
@@ -163,6 +170,16 @@ def plain_usage(usage: Any) -> dict[str, Any] | None:
         dump = getattr(usage, "model_dump", None)
         value = None if dump is None else dump(exclude_unset=True)
     return value if isinstance(value, dict) else None
+
+
+def usage_problem(usage: Mapping[str, Any]) -> str | None:
+    """Why a usage's counts cannot be added up, or None when they can: each of them that is there
+    must be an int from 0 to MAX_TOKENS."""
+    for name in USAGE_COUNTS:
+        value = usage.get(name)
+        if value is not None and not (value.__class__ is int and 0 <= value <= MAX_TOKENS):
+            return f"usage not counted: {name} is not a count of tokens from 0 to {MAX_TOKENS}"
+    return None
 
 
 def retry_after(headers: Mapping[str, str]) -> float | None:
@@ -247,17 +264,22 @@ def max_retry_after(package: ModuleType) -> float:
     return float(getattr(constants, "MAX_RETRY_AFTER_DELAY", OLD_MAX_RETRY_AFTER))
 
 
-def client_options(settings: ClientSettings, tally: Tally, package: ModuleType) -> dict[str, Any]:
-    """The keyword options of every client of the run."""
+def client_options(settings: ClientSettings, tally: Tally, package: ModuleType,
+                   limit: int | None = None) -> dict[str, Any]:
+    """The keyword options of every client of the run: with the real client package, an HTTP
+    client that sends through factsift's transport (the whole-request time-out, replies of at
+    most `limit` bytes, by default MAX_REPLY_BYTES; the environment's proxies: see
+    factsift.clients._transport)."""
     if not hasattr(package, "DefaultHttpxClient"):
         raise RuntimeError("factsift's batches need openai 1.17 or later (openai.DefaultHttpxClient)")
     http: dict[str, Any] = {"event_hooks": {"request": [tally.on_request], "response": [tally.on_response]}}
     options: dict[str, Any] = {"max_retries": settings.retries}
     if settings.timeout is not None:
         options["timeout"] = settings.timeout
-        httpx = _httpx_of(package)
-        if httpx is not None:  # the stand-in's own time-out already bounds the whole request
-            http["transport"] = _deadline.transport(httpx, settings.timeout)
+    httpx = _httpx_of(package)
+    if httpx is not None:  # the stand-in bounds a request and its reply on its own
+        limit = _transport.MAX_REPLY_BYTES if limit is None else limit
+        http.update(_transport.client_options(httpx, settings.timeout, limit, tally.too_large))
     options["http_client"] = package.DefaultHttpxClient(**http)
     return options
 

@@ -5,7 +5,9 @@ client per run, built with the run's time-out and an HTTP hook that counts
 its requests. It never retries on its own (``max_retries=0``): a request that
 creates something at the service (an upload, a batch) may have reached it
 even when its answer never came, so factsift looks before it sends one again
-(factsift.batchapi.service).
+(factsift.batchapi.service). It sends through factsift's transport, as a run's
+clients do (the time-out as a whole, the environment's proxies), reading at
+most ``MAX_FILE_BYTES`` of a reply: a batch's output file comes whole.
 """
 
 from __future__ import annotations
@@ -13,6 +15,7 @@ from __future__ import annotations
 from typing import Any
 
 from factsift.clients._run import RETRIED_STATUSES, ClientSettings, Tally, client_options, client_package
+from factsift.clients._transport import MAX_FILE_BYTES
 
 
 def service_client(base_url: Any, api_key: Any, timeout: float | None) -> tuple[Any, Tally]:
@@ -20,7 +23,7 @@ def service_client(base_url: Any, api_key: Any, timeout: float | None) -> tuple[
     (``tally.begin()`` gives the Seen they are counted in)."""
     package = client_package()
     tally = Tally(None, 0.0)
-    options = client_options(ClientSettings(0, timeout, share=False), tally, package)
+    options = client_options(ClientSettings(0, timeout, share=False), tally, package, MAX_FILE_BYTES)
     return package.OpenAI(base_url=base_url, api_key=api_key, **options), tally
 
 
