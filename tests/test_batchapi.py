@@ -26,16 +26,9 @@ TEXTS = ["第一篇：价格上涨3.5%。", "second, with punctuation!", "第三
 IDS = ["n-1", 2, "a b", "n-4", "新闻", "x" * 70]  # mapped: 2, "a b", "新闻", the long one
 
 
-def batch_calls(client):
-    """Skips a client without files and batches (the stand-in before helper "standin"'s calls land)."""
-    if not hasattr(openai_standin.package(client).OpenAI, "files"):
-        pytest.skip("the stand-in openai client has no files/batches calls yet (helper standin adds them)")
-    return client
-
-
 @pytest.fixture
 def client(client_choice):
-    return batch_calls(client_choice)
+    return client_choice
 
 
 @pytest.fixture
