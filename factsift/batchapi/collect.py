@@ -153,7 +153,7 @@ class Records:
     """The records of the ended parts, in input order, as factsift.batch hands them out.
 
     When the last has been handed out, the parts are collected: their files go,
-    here and at the service, and the state folder with the last part.
+    here and at the service, and the run's state with the last part.
     """
 
     counts: batch.Counts
@@ -195,10 +195,7 @@ class Records:
             for part in parts:
                 part.collected = True
             state.save()
-            for part in parts:
-                self._run.remove_files(part)
-        if not state.open_parts():
-            state.remove()
+        self._run.finish()
 
 
 def collect(run: BatchRun, inputs: Iterable[Any], id_key: str = "id",

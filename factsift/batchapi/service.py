@@ -108,12 +108,15 @@ class Service:
             raise ServiceError(f"reading file {file_id}: the reply is not the file's bytes")
         return data
 
-    def delete(self, file_id: str) -> None:
-        """Removes a file; one that is gone already, or a failure, is let be."""
+    def delete(self, file_id: str) -> bool:
+        """Removes a file; whether it is gone (False: it could not be deleted now)."""
         try:
             self._call(f"deleting file {file_id}", lambda: self._client.files.delete(file_id))
-        except (Refused, ServiceError):
-            pass
+        except Refused as exc:
+            return exc.status == 404
+        except ServiceError:
+            return False
+        return True
 
     # -- batches -------------------------------------------------------------------------------
 
