@@ -73,18 +73,24 @@ def make_state(folder, url, lines):
 
 
 def write_output(path, custom_ids, megabytes, huge_line):
-    """One line per custom id, each answering with a reply of the same length."""
+    """One line per custom id, each answering with a reply of the same length (the first
+    `huge_line` MB long, when given), written in pieces: this process stays small, and the
+    child's peak (which Linux counts from its parent's at the fork) is its own."""
     size = max(1, int(megabytes * 1e6 / len(custom_ids)) - 250)
     with open(path, "w", encoding="utf-8") as f:
         for number, custom_id in enumerate(custom_ids):
-            content = "x" * (huge_line * 1_000_000 if huge_line and number == 0 else size)
+            length = huge_line * 1_000_000 if huge_line and number == 0 else size
             body = {"id": f"chatcmpl-{number}", "object": "chat.completion", "created": 0, "model": "m",
                     "choices": [{"index": 0, "finish_reason": "stop",
-                                 "message": {"role": "assistant", "content": content}}],
+                                 "message": {"role": "assistant", "content": "@"}}],
                     "usage": {"prompt_tokens": 10, "completion_tokens": 10, "total_tokens": 20}}
-            f.write(json.dumps({"id": f"batch_req_{number}", "custom_id": custom_id,
-                                "response": {"status_code": 200, "request_id": "r", "body": body},
-                                "error": None}) + "\n")
+            line = json.dumps({"id": f"batch_req_{number}", "custom_id": custom_id,
+                               "response": {"status_code": 200, "request_id": "r", "body": body}, "error": None})
+            head, tail = line.split("@")
+            f.write(head)
+            for start in range(0, length, 1 << 20):
+                f.write("x" * min(1 << 20, length - start))
+            f.write(tail + "\n")
     return os.path.getsize(path)
 
 

@@ -3,6 +3,7 @@ an online run's, kill points with --resume and the service's counts, failed, exp
 rejected batches, the split into batches, and the pieces (custom ids, the state, hostile result lines)."""
 
 import contextlib
+import importlib
 import io
 import json
 import os
@@ -334,16 +335,22 @@ def test_killed_runs_resume_without_sending_twice(tmp_path, client, inputs, monk
 
 
 @pytest.mark.slow
-def test_files_a_killed_collection_left_at_the_service_are_deleted_by_an_online_run(tmp_path, client, inputs,
-                                                                                     monkeypatch):
+@pytest.mark.parametrize("then", ["online --resume", "a new batch run"])
+def test_files_a_killed_collection_left_at_the_service_are_deleted_by_the_next_run(tmp_path, client, inputs,
+                                                                                   monkeypatch, then):
     with running_server(tmp_path / "service.jsonl", batch_time=1.0) as server:
         kill(tmp_path, server, client, monkeypatch, "after marking the batch collected, before its files were deleted")
         written = lines(tmp_path / "out.jsonl")
         assert len(server.files.listing(None)) == 2 and len(written) == 7  # the input and output files
-        status, stderr = run(tmp_path, client, command(server, "--resume", batch=False))
-        assert status == 3, stderr  # nothing left to send
-        assert server.files.listing(None) == [] and server.counts["file.deleted"] == 2
-        assert "/v1/chat/completions" not in [line.get("path") for line in lines(tmp_path / "service.jsonl")]
+        if then == "online --resume":
+            status, stderr = run(tmp_path, client, command(server, "--resume", batch=False))
+            assert "/v1/chat/completions" not in [line.get("path") for line in lines(tmp_path / "service.jsonl")]
+        else:
+            os.unlink(tmp_path / "out.jsonl")
+            status, stderr = run(tmp_path, client, command(server))
+            assert server.counts["file.uploaded"] == server.counts["batch.created"] == 2
+        assert status == 3, stderr
+        assert server.files.listing(None) == [] and server.counts["file.deleted"] == 2 * (then != "online --resume") + 2
     assert lines(tmp_path / "out.jsonl") == written and not os.path.exists(tmp_path / "out.jsonl.batches")
 
 
@@ -539,6 +546,76 @@ def test_hostile_result_lines_become_error_records(tmp_path, line, message):
     got = expected(part, ("k", "c", "digest", None), "text", results)
     assert isinstance(got, Replay) and (got.expected.status, got.expected.body) == (200, {"choices": []})
     results.close()
+
+
+def test_a_result_line_too_long_is_never_read_whole_and_its_input_gets_an_error_record(tmp_path, monkeypatch):
+    collect = importlib.import_module("factsift.batchapi.collect")  # the package's `collect` is a function
+    monkeypatch.setattr(collect, "MAX_LINE", 1000)
+    reply = {"status_code": 200, "body": {"choices": []}}
+    rows = [{"id": "r1", "custom_id": "a", "response": reply, "padding": "x" * 5000},
+            {"custom_id": "b", "response": reply, "padding": "x" * 5000},
+            {"padding": "x" * 5000, "custom_id": "c"},  # its custom_id comes too late to be found
+            {"custom_id": "d", "response": reply}, {"custom_id": "e", "response": reply}]
+    path = tmp_path / "out.jsonl"
+    path.write_text("".join(json.dumps(row) + "\n" for row in rows))
+    reads = []
+
+    class Reading(io.BytesIO):
+        def readline(self, size=-1):
+            reads.append(size)
+            return super().readline(size)
+
+    sizes = [len(json.dumps(row)) + 1 for row in rows]
+    assert [(offset, length) for offset, _, length in collect._lines(Reading(path.read_bytes()))] == [
+        (sum(sizes[:i]), size) for i, size in enumerate(sizes)]
+    assert reads and all(0 < size <= 1 << 20 for size in reads)  # never a whole line, whatever its length
+    results = Results({(1, key) for key in "abcd"})  # "e" is awaited by no input: not kept
+    results.add(1, str(path))
+    part = run_state.Part(1, "p", status="completed")
+    got = {key: expected(part, ("k", key, "digest", None), "text", results) for key in "abcde"}
+    results.close()
+    assert [type(value).__name__ for value in got.values()] == ["LineError", "LineError", "LineError", "Replay",
+                                                               "LineError"]
+    assert all("bytes, more than a line may be (1000)" in str(got[key]) for key in "ab")
+    assert "without a result" in str(got["c"]) and "without a result" in str(got["e"])
+
+
+def _cut_short(body, cuts):
+    """A file's content, its first `cuts` answers cut off half-way (the connection closes); file
+    "small" holds a few bytes."""
+    def answer(handler):  # no copy of the body: the memory the client uses is measured
+        data = b"small" if "/small/" in handler.path else memoryview(body)
+        handler.wfile.write(f"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: "
+                            f"{len(data)}\r\nConnection: close\r\n\r\n".encode())
+        answered = sum("/file-1/" in seen.path for seen in handler.server.seen[:-1])
+        handler.wfile.write(data[:len(data) // 2] if "/file-1/" in handler.path and answered < cuts else data)
+    return answer
+
+
+@pytest.mark.parametrize("cuts", [0, 1, 2])
+def test_a_download_is_streamed_to_disk_and_kept_whole_or_not_at_all(tmp_path, client, openai_package, cuts):
+    import tracemalloc
+
+    from factsift.batchapi.service import Service, ServiceError
+
+    body = bytes(range(256)) * (16 << 12)  # 16 MiB
+    path = tmp_path / "file.jsonl"
+    with scripted_server(_cut_short(body, cuts)) as server:
+        service = Service(server.url, "sk-test", retries=1, sleep=lambda seconds: None)
+        try:
+            service.download("small", str(tmp_path / "small"))  # the client package loads what it needs
+            tracemalloc.start()
+            with pytest.raises(ServiceError, match="reading file file-1") if cuts > 1 else contextlib.nullcontext():
+                service.download("file-1", str(path))
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+            service.close()
+        assert [seen.path for seen in server.seen][1:] == ["/v1/files/file-1/content"] * min(cuts + 1, 2)
+    assert (path.read_bytes() == body) if cuts < 2 else not path.exists()
+    assert sorted(os.listdir(tmp_path)) == (["file.jsonl"] if cuts < 2 else []) + ["small"]  # no temporary file
+    if client == "real":  # the stand-in reads a reply whole before it hands it out
+        assert peak < 8 << 20
 
 
 @pytest.mark.parametrize("status, name", [(400, "BadRequestError"), (401, "AuthenticationError"),

@@ -33,7 +33,7 @@ import os
 import re
 import secrets
 import time
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import IO, Any
 
 try:
@@ -247,12 +247,14 @@ def _locked(path: str) -> IO[bytes]:
     return lock
 
 
-def write_atomically(path: str, data: bytes) -> None:
-    """`path` holds `data` whole, or what it held before, whenever the process dies."""
+def write_atomically(path: str, data: bytes | Iterable[bytes]) -> None:
+    """`path` holds `data` (bytes, or pieces of them) whole, or what it held before, whenever the
+    process dies."""
     temporary = f"{path}.{os.getpid()}.tmp"
     try:
         with open(temporary, "wb") as f:
-            f.write(data)
+            for piece in (data,) if isinstance(data, bytes) else data:
+                f.write(piece)
             f.flush()
             os.fsync(f.fileno())
         os.replace(temporary, path)
