@@ -24,7 +24,7 @@ from factsift.cli.output import Output, Refused, WriteError, encode_record, file
 from factsift.cli.progress import LineGuard
 from factsift.records import error_record
 
-__all__ = ["main"]
+__all__ = ["main", "usage"]
 
 
 def main(args: argparse.Namespace, target: Any) -> int | None:
@@ -35,7 +35,7 @@ def main(args: argparse.Namespace, target: Any) -> int | None:
     None: the online run goes on.
     """
     folder = args.output + BATCH_STATE if args.output is not None else ""
-    problem = _usage(args, folder)
+    problem = usage(args)
     if problem:
         print(f"factsift: {problem}", file=sys.stderr)
         return EXIT_USAGE
@@ -59,9 +59,11 @@ def main(args: argparse.Namespace, target: Any) -> int | None:
         output.close()
 
 
-def _usage(args: argparse.Namespace, folder: str) -> str | None:
+def usage(args: argparse.Namespace) -> str | None:
+    """Why the run cannot go as asked beside the state of --output's batch run (exit 2), or None."""
     if args.output is None:
         return "--batch-api writes the results to an --output FILE: give one"
+    folder = args.output + BATCH_STATE
     started = os.path.exists(os.path.join(folder, "state.json"))
     pending = started and batch_pending(folder)
     if not (args.batch_api or args.cancel_batches):
