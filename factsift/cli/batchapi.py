@@ -93,14 +93,19 @@ def _run(args: argparse.Namespace, target: Any, output: Output, folder: str) -> 
         print(f"factsift: {exc}", file=sys.stderr)
         return EXIT_USAGE
     except (batchapi.ServiceError, batchapi.Refused, OSError) as exc:
-        print(f"factsift: {exc}; what was sent is kept in {folder}: run again with --resume", file=sys.stderr)
+        print(f"factsift: {exc}; {_kept(folder)}", file=sys.stderr)
         return EXIT_FAILED
     except KeyboardInterrupt:
-        print(f"factsift: interrupted; what was sent is kept in {folder}: run again with --resume",
-              file=sys.stderr)
+        print(f"factsift: interrupted; {_kept(folder)}", file=sys.stderr)
         return EXIT_INTERRUPTED
     with run:
         return _follow(args, run, output, waiting, started)
+
+
+def _kept(folder: str) -> str:
+    if os.path.exists(os.path.join(folder, "state.json")):
+        return f"what was sent is kept in {folder}: run again with --resume"
+    return "nothing was sent"
 
 
 def _settle(args: argparse.Namespace, target: Any, folder: str) -> None:
@@ -121,7 +126,7 @@ def _unreadable(args: argparse.Namespace, output: Output, folder: str, method: s
                 exc: batchapi.InputsError) -> int:
     """The inputs could not be read: with nothing sent, the error record an online run writes."""
     if os.path.exists(os.path.join(folder, "state.json")):
-        print(f"factsift: {exc}; what was sent is kept in {folder}: run again with --resume", file=sys.stderr)
+        print(f"factsift: {exc}; {_kept(folder)}", file=sys.stderr)
         return EXIT_FAILED
     record = error_record(method, str(exc))
     record["file" if args.jsonl is None else "id"] = None
