@@ -3,6 +3,7 @@ an online run's, kill points with --resume and the service's counts, failed, exp
 rejected batches, the split into batches, and the pieces (custom ids, the state, hostile result lines)."""
 
 import contextlib
+import importlib
 import io
 import json
 import os
@@ -26,16 +27,9 @@ TEXTS = ["第一篇：价格上涨3.5%。", "second, with punctuation!", "第三
 IDS = ["n-1", 2, "a b", "n-4", "新闻", "x" * 70]  # mapped: 2, "a b", "新闻", the long one
 
 
-def batch_calls(client):
-    """Skips a client without files and batches (the stand-in before helper "standin"'s calls land)."""
-    if not hasattr(openai_standin.package(client).OpenAI, "files"):
-        pytest.skip("the stand-in openai client has no files/batches calls yet (helper standin adds them)")
-    return client
-
-
 @pytest.fixture
 def client(client_choice):
-    return batch_calls(client_choice)
+    return client_choice
 
 
 @pytest.fixture
@@ -53,9 +47,9 @@ def inputs(tmp_path):
     return tmp_path / "in.jsonl"
 
 
-def command(server, *extra, model="echo", output="out.jsonl", command="summarize", batch=True):
+def command(server, *extra, model="echo", output="out.jsonl", command="summarize", batch=True, jsonl="in.jsonl"):
     flags = ["--batch-api", "--poll", "0.05"] if batch else []
-    return [sys.executable, "-m", "factsift", command, "--jsonl", "in.jsonl", "--output", output, *flags,
+    return [sys.executable, "-m", "factsift", command, "--jsonl", jsonl, "--output", output, *flags,
             "--base-url", server.url, "--model", model, "--api-key", "sk-batch", "--max-retries", "0", *extra]
 
 
@@ -184,6 +178,18 @@ def test_a_batch_the_service_lost_gives_error_records(tmp_path, server, client, 
     assert all("no longer knows the batch" in r["error"] for r in got)
 
 
+@pytest.mark.parametrize("source", ["missing.jsonl", "folder"])
+def test_inputs_that_cannot_be_read_get_the_online_runs_record_and_leave_no_state(tmp_path, server, client,
+                                                                                  source):
+    (tmp_path / "folder").mkdir()
+    status, stderr = run(tmp_path, client, command(server, jsonl=source))
+    online_status, online_lines = online(tmp_path, server, client, jsonl=source)
+    assert (status, online_status) == (1, 1) and "Traceback" not in stderr
+    assert lines(tmp_path / "out.jsonl") == online_lines
+    assert online_lines[0]["error"].startswith(f"cannot read {source}: ")
+    assert not os.path.exists(tmp_path / "out.jsonl.batches") and not server.counts  # nothing sent
+
+
 @pytest.mark.slow
 def test_an_online_run_goes_on_beside_a_state_folder_that_holds_no_run(tmp_path, server, client, inputs):
     os.mkdir(tmp_path / "out.jsonl.batches")  # a run killed before it wrote its state
@@ -288,6 +294,7 @@ KILL_POINTS = {  # name: (a gate held at the point, or None to watch the state f
     "while waiting": None,
     "while collecting": ("GET", r"/v1/files/[^/]+/content", True),
     "after writing, before the clean-up": ("DELETE", r"/v1/files/.+", True),
+    "after marking the batch collected, before its files were deleted": ("DELETE", r"/v1/files/.+", False),
 }
 
 
@@ -324,6 +331,43 @@ def test_killed_runs_resume_without_sending_twice(tmp_path, client, inputs, monk
         assert server.counts["file.uploaded"] == server.counts["batch.created"] == 1
         assert lines(tmp_path / "out.jsonl") == online(tmp_path, server, client)[1]
         assert not os.path.exists(tmp_path / "out.jsonl.batches")
+        assert server.files.listing(None) == []  # nothing left at the service either
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("then", ["online --resume", "a new batch run"])
+def test_files_a_killed_collection_left_at_the_service_are_deleted_by_the_next_run(tmp_path, client, inputs,
+                                                                                   monkeypatch, then):
+    with running_server(tmp_path / "service.jsonl", batch_time=1.0) as server:
+        kill(tmp_path, server, client, monkeypatch, "after marking the batch collected, before its files were deleted")
+        written = lines(tmp_path / "out.jsonl")
+        assert len(server.files.listing(None)) == 2 and len(written) == 7  # the input and output files
+        if then == "online --resume":
+            status, stderr = run(tmp_path, client, command(server, "--resume", batch=False))
+            assert "/v1/chat/completions" not in [line.get("path") for line in lines(tmp_path / "service.jsonl")]
+        else:
+            os.unlink(tmp_path / "out.jsonl")
+            status, stderr = run(tmp_path, client, command(server))
+            assert server.counts["file.uploaded"] == server.counts["batch.created"] == 2
+        assert status == 3, stderr
+        assert server.files.listing(None) == [] and server.counts["file.deleted"] == 2 * (then != "online --resume") + 2
+    assert lines(tmp_path / "out.jsonl") == written and not os.path.exists(tmp_path / "out.jsonl.batches")
+
+
+@pytest.mark.slow
+def test_a_resumed_run_whose_inputs_cannot_be_read_keeps_its_batches(tmp_path, client, inputs, monkeypatch):
+    with running_server(tmp_path / "service.jsonl", batch_time=1.0) as server:
+        kill(tmp_path, server, client, monkeypatch, "while waiting")
+        os.rename(inputs, tmp_path / "moved.jsonl")
+        status, stderr = run(tmp_path, client, command(server, "--resume"))
+        assert status == 1 and "Traceback" not in stderr
+        assert "cannot read in.jsonl" in stderr and "--resume" in stderr
+        assert [part["collected"] for part in state_of(tmp_path)["parts"]] == [False]
+        os.rename(tmp_path / "moved.jsonl", inputs)
+        status, stderr = run(tmp_path, client, command(server, "--resume"))
+        assert status == 3, stderr
+        assert server.counts["file.uploaded"] == server.counts["batch.created"] == 1
+        assert lines(tmp_path / "out.jsonl") == online(tmp_path, server, client)[1]
 
 
 @pytest.mark.slow
@@ -369,6 +413,67 @@ def test_ctrl_c_leaves_the_batches_running_then_cancel_collects_what_they_answer
         status, _ = run(tmp_path, client, command(server, "--resume"))  # sends only the cancelled ones
         assert status == 3 and server.counts["batch.created"] == 3
         assert server.batches.listing()[0]["request_counts"]["total"] == len(cancelled)
+
+
+@pytest.mark.parametrize("folder", [".", "mydata"])
+def test_a_new_run_refuses_a_folder_that_holds_other_files(tmp_path, server, client, openai_package, s_service,
+                                                           monkeypatch, folder):
+    from factsift import batch, batchapi
+
+    (tmp_path / folder).mkdir(exist_ok=True)
+    (tmp_path / folder / "notes.txt").write_text("mine")
+    monkeypatch.chdir(tmp_path)
+    before = sorted(os.listdir(tmp_path / folder))
+    with pytest.raises(batchapi.StateError, match="did not make \\(.*notes.txt"):
+        batch.submit(s_service(server).extract, TEXTS, folder)
+    assert sorted(os.listdir(tmp_path / folder)) == before and not server.counts
+
+
+@pytest.mark.parametrize("foreign", [["notes.txt"], []])
+def test_collecting_removes_the_runs_own_files_and_nothing_else(tmp_path, server, client, openai_package, s_service,
+                                                                foreign):
+    from factsift import batch
+
+    s, folder = s_service(server), tmp_path / "run"
+    with batch.submit(s.extract, TEXTS, str(folder)) as run:
+        for name in foreign:  # put there while the batch runs
+            (folder / name).write_text("mine")
+        for name in (f"{run.parts[0].name}.output.jsonl.999.tmp", "state.json.999.tmp"):  # a killed run's
+            (folder / name).write_bytes(b"torn")
+        run.wait(0.05)
+        with run.records(TEXTS) as records:
+            assert list(records) == list(batch.run(s.extract, TEXTS))
+    assert (sorted(os.listdir(folder)) if foreign else os.path.exists(folder)) == (foreign or False)
+
+
+def test_inputs_that_cannot_be_read_again_keep_what_the_batch_answered(tmp_path, server, client, openai_package,
+                                                                       s_service):
+    from factsift import batch, batchapi
+    from factsift.cli.inputs import InputError
+
+    s, pairs = s_service(server), [(str(i), text) for i, text in enumerate(TEXTS)]
+
+    def cut_short():
+        yield from pairs[:2]
+        yield None, InputError("cannot read in.jsonl after line 2: gone")
+
+    with batch.submit(s.extract, pairs, str(tmp_path / "run")) as run:
+        run.wait(0.05)
+        got = []
+        with pytest.raises(batchapi.InputsError, match="after line 2: gone"), run.records(cut_short()) as records:
+            got.extend(records)
+        assert [record["id"] for record in got] == ["0", "1"] and not run.parts[0].collected
+        with run.records(pairs[2:], skip=lambda key: key in ("0", "1")) as records:
+            got.extend(records)
+    assert got == list(batch.run(s.extract, pairs)) and server.counts["file.uploaded"] == 1
+    assert not os.path.exists(tmp_path / "run") and server.files.listing(None) == []
+    with pytest.raises(batchapi.InputsError, match="gone"):  # nothing sent: nothing is left
+        batch.submit(s.extract, [(None, InputError("cannot read in.jsonl: gone"))], str(tmp_path / "again"))
+    assert not os.path.exists(tmp_path / "again") and server.counts["file.uploaded"] == 1
+    with pytest.raises(batchapi.InputsError, match="after line 2"):  # one batch sent: kept, and no .tmp
+        batch.submit(s.extract, cut_short(), str(tmp_path / "again"), batch_size=1)
+    kept = os.listdir(tmp_path / "again")
+    assert server.counts["file.uploaded"] == 2 and "state.json" in kept and not [n for n in kept if ".tmp" in n]
 
 
 # -- the pieces ---------------------------------------------------------------------------------
@@ -441,6 +546,76 @@ def test_hostile_result_lines_become_error_records(tmp_path, line, message):
     got = expected(part, ("k", "c", "digest", None), "text", results)
     assert isinstance(got, Replay) and (got.expected.status, got.expected.body) == (200, {"choices": []})
     results.close()
+
+
+def test_a_result_line_too_long_is_never_read_whole_and_its_input_gets_an_error_record(tmp_path, monkeypatch):
+    collect = importlib.import_module("factsift.batchapi.collect")  # the package's `collect` is a function
+    monkeypatch.setattr(collect, "MAX_LINE", 1000)
+    reply = {"status_code": 200, "body": {"choices": []}}
+    rows = [{"id": "r1", "custom_id": "a", "response": reply, "padding": "x" * 5000},
+            {"custom_id": "b", "response": reply, "padding": "x" * 5000},
+            {"padding": "x" * 5000, "custom_id": "c"},  # its custom_id comes too late to be found
+            {"custom_id": "d", "response": reply}, {"custom_id": "e", "response": reply}]
+    path = tmp_path / "out.jsonl"
+    path.write_text("".join(json.dumps(row) + "\n" for row in rows))
+    reads = []
+
+    class Reading(io.BytesIO):
+        def readline(self, size=-1):
+            reads.append(size)
+            return super().readline(size)
+
+    sizes = [len(json.dumps(row)) + 1 for row in rows]
+    assert [(offset, length) for offset, _, length in collect._lines(Reading(path.read_bytes()))] == [
+        (sum(sizes[:i]), size) for i, size in enumerate(sizes)]
+    assert reads and all(0 < size <= 1 << 20 for size in reads)  # never a whole line, whatever its length
+    results = Results({(1, key) for key in "abcd"})  # "e" is awaited by no input: not kept
+    results.add(1, str(path))
+    part = run_state.Part(1, "p", status="completed")
+    got = {key: expected(part, ("k", key, "digest", None), "text", results) for key in "abcde"}
+    results.close()
+    assert [type(value).__name__ for value in got.values()] == ["LineError", "LineError", "LineError", "Replay",
+                                                               "LineError"]
+    assert all("bytes, more than a line may be (1000)" in str(got[key]) for key in "ab")
+    assert "without a result" in str(got["c"]) and "without a result" in str(got["e"])
+
+
+def _cut_short(body, cuts):
+    """A file's content, its first `cuts` answers cut off half-way (the connection closes); file
+    "small" holds a few bytes."""
+    def answer(handler):  # no copy of the body: the memory the client uses is measured
+        data = b"small" if "/small/" in handler.path else memoryview(body)
+        handler.wfile.write(f"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: "
+                            f"{len(data)}\r\nConnection: close\r\n\r\n".encode())
+        answered = sum("/file-1/" in seen.path for seen in handler.server.seen[:-1])
+        handler.wfile.write(data[:len(data) // 2] if "/file-1/" in handler.path and answered < cuts else data)
+    return answer
+
+
+@pytest.mark.parametrize("cuts", [0, 1, 2])
+def test_a_download_is_streamed_to_disk_and_kept_whole_or_not_at_all(tmp_path, client, openai_package, cuts):
+    import tracemalloc
+
+    from factsift.batchapi.service import Service, ServiceError
+
+    body = bytes(range(256)) * (16 << 12)  # 16 MiB
+    path = tmp_path / "file.jsonl"
+    with scripted_server(_cut_short(body, cuts)) as server:
+        service = Service(server.url, "sk-test", retries=1, sleep=lambda seconds: None)
+        try:
+            service.download("small", str(tmp_path / "small"))  # the client package loads what it needs
+            tracemalloc.start()
+            with pytest.raises(ServiceError, match="reading file file-1") if cuts > 1 else contextlib.nullcontext():
+                service.download("file-1", str(path))
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+            service.close()
+        assert [seen.path for seen in server.seen][1:] == ["/v1/files/file-1/content"] * min(cuts + 1, 2)
+    assert (path.read_bytes() == body) if cuts < 2 else not path.exists()
+    assert sorted(os.listdir(tmp_path)) == (["file.jsonl"] if cuts < 2 else []) + ["small"]  # no temporary file
+    if client == "real":  # the stand-in reads a reply whole before it hands it out
+        assert peak < 8 << 20
 
 
 @pytest.mark.parametrize("status, name", [(400, "BadRequestError"), (401, "AuthenticationError"),

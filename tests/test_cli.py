@@ -716,6 +716,48 @@ def test_the_input_is_never_also_the_output(main_here, tmp_path, name):
     assert (tmp_path / "in.jsonl").read_text() == '{"id": 1, "text": "一"}\n'
 
 
+# --- --estimate: refused as its run would be, and counting inputs as the run does ---
+
+@needs_module
+@pytest.mark.parametrize("output, extra", [
+    ("full.jsonl", []),  # holds results: --resume is needed
+    ("in.jsonl", ["--resume"]),  # also an input
+    ("open.jsonl", ["--resume"]),  # beside batches of a --batch-api run not yet collected
+    ("open.jsonl", ["--resume", "--batch-api"]),  # fine: nothing refused, nothing made
+])
+def test_an_estimate_is_refused_as_its_run_would_be(main_here, tmp_path, output, extra):
+    write_jsonl(tmp_path / "in.jsonl", [{"id": 1, "text": "一"}])
+    (tmp_path / "full.jsonl").write_text('{"status": "ok", "id": 1}\n')
+    (tmp_path / "open.jsonl.batches").mkdir()
+    (tmp_path / "open.jsonl.batches" / "state.json").write_text('{"parts": [{"number": 1, "collected": false}]}')
+    args = ["title", "--jsonl", "in.jsonl", "--output", output, *extra, "--model", "m", "--max-retries", "0",
+            "--base-url", "http://127.0.0.1:9/v1", "--api-key", "k", "--no-progress"]
+    before = sorted(os.listdir(tmp_path))
+    status, out, err = main_here(*args, "--estimate")
+    assert sorted(os.listdir(tmp_path)) == before  # the estimate makes nothing
+    if "--batch-api" in extra:
+        assert (status, err) == (0, "") and out.startswith("factsift: 1 requests")
+        return
+    run_status, run_out, run_err = main_here(*args)
+    assert (status, out) == (run_status, run_out) == (2, "") and err == run_err
+    assert err.startswith("factsift: ")
+
+
+@needs_module
+def test_an_estimate_counts_unreadable_inputs_as_the_run_does(main_here, tmp_path, devserver):
+    (tmp_path / "a.txt").write_text("正文。", encoding="utf-8")
+    (tmp_path / "latin1.txt").write_bytes("café".encode("latin-1"))  # never UTF-8: unusable
+    (tmp_path / "folder").mkdir()  # cannot be read now: an error another run may mend
+    files = ["a.txt", "latin1.txt", "folder", "missing.txt"]
+    status, out, _ = main_here("title", *files, "--estimate", *service(devserver))
+    assert status == 0 and re.fullmatch(r"factsift: 1 requests, \d+ prompt tokens \([^)]*\); 1 unusable; "
+                                        r"2 unreadable \(error records that may pass on another run\)\n", out)
+    status, _, err = main_here("title", *files, "--output", "out.jsonl", *service(devserver))
+    records = [json.loads(line) for line in (tmp_path / "out.jsonl").read_text().splitlines()]
+    assert status == 1 and re.fullmatch(summary_line(1, 3, unusable=1) + "\n", err)
+    assert [r.get("unusable", False) for r in records if r["status"] == "error"] == [True, False, False]
+
+
 @pytest.mark.parametrize("option, value", [
     ("--timeout", "3000000"), ("--rpm", "1e-9"), ("--rpm", "1e400"), ("--jobs", "100000"), ("--processes", "1000"),
     ("--max-retries", "1000"), ("--length", "0")])

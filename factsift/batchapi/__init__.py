@@ -26,7 +26,8 @@ answered from the batch; an input whose request got no reply (a line that
 failed, a batch that expired, was cancelled or rejected) gets an "error"
 record saying why, and can be sent again (submit it in a new run). Once the
 last record has been handed out the batches' files are deleted at the
-service, and the state folder with the last batch.
+service, and with the last batch the run's own files in the state folder
+(and the folder, unless something else is in it).
 """
 
 from __future__ import annotations
@@ -36,12 +37,12 @@ from collections.abc import Iterable
 from typing import Any
 
 from factsift.batchapi.collect import LineError, Records, collect
-from factsift.batchapi.run import BatchRun, Report, settings_of
+from factsift.batchapi.run import BatchRun, InputsError, Report, settings_of
 from factsift.batchapi.service import Refused, Service, ServiceError
 from factsift.batchapi.split import BATCH_SIZE, MAX_BYTES
 from factsift.batchapi.state import Part, State, StateError
 
-__all__ = ["BatchRun", "LineError", "Part", "Records", "Refused", "Report", "ServiceError", "StateError",
+__all__ = ["BatchRun", "InputsError", "LineError", "Part", "Records", "Refused", "Report", "ServiceError", "StateError",
            "BATCH_SIZE", "MAX_BYTES", "submit", "resume"]
 
 
@@ -55,13 +56,22 @@ def _open(target: Any, method: str, state: str, prompt: Any, length: Any, retrie
           timeout: float | None, make: bool) -> BatchRun:
     if not make and not os.path.exists(os.path.join(state, "state.json")):
         raise StateError(f"{state} holds no batch-interface run")
-    folder = State.open(state, settings_of(target, method, prompt, length))
+    settings = settings_of(target, method, prompt, length)
+    folder = State.open(state, settings)
     try:
         service = Service(target.base_url, target.api_key, retries, timeout)
     except BaseException:
         folder.close()
         raise
-    return BatchRun(folder, service, target, method)
+    run = BatchRun(folder, service, target, method)
+    try:
+        run.tidy()  # what a run killed while collecting left
+        if make and folder.parts and folder.settled:
+            folder.restart(settings)
+    except BaseException:
+        run.close()
+        raise
+    return run
 
 
 def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None = None,
@@ -71,7 +81,9 @@ def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None
 
     `target` and `method` as for factsift.batch.run; `inputs` texts (their ids
     are their positions) or (id, text) pairs, ids strings or whole numbers.
-    `metadata` goes with each batch, beside the run's own keys.
+    `metadata` goes with each batch, beside the run's own keys. `state` is a
+    new or empty folder, or one of an earlier run's; when nothing could be sent
+    (an error before the first batch was made), nothing is left in it.
     """
     from factsift import options
 
@@ -87,6 +99,8 @@ def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None
     try:
         run.send(inputs, batch_size, max_bytes, dict(metadata or {}))
     except BaseException:
+        if not run.state.parts:  # nothing was sent: no state is left behind
+            run.state.remove()
         run.close()
         raise
     return run

@@ -14,6 +14,7 @@ from __future__ import annotations
 import collections
 import contextlib
 import json
+import re
 from collections.abc import Callable, Iterable, Iterator
 from typing import IO, Any
 
@@ -21,7 +22,7 @@ from factsift import batch, clients
 from factsift.batchapi.run import BatchRun, key_text, numbered
 from factsift.batchapi.service import Refused
 from factsift.batchapi.split import digest, encode_body
-from factsift.batchapi.state import Entry, Part, StateError, read_entries, write_atomically
+from factsift.batchapi.state import Entry, Part, StateError, read_entries
 from factsift.records import Record
 
 __all__ = ["LineError", "Records", "collect"]
@@ -60,11 +61,18 @@ class _Replaying:
 
 
 class Results:
-    """The replies of the ended parts' batches, read from their downloaded files by custom_id."""
+    """The replies of the ended parts' batches, read from their downloaded files by custom_id.
 
-    def __init__(self) -> None:
+    The files are read a line at a time and only the place of each awaited
+    reply is kept, so memory stays bounded whatever their size; a line longer
+    than MAX_LINE is never read whole, and its input gets an "error" record.
+    """
+
+    def __init__(self, known: set[tuple[int, str]] | None = None) -> None:
+        self._known = known  # the (part, custom_id) of the inputs waiting; None: any
         self._files: list[IO[bytes]] = []
-        self._where: dict[tuple[int, str], tuple[int, int]] = {}  # (part, custom_id): (file, offset)
+        # (part, custom_id): (file, offset, the line's length where it is too long, else 0)
+        self._where: dict[tuple[int, str], tuple[int, int, int]] = {}
 
     def add(self, part: int, path: str) -> None:
         try:
@@ -72,25 +80,55 @@ class Results:
         except FileNotFoundError:
             return
         self._files.append(f)
-        offset = 0
-        for line in f:
-            custom_id = _custom_id(line)
-            if custom_id is not None:
-                self._where.setdefault((part, custom_id), (len(self._files) - 1, offset))
-            offset += len(line)
+        for offset, line, length in _lines(f):
+            custom_id = _custom_id(line) if length <= MAX_LINE else _head_id(line)
+            key = None if custom_id is None else (part, custom_id)
+            if key is not None and (self._known is None or key in self._known):
+                self._where.setdefault(key, (len(self._files) - 1, offset, 0 if length <= MAX_LINE else length))
 
-    def get(self, part: int, custom_id: str) -> dict[str, Any] | None:
+    def get(self, part: int, custom_id: str) -> dict[str, Any] | str | None:
+        """The input's result line; why it cannot be read (it is too long); None: there is none."""
         where = self._where.get((part, custom_id))
         if where is None:
             return None
-        f = self._files[where[0]]
-        f.seek(where[1])
-        line = _parsed(f.readline())
+        index, offset, too_long = where
+        if too_long:
+            return f"the batch's result line for this input is {too_long} bytes, more than a line may be ({MAX_LINE})"
+        f = self._files[index]
+        f.seek(offset)
+        line = _parsed(f.readline(MAX_LINE + 1))
         return line if isinstance(line, dict) else None
 
     def close(self) -> None:
         for f in self._files:
             f.close()
+
+
+MAX_LINE = 32 * 1024 * 1024  # bytes of one result line, its end included (a reply is far smaller)
+_HEAD = 4096  # bytes at the start of a line too long that are searched for its custom_id
+# A result line's custom_id, first or after the line's id, as the service writes them.
+_HEAD_ID = re.compile(rb'\s*\{\s*(?:"id"\s*:\s*"[^"\\]*"\s*,\s*)?"custom_id"\s*:\s*("(?:[^"\\]|\\.)*")')
+
+
+def _lines(f: IO[bytes]) -> Iterator[tuple[int, bytes, int]]:
+    """(offset, line, length) of each line of `f`; of a line longer than MAX_LINE only its head."""
+    offset = 0
+    while line := f.readline(MAX_LINE + 1):
+        length = len(line)
+        if length > MAX_LINE:
+            ended = line.endswith(b"\n")
+            line = line[:_HEAD]
+            while not ended and (rest := f.readline(1 << 20)):
+                length += len(rest)
+                ended = rest.endswith(b"\n")
+        yield offset, line, length
+        offset += length
+
+
+def _head_id(head: bytes) -> str | None:
+    found = _HEAD_ID.match(head)
+    custom_id = _parsed(found.group(1)) if found else None
+    return custom_id if isinstance(custom_id, str) else None
 
 
 def _parsed(line: bytes) -> Any:
@@ -107,12 +145,12 @@ def _custom_id(line: bytes) -> str | None:
 
 
 def download(run: BatchRun, part: Part) -> None:
-    """The part's output and error files, kept beside the state once read whole."""
+    """The part's output and error files, kept beside the state once downloaded whole."""
     for file_id, suffix in ((part.output_file_id, ".output.jsonl"), (part.error_file_id, ".errors.jsonl")):
         if file_id is None:
             continue
         try:
-            write_atomically(run.state.path(part.name + suffix), run.service.content(file_id))
+            run.service.download(file_id, run.state.path(part.name + suffix))
         except Refused as exc:
             if exc.status != 404:
                 raise
@@ -135,6 +173,8 @@ def expected(part: Part, entry: Entry, text: Any, results: Results) -> Any:
         return LineError(part.problem)
     if line is None:
         return LineError(f"the batch ended ({part.status}) without a result for this input")
+    if isinstance(line, str):
+        return LineError(line)
     response, error = line.get("response"), line.get("error")
     status = response.get("status_code") if isinstance(response, dict) else None
     if not isinstance(status, int) or isinstance(status, bool):
@@ -153,7 +193,7 @@ class Records:
     """The records of the ended parts, in input order, as factsift.batch hands them out.
 
     When the last has been handed out, the parts are collected: their files go,
-    here and at the service, and the state folder with the last part.
+    here and at the service, and the run's state with the last part.
     """
 
     counts: batch.Counts
@@ -195,10 +235,7 @@ class Records:
             for part in parts:
                 part.collected = True
             state.save()
-            for part in parts:
-                self._run.remove_files(part)
-        if not state.open_parts():
-            state.remove()
+        self._run.finish()
 
 
 def collect(run: BatchRun, inputs: Iterable[Any], id_key: str = "id",
@@ -208,16 +245,18 @@ def collect(run: BatchRun, inputs: Iterable[Any], id_key: str = "id",
     for part in parts:
         if not part.downloaded:
             download(run, part)
+    pending = _pending(run, parts)
     stack = contextlib.ExitStack()
     try:
-        results = Results()
+        results = Results({(part.number, entry[1]) for waiting in pending.values() for part, entry in waiting
+                           if entry[1] is not None})
         stack.callback(results.close)
         for part in parts:
             for suffix in (".output.jsonl", ".errors.jsonl"):
                 results.add(part.number, run.state.path(part.name + suffix))
         replayer = stack.enter_context(clients.replaying())
         target = _Replaying(getattr(run.target, run.method), replayer)
-        items = _items(_pending(run, parts), inputs, results, skip or (lambda key: False))
+        items = _items(pending, inputs, results, skip or (lambda key: False))
         records = batch.run(target, items, method=run.method, jobs=1, prompt=run.prompt,
                             length=run.length, retries=0, id_key=id_key)
         stack.callback(records.close)

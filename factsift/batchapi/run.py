@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import time
@@ -12,15 +13,19 @@ from factsift import clients
 from factsift.batchapi import split
 from factsift.batchapi.service import Refused, Service, ServiceError
 from factsift.batchapi.state import Part, State, read_entries, write_entries
-from factsift.records import RESULT_KEYS
+from factsift.records import RESULT_KEYS, message
 
 if TYPE_CHECKING:
     from factsift.batchapi.collect import Records
 
-__all__ = ["BatchRun", "Report", "settings_of"]
+__all__ = ["BatchRun", "InputsError", "Report", "settings_of"]
 
 Report = Callable[["BatchRun"], None]
 _METADATA_RUN, _METADATA_PART = "factsift_run", "factsift_part"
+
+
+class InputsError(Exception):
+    """The inputs could not be read (their source, not one input): what was read is kept, the rest waits."""
 
 
 def settings_of(target: Any, method: str, prompt: Any, length: Any) -> dict[str, Any]:
@@ -49,6 +54,7 @@ class BatchRun:
         self._unsure = {part.number for part in state.parts}  # parts a killed run may have sent
         self.uploaded = 0
         self.trouble = None
+        self._sinks: set[str] = set()  # the input files being written, not yet kept
 
     @property
     def parts(self) -> list[Part]:
@@ -96,9 +102,15 @@ class BatchRun:
                     self._send_part(self._keep(written), metadata)
             finally:
                 parts.close()
+                for name in self._sinks:  # the input file of a part the run never kept
+                    with contextlib.suppress(FileNotFoundError):
+                        os.unlink(name)
+                self._sinks.clear()
 
     def _sink(self, number: int) -> IO[bytes]:
-        return open(self._input_path(self.state.new_part(number)) + ".tmp", "wb")
+        sink = open(self._input_path(self.state.new_part(number)) + ".tmp", "wb")
+        self._sinks.add(sink.name)
+        return sink
 
     def _keep(self, written: split.PartFile) -> Part:
         """The part's files, then the part in the state: a part in the state has its files."""
@@ -112,6 +124,7 @@ class BatchRun:
         else:
             os.unlink(sink.name)
             part.status = "unsent"
+        self._sinks.discard(sink.name)
         write_entries(self.entries_path(part), written.entries)  # it syncs the folder too
         self.state.parts.append(part)
         self.state.save()
@@ -233,16 +246,29 @@ class BatchRun:
     def entries_path(self, part: Part) -> str:
         return self.state.path(part.name + ".inputs.jsonl")
 
-    def remove_files(self, part: Part) -> None:
-        """A collected part's files, here and at the service."""
-        for file_id in (part.file_id, part.output_file_id, part.error_file_id):
-            if file_id is not None:
-                self.service.delete(file_id)
-        for suffix in (".jsonl", ".inputs.jsonl", ".output.jsonl", ".errors.jsonl"):
-            try:
-                os.unlink(self.state.path(part.name + suffix))
-            except FileNotFoundError:
-                pass
+    def finish(self) -> bool:
+        """Tidies; once every part is collected and tidied, the run's state goes. Whether it did."""
+        self.tidy()
+        if not self.state.settled:
+            return False
+        self.state.remove()
+        return True
+
+    def tidy(self) -> None:
+        """Deletes the files of the collected parts, here and at the service (a run killed while
+        collecting may have left them); a part whose files the service could not delete now is
+        left for a later run."""
+        changed = False
+        for part in self.state.parts:
+            if part.collected and not part.cleaned:
+                part.cleaned = all([self.service.delete(file_id) for file_id in
+                                    (part.file_id, part.output_file_id, part.error_file_id) if file_id is not None])
+                changed = True
+                for suffix in (".jsonl", ".inputs.jsonl", ".output.jsonl", ".errors.jsonl"):
+                    with contextlib.suppress(FileNotFoundError):
+                        os.unlink(self.state.path(part.name + suffix))
+        if changed:
+            self.state.save()
 
 
 def _errors(errors: Any) -> str:
@@ -264,10 +290,12 @@ def key_text(key: Any) -> str:
 
 
 def numbered(inputs: Iterable[Any]) -> Iterator[tuple[Any, Any]]:
-    """(id, text) pairs: a plain text's id is its position, as in factsift.batch."""
+    """(id, text) pairs: a plain text's id is its position, as in factsift.batch. An id None with
+    an exception for its text says that the inputs themselves could not be read: InputsError."""
     for position, item in enumerate(inputs):
         key, text = item if isinstance(item, (tuple, list)) and len(item) == 2 else (position, item)
         if isinstance(key, bool) or not isinstance(key, (str, int)):
+            if key is None and isinstance(text, BaseException):
+                raise InputsError(message(text)) from text
             raise TypeError(f"the ids of a batch-interface run must be strings or whole numbers, not {key!r}")
         yield key, text
-

@@ -11,13 +11,15 @@ run is resumed with a part whose upload or batch it never heard back about.
 
 from __future__ import annotations
 
+import contextlib
 import pathlib
 import time
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TypeVar
 
 from factsift import clients
 from factsift.batchapi.split import ENDPOINT
+from factsift.batchapi.state import write_atomically
 from factsift.records import describe
 
 __all__ = ["Service", "ServiceError", "Refused"]
@@ -26,6 +28,7 @@ T = TypeVar("T")
 COMPLETION_WINDOW = "24h"
 LOOKBACK = 3600.0  # seconds before a part was made that a listing is searched back to (clocks differ)
 MAX_WAIT = 60.0
+CHUNK = 1 << 20  # bytes of a file's content read at a time
 
 
 class ServiceError(Exception):
@@ -69,7 +72,7 @@ class Service:
 
     def _failed(self, what: str, exc: Exception, attempt: int) -> None:
         """Waits before the next attempt, or raises what the failure means."""
-        if not clients.transient(exc):
+        if not clients.transient(exc) and not isinstance(exc, _Cut):
             status = clients.status_of(exc)
             if status is not None or _is_client_error(exc):
                 raise Refused(f"{what}: {describe(exc)}", status) from exc
@@ -77,7 +80,7 @@ class Service:
                 raise exc
             raise ServiceError(f"{what}: {describe(exc)}") from exc  # an answer of another shape
         if attempt >= self._retries:
-            raise ServiceError(f"{what}: {describe(exc)}") from exc
+            raise ServiceError(f"{what}: {exc if isinstance(exc, _Cut) else describe(exc)}") from exc
         self._sleep(_wait(exc, attempt))
 
     # -- files ---------------------------------------------------------------------------------
@@ -101,19 +104,28 @@ class Service:
             self._client.files.list(purpose="batch"), since,
             lambda info: info.get("filename") == name and info.get("bytes") == size))
 
-    def content(self, file_id: str) -> bytes:
-        reply = self._call(f"reading file {file_id}", lambda: self._client.files.content(file_id))
-        data = getattr(reply, "content", reply)
-        if not isinstance(data, bytes):
-            raise ServiceError(f"reading file {file_id}: the reply is not the file's bytes")
-        return data
+    def download(self, file_id: str, path: str) -> None:
+        """Writes a file's content to `path` as it arrives (whole, or not at all), never all of it
+        in memory; sent again from the start after a passing failure, one mid-way included."""
+        self._call(f"reading file {file_id}", lambda: self._download(file_id, path))
 
-    def delete(self, file_id: str) -> None:
-        """Removes a file; one that is gone already, or a failure, is let be."""
+    def _download(self, file_id: str, path: str) -> None:
+        files = self._client.files
+        streaming = getattr(files, "with_streaming_response", None)
+        # The stand-in client has no streamed replies: it reads the content whole, then hands it out.
+        reply = contextlib.nullcontext(files.content(file_id)) if streaming is None else streaming.content(file_id)
+        with reply as response:
+            write_atomically(path, _pieces(response.iter_bytes(CHUNK)))
+
+    def delete(self, file_id: str) -> bool:
+        """Removes a file; whether it is gone (False: it could not be deleted now)."""
         try:
             self._call(f"deleting file {file_id}", lambda: self._client.files.delete(file_id))
-        except (Refused, ServiceError):
-            pass
+        except Refused as exc:
+            return exc.status == 404
+        except ServiceError:
+            return False
+        return True
 
     # -- batches -------------------------------------------------------------------------------
 
@@ -148,6 +160,25 @@ class Service:
             if exc.status != 409:
                 raise
             return self.batch(batch_id)
+
+
+class _Cut(Exception):
+    """A reply's body stopped coming mid-way (the connection failed): a passing failure."""
+
+
+def _pieces(chunks: Iterable[Any]) -> Iterator[bytes]:
+    """The chunks of a reply's body; _Cut if reading them fails."""
+    iterator = iter(chunks)
+    while True:
+        try:
+            chunk = next(iterator)
+        except StopIteration:
+            return
+        except Exception as exc:  # what the client's HTTP package raises for a broken connection
+            raise _Cut(f"the reply stopped mid-way: {describe(exc)}") from exc
+        if not isinstance(chunk, bytes):
+            raise ServiceError("the reply is not the file's bytes")
+        yield chunk
 
 
 def _with_id(info: dict[str, Any]) -> dict[str, Any]:

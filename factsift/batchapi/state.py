@@ -9,7 +9,14 @@ The folder (for the command line, ``OUTPUT.batches`` beside ``--output``) holds:
   written before the part enters ``state.json`` and never changed;
 * ``NAME.output.jsonl`` and ``NAME.errors.jsonl``: the batch's output and
   error files once downloaded;
-* ``lock``: held by the run that uses the folder.
+* ``lock``: held by the run that uses the folder;
+* now and then a temporary file (``NAME.tmp``, ``NAME.PID.tmp``) that
+  becomes one of the above, or is left by a run that was killed.
+
+A new run takes only a new or empty folder, or one that holds only a run's
+own files (what a killed run left): it never removes what it did not make.
+When every part is collected and its files are deleted at the service, the
+run's own files go, and the folder with them unless something else is in it.
 
 A part's ``NAME`` is ``factsift-<run>-<number>``, which is also the name its
 file is uploaded under: a run that was killed after sending an upload, or
@@ -23,10 +30,10 @@ import contextlib
 import dataclasses
 import json
 import os
+import re
 import secrets
-import shutil
 import time
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import IO, Any
 
 try:
@@ -34,12 +41,16 @@ try:
 except ImportError:  # not on Windows: two runs on one folder are not detected there
     fcntl = None  # type: ignore[assignment]
 
-__all__ = ["ENDED", "Part", "State", "StateError", "Entry"]
+__all__ = ["ENDED", "Part", "State", "StateError", "Entry", "pending"]
 
 FORMAT = "factsift batch-interface run"
 VERSION = 1
 # The statuses a batch ends in; "unsent": a part that has nothing to send, or could not be sent.
 ENDED = frozenset({"completed", "failed", "expired", "cancelled", "unsent"})
+# The names of the files a run makes in its folder, temporaries included (of any run: one whose
+# removal was cut short leaves some).
+_OWN = re.compile(r"(?:lock|state\.json|factsift-[0-9a-f]+-[0-9]+\.(?:inputs\.|output\.|errors\.)?jsonl)"
+                  r"(?:\.[0-9]+\.tmp|\.tmp)?")
 
 
 class StateError(Exception):
@@ -63,7 +74,8 @@ class Part:
     error_file_id: str | None = None
     problem: str | None = None  # why the batch failed or the part was not sent, for its records
     downloaded: bool = False
-    collected: bool = False
+    collected: bool = False  # its records were handed out
+    cleaned: bool = False  # and its files deleted at the service
 
     @property
     def ended(self) -> bool:
@@ -100,15 +112,23 @@ class State:
 
     @classmethod
     def open(cls, folder: str, settings: dict[str, Any]) -> State:
-        """The run in `folder`, made there if there is none; StateError if it is for other settings."""
-        os.makedirs(folder, exist_ok=True)
+        """The run in `folder`, made there if there is none; StateError if it is for other settings
+        (and has batches to collect or files at the service to delete), or if the folder holds
+        anything but a run's own files."""
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except FileExistsError:
+            raise StateError(f"{folder} is not a folder: give a new or an empty folder for the run's state") from None
+        if not os.path.exists(os.path.join(folder, "state.json")):
+            refuse_foreign(folder)  # before the lock is made there
         lock = _locked(os.path.join(folder, "lock"))
         try:
             state = cls._load(folder, lock)
             if state is None:
+                refuse_foreign(folder)
                 state = cls(folder, secrets.token_hex(6), settings, [], lock)
                 state.save()
-            elif state.settings != settings:
+            elif state.settings != settings and not state.settled:
                 raise StateError(_changed(folder, state.settings, settings))
         except BaseException:
             lock.close()
@@ -150,13 +170,64 @@ class State:
     def open_parts(self) -> list[Part]:
         return [part for part in self.parts if not part.collected]
 
+    @property
+    def settled(self) -> bool:
+        """Every part collected, and its files deleted at the service: nothing left to do."""
+        return all(part.collected and part.cleaned for part in self.parts)
+
     def close(self) -> None:
         self._lock.close()
 
+    def restart(self, settings: dict[str, Any]) -> None:
+        """A new run in the folder of a settled one: the old one's files go, the lock stays held."""
+        assert self.settled
+        self._remove_files()
+        refuse_foreign(self.folder)
+        self.run, self.settings, self.parts = secrets.token_hex(6), settings, []
+        self.save()
+
     def remove(self) -> None:
-        """Every part is collected: the folder goes."""
-        shutil.rmtree(self.folder, ignore_errors=True)
+        """The run is settled: its own files go, then the folder if nothing else is in it."""
+        self._remove_files()
+        for name in ("state.json", "lock"):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(self.path(name))
         self.close()
+        with contextlib.suppress(OSError):  # something else is in it, or it is the current folder
+            os.rmdir(self.folder)
+
+    def _remove_files(self) -> None:
+        """The run's own files but its state and lock (which say that the rest are its own)."""
+        for name in own_files(self.folder):
+            if name not in ("state.json", "lock"):
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(self.path(name))
+
+
+def pending(folder: str) -> bool:
+    """Whether the run in `folder`, if there is one, may have batches not yet collected (also when
+    its state cannot be read: opening it says why)."""
+    try:
+        with open(os.path.join(folder, "state.json"), "rb") as f:
+            parts = json.load(f)["parts"]
+        return any(not part["collected"] for part in parts)
+    except FileNotFoundError:
+        return False
+    except (OSError, ValueError, LookupError, TypeError):
+        return True
+
+
+def own_files(folder: str) -> list[str]:
+    return sorted(name for name in os.listdir(folder) if _OWN.fullmatch(name))
+
+
+def refuse_foreign(folder: str) -> None:
+    """StateError naming what in `folder` is not a run's own file: a new run's folder holds nothing else."""
+    foreign = sorted(name for name in os.listdir(folder) if not _OWN.fullmatch(name))
+    if foreign:
+        shown = ", ".join(foreign[:5]) + (f" and {len(foreign) - 5} more" if len(foreign) > 5 else "")
+        raise StateError(f"{folder} holds files that a batch-interface run did not make ({shown}): give a new "
+                         f"or an empty folder for the run's state")
 
 
 def _changed(folder: str, old: dict[str, Any], new: dict[str, Any]) -> str:
@@ -176,12 +247,14 @@ def _locked(path: str) -> IO[bytes]:
     return lock
 
 
-def write_atomically(path: str, data: bytes) -> None:
-    """`path` holds `data` whole, or what it held before, whenever the process dies."""
+def write_atomically(path: str, data: bytes | Iterable[bytes]) -> None:
+    """`path` holds `data` (bytes, or pieces of them) whole, or what it held before, whenever the
+    process dies."""
     temporary = f"{path}.{os.getpid()}.tmp"
     try:
         with open(temporary, "wb") as f:
-            f.write(data)
+            for piece in (data,) if isinstance(data, bytes) else data:
+                f.write(piece)
             f.flush()
             os.fsync(f.fileno())
         os.replace(temporary, path)

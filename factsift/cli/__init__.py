@@ -47,7 +47,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     if batch_api_wanted(args):
         from factsift.cli import batchapi
 
-        return batchapi.main(args, target)
+        status = batchapi.main(args, target)
+        if status is not None:
+            return status
     if args.output is None and sys.stdout is None:  # started with descriptor 1 closed
         print("factsift: standard output is closed; nothing sent", file=sys.stderr)
         return EXIT_FAILED

@@ -16,24 +16,34 @@ import time
 from typing import Any, TextIO
 
 from factsift import batch, batchapi
+from factsift.batchapi.state import pending as batch_pending
 from factsift.cli import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_UNUSABLE, EXIT_USAGE, LINES_PER_WRITE
 from factsift.cli.args import COMMANDS, BATCH_STATE
 from factsift.cli.inputs import Inputs, id_text
 from factsift.cli.output import Output, Refused, WriteError, encode_record, file_output, isatty
 from factsift.cli.progress import LineGuard
+from factsift.records import error_record
 
-__all__ = ["main"]
+__all__ = ["main", "usage"]
 
 
-def main(args: argparse.Namespace, target: Any) -> int:
-    """Runs (or cancels) the batch-interface run of --output; returns the exit status."""
+def main(args: argparse.Namespace, target: Any) -> int | None:
+    """Runs (or cancels) the batch-interface run of --output; returns the exit status.
+
+    For an online run beside the state of a batch run that has nothing left to
+    collect (a run killed while it deleted its files): deletes what it left, and
+    None: the online run goes on.
+    """
     folder = args.output + BATCH_STATE if args.output is not None else ""
-    problem = _usage(args, folder)
+    problem = usage(args)
     if problem:
         print(f"factsift: {problem}", file=sys.stderr)
         return EXIT_USAGE
     if isinstance(target, batch.Summarizer):
         target = target.make()
+    if not (args.batch_api or args.cancel_batches):
+        _settle(args, target, folder)
+        return None
     try:
         output = file_output(args.output, args.resume or args.cancel_batches,
                              "file" if args.jsonl is None else "id", args.files or [args.jsonl])
@@ -49,12 +59,15 @@ def main(args: argparse.Namespace, target: Any) -> int:
         output.close()
 
 
-def _usage(args: argparse.Namespace, folder: str) -> str | None:
+def usage(args: argparse.Namespace) -> str | None:
+    """Why the run cannot go as asked beside the state of --output's batch run (exit 2), or None."""
     if args.output is None:
         return "--batch-api writes the results to an --output FILE: give one"
+    folder = args.output + BATCH_STATE
     started = os.path.exists(os.path.join(folder, "state.json"))
+    pending = started and batch_pending(folder)
     if not (args.batch_api or args.cancel_batches):
-        if started:
+        if pending:
             return (f"{folder} holds the batches of a --batch-api run not yet collected: collect them "
                     f"with --batch-api --resume (or cancel them with --cancel-batches) before an online run")
         return None
@@ -62,7 +75,7 @@ def _usage(args: argparse.Namespace, folder: str) -> str | None:
         return "--batch-api reads the inputs again when the results come: give files, not standard input"
     if args.cancel_batches and not started:
         return f"there are no batches to cancel: {folder} holds no batch-interface run"
-    if started and not (args.resume or args.cancel_batches):
+    if pending and not (args.resume or args.cancel_batches):
         return (f"{folder} holds the batches of an earlier run: pass --resume to collect them "
                 f"(and send what they lack), or --cancel-batches")
     return None
@@ -74,18 +87,56 @@ def _run(args: argparse.Namespace, target: Any, output: Output, folder: str) -> 
     method = COMMANDS[args.command]
     try:
         run = _open(args, target, output, folder, method)
+    except batchapi.InputsError as exc:
+        return _unreadable(args, output, folder, method, exc)
     except batchapi.StateError as exc:
         print(f"factsift: {exc}", file=sys.stderr)
         return EXIT_USAGE
     except (batchapi.ServiceError, batchapi.Refused, OSError) as exc:
-        print(f"factsift: {exc}; what was sent is kept in {folder}: run again with --resume", file=sys.stderr)
+        print(f"factsift: {exc}; {_kept(folder)}", file=sys.stderr)
         return EXIT_FAILED
     except KeyboardInterrupt:
-        print(f"factsift: interrupted; what was sent is kept in {folder}: run again with --resume",
-              file=sys.stderr)
+        print(f"factsift: interrupted; {_kept(folder)}", file=sys.stderr)
         return EXIT_INTERRUPTED
     with run:
         return _follow(args, run, output, waiting, started)
+
+
+def _kept(folder: str) -> str:
+    if os.path.exists(os.path.join(folder, "state.json")):
+        return f"what was sent is kept in {folder}: run again with --resume"
+    return "nothing was sent"
+
+
+def _settle(args: argparse.Namespace, target: Any, folder: str) -> None:
+    """Deletes what a batch run with nothing left to collect left, here and at the service."""
+    try:
+        with batchapi.resume(folder, target, method=COMMANDS[args.command], retries=args.max_retries,
+                             timeout=args.timeout) as run:
+            if run.finish():
+                return
+        problem = "the service did not delete them now"
+    except (batchapi.StateError, batchapi.ServiceError, batchapi.Refused, OSError) as exc:
+        problem = str(exc)
+    print(f"factsift: the files of an earlier --batch-api run of {args.output} are left at the service "
+          f"({problem}); a later run deletes them", file=sys.stderr)
+
+
+def _unreadable(args: argparse.Namespace, output: Output, folder: str, method: str,
+                exc: batchapi.InputsError) -> int:
+    """The inputs could not be read: with nothing sent, the error record an online run writes."""
+    if os.path.exists(os.path.join(folder, "state.json")):
+        print(f"factsift: {exc}; {_kept(folder)}", file=sys.stderr)
+        return EXIT_FAILED
+    record = error_record(method, str(exc))
+    record["file" if args.jsonl is None else "id"] = None
+    try:
+        output.write(encode_record(record)[0])
+    except WriteError as error:
+        print(f"factsift: cannot write to {args.output}: {error.error}", file=sys.stderr)
+        return EXIT_FAILED
+    print(f"factsift: {exc}; nothing was sent", file=sys.stderr)
+    return EXIT_FAILED
 
 
 def _open(args: argparse.Namespace, target: Any, output: Output, folder: str, method: str) -> batchapi.BatchRun:
@@ -121,6 +172,11 @@ def _follow(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, wa
     waiting.stop()
     try:
         return _collect(args, run, output, started)
+    except batchapi.InputsError as exc:
+        print(f"factsift: {exc}: the inputs are read again to make their records; what the batches "
+              f"answered is kept in {args.output + BATCH_STATE}: run again with --resume when they can be read",
+              file=sys.stderr)
+        return EXIT_FAILED
     except (batchapi.ServiceError, batchapi.Refused, batchapi.StateError, OSError) as exc:
         print(f"factsift: cannot read the results: {exc}; run again with --resume", file=sys.stderr)
         return EXIT_FAILED

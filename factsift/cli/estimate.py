@@ -3,7 +3,10 @@
 Each input that a run would send (after --shard, and --resume with its
 output file) goes through the module as in a run, with a recording client in
 place of the service: the request the module makes is counted, never sent.
-The inputs are read one at a time, so any size of input will do.
+The inputs are read one at a time, so any size of input will do. Where the
+run would be refused before it sends anything (an --output that holds results
+without --resume, batches of the output's batch run not yet collected), the
+estimate is refused the same way, with exit status 2.
 """
 
 from __future__ import annotations
@@ -13,10 +16,12 @@ import os
 import sys
 
 from factsift import clients
-from factsift.cli.args import COMMANDS
+from factsift.cli import EXIT_USAGE
+from factsift.cli.args import COMMANDS, batch_api_wanted
 from factsift.cli.inputs import Inputs
-from factsift.cli.output import finished_keys
+from factsift.cli.output import finished_keys, refusal
 from factsift.pools import Summarizer
+from factsift.records import UnusableInput
 from factsift.tokens import Tokens
 
 TYPE_CHECKING = False
@@ -25,7 +30,12 @@ if TYPE_CHECKING:
 
 
 def main(args: argparse.Namespace, target: Any) -> int:
-    """Prints the estimate on standard output; 0, or 1 when the output file cannot be read."""
+    """Prints the estimate on standard output; 0, 1 when the output file cannot be read, or 2 (after
+    saying why) where the run would be refused before it sends anything."""
+    problem = _refused(args)
+    if problem:
+        print(f"factsift: {problem}", file=sys.stderr)
+        return EXIT_USAGE
     done: dict[str, bool] = {}
     if args.resume and os.path.exists(args.output):
         try:
@@ -35,26 +45,42 @@ def main(args: argparse.Namespace, target: Any) -> int:
             return 1
     inputs = Inputs(args, done)
     method = getattr(target.make() if isinstance(target, Summarizer) else target, COMMANDS[args.command])
-    counter, counted, requests, unusable = Tokens(), 0.0, 0, 0
+    counter, counted, requests, unusable, unreadable = Tokens(), 0.0, 0, 0, 0
     with clients.recording() as recorder:
         for _, text in inputs:
-            if isinstance(text, BaseException):
-                unusable += 1
+            if isinstance(text, BaseException):  # an "error" record in the run, unusable or not
+                unusable += isinstance(text, UnusableInput)
+                unreadable += not isinstance(text, UnusableInput)
                 continue
             method(text, args.prompt, args.length)
             for request in recorder.take():
                 requests += 1
                 counted += counter.counted(request.get("messages") or (), request.get("model"))
-    print(_line(requests, round(counted), counter.method(args.model), inputs, unusable, args.price))
+    print(_line(requests, round(counted), counter.method(args.model), inputs, unusable, unreadable, args.price))
     return 0
 
 
-def _line(requests: int, prompt: int, method: str, inputs: Inputs, unusable: int,
+def _refused(args: argparse.Namespace) -> str | None:
+    """What the run would be refused for with exit status 2, with the run's own words."""
+    if args.output is None:
+        return None
+    if batch_api_wanted(args):
+        from factsift.cli import batchapi
+
+        problem = batchapi.usage(args)
+        if problem:
+            return problem
+    inputs = args.files if args.jsonl is None else [args.jsonl]
+    return refusal(args.output, args.resume or args.cancel_batches, inputs)
+
+
+def _line(requests: int, prompt: int, method: str, inputs: Inputs, unusable: int, unreadable: int,
           price: tuple[float, float] | None) -> str:
     how = "estimated by script" if method == "estimate" else f"counted with {method}"
     line = f"factsift: {requests} requests, {prompt} prompt tokens ({how})"
     if price is not None:
         line += f", prompts' cost {prompt * price[0] / 1e6:.6g}"
     extra = [f"{inputs.skipped} skipped" if inputs.skipped else "",
-             f"{unusable} unusable" if unusable else ""]
+             f"{unusable} unusable" if unusable else "",
+             f"{unreadable} unreadable (error records that may pass on another run)" if unreadable else ""]
     return line + "".join(f"; {text}" for text in extra if text)

@@ -130,24 +130,41 @@ def file_output(path: str, resume: bool, key_field: str, inputs: list[str]) -> O
     """--output FILE: locked, appended to, and read back first with --resume."""
     fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
     try:
-        _refuse_inputs(fd, path, inputs)
+        _refuse_inputs(os.fstat(fd), path, inputs)
         done: dict[str, bool] = {}
         if stat.S_ISREG(os.fstat(fd).st_mode):  # not a pipe or a device
             _lock(fd, path)
             if resume:
                 done = _finished(fd, path, key_field)
             elif os.fstat(fd).st_size:
-                raise Refused(f"{path} already holds results: pass --resume to go on with it, "
-                              f"or remove it")
+                raise Refused(_holds_results(path))
     except BaseException:
         os.close(fd)
         raise
     return Output(path, _descriptor_writer(fd), done, close=lambda: os.close(fd))
 
 
-def _refuse_inputs(fd: int, path: str, inputs: list[str]) -> None:
+def refusal(path: str, resume: bool, inputs: list[str]) -> str | None:
+    """Why file_output() would refuse `path`, found without opening or making it; None if it would not."""
+    try:
+        mine = os.stat(path)
+    except OSError:  # none yet, or one file_output() fails to open: not refused
+        return None
+    try:
+        _refuse_inputs(mine, path, inputs)
+    except Refused as exc:
+        return str(exc)
+    if stat.S_ISREG(mine.st_mode) and not resume and mine.st_size:
+        return _holds_results(path)
+    return None
+
+
+def _holds_results(path: str) -> str:
+    return f"{path} already holds results: pass --resume to go on with it, or remove it"
+
+
+def _refuse_inputs(mine: os.stat_result, path: str, inputs: list[str]) -> None:
     """The output must not be one of the inputs, however named: the run would read its own lines."""
-    mine = os.fstat(fd)
     if not stat.S_ISREG(mine.st_mode):
         return
     for name in inputs:
