@@ -208,20 +208,12 @@ class Batch:
     def __init__(self, spec: Spec, inputs: Iterable[Any], jobs: int, processes: int, window: int,
                  id_key: str, start: Any, price: tuple[float, float] | None = None, base: Any = None) -> None:
         self.counts: Counts = Counts(price=price)
-        self._spec, self._id_key = spec, id_key
-        self._pending: collections.deque[tuple[Any, ResultSlot]] = collections.deque()
-        pool = functools.partial(self._pool, jobs, processes, start, base)
-        self._records = self._in_order(iter(inputs), pool, window)
+        # The records come from a flow that holds no reference back: a run given up on at a
+        # `break` is closed as soon as its last reference goes, not at a later collection.
+        self._flow = _Flow(spec, id_key, self.counts)
+        pool = functools.partial(_start_pool, spec, jobs, processes, start, base)
+        self._records = self._flow.in_order(iter(inputs), pool, window)
         _open_batches.add(self)
-
-    def _pool(self, jobs: int, processes: int, start: Any, base: Any) -> Pool:
-        if start is None:
-            from factsift.pools.threads import Threads
-
-            return Threads(self._spec, jobs, base)
-        from factsift.pools.processes import Processes
-
-        return Processes(self._spec, processes, jobs, start)
 
     def __iter__(self) -> Iterator[Record]:
         return self
@@ -235,7 +227,7 @@ class Batch:
 
     def ready(self) -> bool:
         """Whether the next record is there to be handed out, with no wait for a request or for input."""
-        pending = self._pending
+        pending = self._flow.pending
         return bool(pending) and pending[0][1].done()
 
     def __enter__(self) -> Batch:
@@ -244,15 +236,35 @@ class Batch:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def _in_order(self, inputs: Iterator[Any], start_pool: Callable[[], Pool],
-                  window: int) -> Generator[Record, None, None]:
+
+def _start_pool(spec: Spec, jobs: int, processes: int, start: Any, base: Any) -> Pool:
+    if start is None:
+        from factsift.pools.threads import Threads
+
+        return Threads(spec, jobs, base)
+    from factsift.pools.processes import Processes
+
+    return Processes(spec, processes, jobs, start)
+
+
+class _Flow:
+    """What a run's records are made from: the inputs in flight, in order, and the counts."""
+
+    __slots__ = ("spec", "id_key", "counts", "pending")
+
+    def __init__(self, spec: Spec, id_key: str, counts: Counts) -> None:
+        self.spec, self.id_key, self.counts = spec, id_key, counts
+        self.pending: collections.deque[tuple[Any, ResultSlot]] = collections.deque()
+
+    def in_order(self, inputs: Iterator[Any], start_pool: Callable[[], Pool],
+                 window: int) -> Generator[Record, None, None]:
         # The pool, and the run's clients with it, from the first record asked for to the last.
         pool, finished = start_pool(), False
         try:
             yield from self._handed_out(inputs, pool, window)
             finished = True
         finally:
-            for _, slot in self._pending:
+            for _, slot in self.pending:
                 slot.cancel()
             pool.close(cancel=not finished)
 
@@ -260,7 +272,7 @@ class Batch:
     # to 3.13 can skip the handlers of the frame whose loop an interrupt (Ctrl-C) stops at
     # the jump back, while one raised from a call into a frame always meets them.
     def _handed_out(self, inputs: Iterator[Any], pool: Pool, window: int) -> Generator[Record, None, None]:
-        pending, name = self._pending, self._spec.name
+        pending, name = self.pending, self.spec.name
         position, reading, failure = 0, True, None
         while pending or reading:
             # A finished record goes out before more input is read: reading may block.
@@ -280,14 +292,14 @@ class Batch:
 
     def _submit(self, pool: Pool, text: Any) -> ResultSlot:
         if isinstance(text, BaseException):
-            record = error_record(self._spec.name, message(text), unusable=isinstance(text, UnusableInput))
+            record = error_record(self.spec.name, message(text), unusable=isinstance(text, UnusableInput))
             return settled((record, 0))
         return pool.submit(text)
 
     def _record(self, key: Any, result: tuple[Record, int]) -> Record:
         record, requests = result
         usage = record.pop("usage", None)  # after the id, where the record has one
-        record[self._id_key] = key
+        record[self.id_key] = key
         if usage is not None:
             record["usage"] = usage
         self.counts.add(record, requests)

@@ -2,13 +2,14 @@
 
 import itertools
 import os
+import gc
 import threading
 import time
 from types import SimpleNamespace as NS
 
 import pytest
 
-import devserver_fixtures  # noqa: F401  (puts the stand-in client on sys.path when needed)
+import devserver_fixtures  # noqa: F401
 import factsift.factsift as module
 from factsift import clients
 
@@ -192,8 +193,13 @@ def test_overlapping_runs_closed_in_any_order_leave_the_users_openai(fake, order
 
 
 def test_a_run_left_at_a_break_leaves_plain_calls_and_new_runs_alone(fake):
-    for record in _run(retries=7):
-        break
+    gc.disable()  # closed when its last reference goes, not by a later collection
+    try:
+        for record in _run(retries=7):
+            break
+        assert module.OpenAI is fake.cls
+    finally:
+        gc.enable()
     assert _plain_call_is_the_users(fake)
     records = list(_run(retries=1))
     assert [r["status"] for r in records] == ["ok"] * 3
