@@ -1,6 +1,6 @@
 """Peak memory of collecting one large batch output: the download and the records made from it.
 
-    python bench/batch_download.py [--megabytes 300] [--lines 50000] [--huge-line MB] [--client real|standin]
+    python bench/batch_download.py [--megabytes 300] [--lines 50000] [--huge-line MB]
 
 The benchmark makes the state of a batch-interface run with one ended batch
 of `--lines` requests (recorded from the module, as ``batch.submit`` records
@@ -25,7 +25,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 
-import openai_standin  # noqa: E402
+import _env  # noqa: E402
 
 FILE_ID = "file-output"
 _CHILD = """
@@ -131,11 +131,8 @@ def main():
     parser.add_argument("--megabytes", type=float, default=300.0)
     parser.add_argument("--lines", type=int, default=50_000)
     parser.add_argument("--huge-line", type=int, default=0, metavar="MB")
-    parser.add_argument("--client", choices=("real", "standin"), default=openai_standin.choose())
     args = parser.parse_args()
-    openai_standin.activate(args.client)
-    env = openai_standin.child_env(args.client, {k: v for k, v in os.environ.items()
-                                                 if not k.startswith("OPENAI_") and k != "PYTHONPATH"}, str(ROOT))
+    env = _env.child_env({k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k != "PYTHONPATH"})
     with tempfile.TemporaryDirectory() as temporary:
         folder = Path(temporary)
         output = folder / "output.jsonl"
@@ -151,7 +148,7 @@ def main():
         sys.stderr.write(child.stderr[-3000:])
         raise SystemExit(f"the child failed with status {child.returncode}")
     before, peak, seconds, statuses = child.stdout.split(maxsplit=3)
-    print(f"{sys.implementation.name} {sys.version.split()[0]}, client: {openai_standin.label(args.client)}, "
+    print(f"{sys.implementation.name} {sys.version.split()[0]}, client: {_env.client_label()}, "
           f"output {size / 1e6:.0f} MB in {args.lines} lines"
           + (f" (the first {args.huge_line} MB)" if args.huge_line else ""))
     print(f"peak RSS before the download {float(before):.0f} MiB, after the last record {float(peak):.0f} MiB; "

@@ -1,6 +1,6 @@
 """A run through the batch interface against the same run online: requests, bytes, CPU, memory, price.
 
-    python bench/batchapi.py [--documents 10000] [--batch-time 10] [--poll 1] [--client real|standin]
+    python bench/batchapi.py [--documents 10000] [--batch-time 10] [--poll 1]
                              [--input-price 0.15] [--output-price 0.60]
 
 Both runs are `python -m factsift summarize --jsonl ... --output ...` as a
@@ -25,7 +25,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 
-import openai_standin  # noqa: E402
+import _env  # noqa: E402
 
 ARTICLE = (ROOT / "examples" / "article-zh.txt").read_text(encoding="utf-8")
 _SERVE = """
@@ -121,12 +121,10 @@ def main():
     parser.add_argument("--documents", type=int, default=10_000)
     parser.add_argument("--batch-time", type=float, default=10.0)
     parser.add_argument("--poll", type=float, default=1.0)
-    parser.add_argument("--client", choices=("real", "standin"), default=openai_standin.choose())
     parser.add_argument("--input-price", type=float, default=0.15, help="dollars per million prompt tokens")
     parser.add_argument("--output-price", type=float, default=0.60, help="dollars per million completion tokens")
     args = parser.parse_args()
-    env = openai_standin.child_env(args.client, {k: v for k, v in os.environ.items()
-                                                 if not k.startswith("OPENAI_") and k != "PYTHONPATH"}, str(ROOT))
+    env = _env.child_env({k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k != "PYTHONPATH"})
     with tempfile.TemporaryDirectory() as temporary:
         folder = Path(temporary)
         write_documents(folder / "docs.jsonl", args.documents)
@@ -139,7 +137,7 @@ def main():
             server.wait()
         if (folder / "batch.jsonl").read_bytes() != (folder / "online.jsonl").read_bytes():
             raise SystemExit("the batch run's lines differ from the online run's")
-    report(args, openai_standin.label(args.client), results)
+    report(args, _env.client_label(), results)
 
 
 if __name__ == "__main__":

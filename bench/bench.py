@@ -15,7 +15,6 @@ into its own code and the C functions it calls (module_costs).
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import json
 import os
 import re
@@ -137,8 +136,6 @@ class NullClient:
 def classes() -> dict[str, Any]:
     """The two AISummary classes, module first, both making NullClients."""
     sys.path[:0] = [str(ROOT), str(ROOT / "bench")]
-    if importlib.util.find_spec("openai") is None:
-        sys.path.append(str(ROOT / "openai_standin"))
     import factsift.factsift as module
     import reference
 

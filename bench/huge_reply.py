@@ -21,8 +21,6 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CHILD = """
 import json, resource, sys
 sys.path.insert(0, {root!r})
-import openai_standin
-openai_standin.activate()
 import openai
 from factsift import batch
 from factsift.factsift import AISummary

@@ -11,7 +11,7 @@ counted. A run over one document gives each tool's start (the interpreter,
 the imports, the first client and request), reported apart.
 
     python bench/peers.py [--documents 1000] [--delay 0.2] [--jobs 16 64 256]
-                          [--repeat 5] [--clients standin real] [--tools cli threads asyncio]
+                          [--repeat 5] [--tools cli threads asyncio]
                           [--instructions]
 
 Every run is checked: one "ok" line per document, in input order. The table
@@ -39,7 +39,7 @@ ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 sys.path.insert(1, str(ROOT))
 
-import openai_standin  # noqa: E402
+import _env  # noqa: E402
 from throughput import output_problem, write_inputs  # noqa: E402
 
 MODEL = "echo"
@@ -60,26 +60,19 @@ SPEED_UP_JOBS = 64
 _DROPPED = ("PYTHONUNBUFFERED", "PYTHONDONTWRITEBYTECODE", "PYTHONPYCACHEPREFIX")
 
 
-def child_env(client, pycache=None):
-    """A child's environment: the chosen openai client (openai_standin decides the rule)."""
+def child_env(pycache=None):
+    """A child's environment: factsift from the checkout, none of this shell's settings above."""
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("OPENAI_") and k not in _DROPPED and k != "PYTHONPATH"}
-    env = openai_standin.child_env(client, env, str(ROOT))
+    env = _env.child_env(env)
     if pycache:
         env["PYTHONPYCACHEPREFIX"] = pycache  # compiled once, by the warm-up runs, outside the tree
     return env
 
 
-def client_label(client):
-    """The client as the tables name it, with its version: "openai 3.6.0", "stand-in"."""
-    probe = [sys.executable, "-c", "import openai_standin; print(openai_standin.label(openai_standin.activate()))"]
-    found = subprocess.run(probe, env=child_env(client), capture_output=True, text=True, cwd="/")
-    return found.stdout.strip() if found.returncode == 0 else None
-
-
 def cli_has_processes():
     usage = subprocess.run([sys.executable, "-m", "factsift", "summarize", "--help"],
-                           env=child_env("standin"), capture_output=True, text=True, cwd=ROOT)
+                           env=child_env(), capture_output=True, text=True, cwd=ROOT)
     return "--processes" in usage.stdout
 
 
@@ -88,7 +81,7 @@ class Service:
 
     def __init__(self, delay):
         command = [sys.executable, "-c", _SERVE, str(delay)]
-        self.process = subprocess.Popen(command, env=child_env("standin"), stdout=subprocess.PIPE,
+        self.process = subprocess.Popen(command, env=child_env(), stdout=subprocess.PIPE,
                                         text=True)
         self.url = self.process.stdout.readline().strip()
         if not self.url.startswith("http://"):
@@ -124,7 +117,7 @@ def run_tool(tool, client, url, names, jobs, directory):
     command = tool_command(tool, url, names, jobs)
     result = os.path.join(directory, "reaped")
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        env = child_env(client, os.path.join(directory, "pycache"))
+        env = child_env(os.path.join(directory, "pycache"))
         subprocess.run([sys.executable, str(BENCH / "reap.py"), result, *command], cwd=directory, env=env,
                        stdout=out, stderr=err, check=True)
         with open(result) as f:
@@ -142,7 +135,7 @@ def count_instructions(tool, client, url, names, jobs, directory):
     """Instructions of one run of `tool` over `names` under callgrind; SystemExit on a bad run."""
     command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
                *tool_command(tool, url, names, jobs)]
-    env = child_env(client, os.path.join(directory, "pycache"))
+    env = child_env(os.path.join(directory, "pycache"))
     env["PYTHONHASHSEED"] = "0"  # hashes place entries in dictionaries, and so move the count
     result = subprocess.run(command, cwd=directory, env=env, capture_output=True)
     problems = output_problem(result.stdout, names, result.returncode)
@@ -200,11 +193,11 @@ def measure(args, url, names, directory):
     return results, start
 
 
-def print_table(results, start, labels):
+def print_table(results, start):
     print("| client | tool | jobs | docs/s | CPU ms per doc | after the start | start CPU ms |")
     print("|---|---|---:|---:|---:|---:|---:|")
     for (client, tool, jobs), (rate, ms, after) in results.items():
-        print(f"| {labels[client]} | {tool} | {jobs} | {rate:.1f} | {ms:.2f} | {after:.2f} "
+        print(f"| {client} | {tool} | {jobs} | {rate:.1f} | {ms:.2f} | {after:.2f} "
               f"| {start[(client, tool)]:.0f} |")
 
 
@@ -240,8 +233,6 @@ def main(argv=None):
     ap.add_argument("--jobs", type=int, nargs="+", default=[16, 64, 256], metavar="N",
                     help="concurrent requests (default: 16 64 256)")
     ap.add_argument("--repeat", type=int, default=5, help="runs of each case (default: %(default)s)")
-    ap.add_argument("--clients", nargs="+", choices=("standin", "real"), default=["real", "standin"],
-                    help="openai packages to use; real only when importable (default: both)")
     ap.add_argument("--tools", nargs="+", choices=list(TOOLS),
                     help="tools to run (default: cli threads asyncio, and cli-p2 when the command "
                          "line has --processes)")
@@ -251,13 +242,7 @@ def main(argv=None):
     if args.documents < 1 or args.repeat < 1 or any(j < 1 for j in args.jobs):
         ap.error("--documents, --repeat and --jobs must be at least 1")
     args.tools = args.tools or ["cli", *["cli-p2"] * cli_has_processes(), "threads", "asyncio"]
-    labels = {client: client_label(client) for client in args.clients}
-    if "real" in args.clients and labels["real"] is None:
-        args.clients = [c for c in args.clients if c != "real"]
-        print("the real openai package is not importable: "
-              + ("measuring the stand-in only" if args.clients else "nothing to measure"), file=sys.stderr)
-    if not args.clients:
-        return 1
+    args.clients = [_env.client_label()]  # this interpreter's: openai 1.x to 3.13, 3.x from 3.14
 
     service = Service(args.delay)
     try:
@@ -277,7 +262,7 @@ def main(argv=None):
     finally:
         service.stop()
     print(f"load after: {os.getloadavg()[0]:.2f}")
-    print_table(results, start, labels)
+    print_table(results, start)
     return 0 if verdicts(results, args.clients, args.jobs) else 1
 
 

@@ -7,14 +7,14 @@ document. cProfile slows small Python functions more than C ones, so read
 the shares, not the totals.
 
     python bench/profile_cli.py [--documents 1000] [--jobs 64] [--top 40] [--sort tottime]
-                                [--client standin|real] [--tool cli|threads] [-- CLI OPTION...]
+                                [--tool cli|threads] [-- CLI OPTION...]
 
 --tool threads profiles bench/peer_threads.py the same way, for comparison.
 
 CPython 3.10 and 3.11 only: from 3.12 cProfile registers with sys.monitoring,
-which takes one profiler per process, so a second thread's profiler fails. The
-real openai client runs here on 3.14 and 3.15 alone; profile it with
-`perf record -g` and `python -X perf` instead.
+which takes one profiler per process, so a second thread's profiler fails
+(there, use `perf record -g` and `python -X perf` instead). Make the venv
+first (make venv PYTHON=python3.11): it has the real openai client, 1.69.
 """
 import argparse
 import contextlib
@@ -34,7 +34,7 @@ ROOT = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
 from peers import Service  # noqa: E402  (and puts the checkout on the path)
-import openai_standin  # noqa: E402
+import _env  # noqa: E402
 from throughput import write_inputs  # noqa: E402
 
 
@@ -67,15 +67,12 @@ def main(argv=None):
     ap.add_argument("--delay", type=float, default=0.2)
     ap.add_argument("--top", type=int, default=40)
     ap.add_argument("--sort", choices=("tottime", "cumtime"), default="tottime")
-    ap.add_argument("--client", choices=("standin", "real"), default=None,
-                    help="the openai client (default: the real one where installed)")
     ap.add_argument("--tool", choices=("cli", "threads"), default="cli")
     ap.add_argument("cli_options", nargs="*", help="more options for the command line")
     args = ap.parse_args(argv)
     if sys.version_info >= (3, 12):
         sys.exit("profile_cli: one profiler per thread needs CPython 3.10 or 3.11 (see --help)")
-    client = openai_standin.activate(args.client)
-    print(f"client: {openai_standin.label(client)}", file=sys.stderr)
+    print(f"client: {_env.client_label()}", file=sys.stderr)
 
     service = Service(args.delay)
     profiles = []

@@ -24,7 +24,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
-import openai_standin  # noqa: E402 (needs ROOT on the path)
+import _env  # noqa: E402
 
 from factsift.devserver import DevServer  # noqa: E402
 
@@ -46,9 +46,9 @@ def write_inputs(directory, count):
 
 
 def child_env():
-    """The real openai where installed, else the stand-in ($FACTSIFT_OPENAI chooses)."""
+    """This process's environment without the user's OPENAI_ settings, factsift from the checkout."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k != "PYTHONPATH"}
-    return openai_standin.child_env(openai_standin.choose(), env, str(ROOT))
+    return _env.child_env(env)
 
 
 def output_problem(data, names, returncode):

@@ -11,36 +11,25 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
-import openai_standin  # noqa: E402 (needs ROOT on the path)
+import openai  # noqa: E402 (the test environment's real client: tools/test-env)
 
-STANDIN = openai_standin.HERE
-# The session's client: the real openai where installed, else the stand-in ($FACTSIFT_OPENAI
-# chooses). The children of the tests inherit the choice.
-CLIENT = openai_standin.activate()
-os.environ[openai_standin.VARIABLE] = CLIENT
+# How figures and reports name the client: openai 1.x on CPython 3.10 to 3.13, 3.x on 3.14 on.
+CLIENT = f"openai {openai.__version__}"
+OPENAI_MAJOR = int(openai.__version__.split(".")[0])
 
 
 def pytest_report_header(config):
     # Which build runs: the checkout's, or an installed one (tools/check-installed); and which client.
     spec = importlib.util.find_spec("factsift.factsift")
     return [f"factsift.factsift: {spec.origin if spec else 'not found'}",
-            f"openai client: {openai_standin.label(CLIENT)} (also here: {', '.join(openai_standin.available())})"]
+            f"openai client: {CLIENT}"]
 
 
-@pytest.fixture(params=openai_standin.available())
-def client_choice(request):
-    """Each client this process can load, in turn ("real", "standin"): for the tests of
-    behaviours that the client package shapes (retries, time-outs, hooks, processes)."""
-    return request.param
-
-
-@pytest.fixture
-def openai_package(client_choice, mod, monkeypatch):
-    """The chosen client package, as `openai` and as the module's `OpenAI` for the test."""
-    package = openai_standin.package(client_choice)
-    monkeypatch.setitem(sys.modules, "openai", package)
-    monkeypatch.setattr(mod, "OpenAI", package.OpenAI)
-    return package
+def child_env(env=None):
+    """An environment for a child Python that imports factsift from the checkout."""
+    full = dict(os.environ if env is None else env)
+    full["PYTHONPATH"] = os.pathsep.join(p for p in (ROOT, full.get("PYTHONPATH")) if p)
+    return full
 
 
 # The file that the module's code objects and traceback entries name.
@@ -61,10 +50,8 @@ def request_text(method, cleaned, prompt="", length="200"):
 # Prepended to every snippet run in a fresh interpreter.
 PRELUDE = f"""
 import importlib, importlib.util, json, os, sys, traceback
-ROOT, STANDIN, SOURCE = {ROOT!r}, {STANDIN!r}, {SOURCE!r}
+ROOT, SOURCE = {ROOT!r}, {SOURCE!r}
 sys.path.insert(0, ROOT)
-import openai_standin
-openai_standin.activate()
 def out(obj):
     print(json.dumps(obj))
 def catch(fn):
@@ -110,7 +97,7 @@ def s(S):
 
 @pytest.fixture
 def svc(mod, monkeypatch):
-    """Recording stand-in for the client class, installed as the module's OpenAI."""
+    """A recording double of the client class, installed as the module's OpenAI."""
     svc = NS(clients=[], kinds=[], requests=[], reply="the reply", response=None, init_error=None, create_error=None)
 
     class Recorder:

@@ -13,14 +13,11 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from types import SimpleNamespace as NS
 
-import openai  # importable once conftest has set up the path
+import openai
 import pytest
-from conftest import ROOT, STANDIN  # noqa: F401 (re-exported for the test modules)
+from conftest import ROOT  # noqa: F401 (re-exported for the test modules)
 
 from factsift.devserver import serve
-
-USING_STANDIN = os.path.dirname(os.path.dirname(os.path.abspath(openai.__file__))) == STANDIN
-
 
 @contextlib.contextmanager
 def running_server(log_path, **options):

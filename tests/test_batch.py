@@ -12,9 +12,7 @@ import threading
 import time
 from types import SimpleNamespace as NS
 
-import openai_standin
 import pytest
-from conftest import CLIENT
 
 from devserver_fixtures import completion, devserver, http_reply, read_log, running_server, scripted_server  # noqa: F401
 from factsift import batch
@@ -80,14 +78,8 @@ def test_inputs_are_read_only_a_window_ahead_and_leaving_cancels_the_rest(S, scr
     assert len(scripted.started) <= taken + jobs  # those in flight at close, no more
 
 
-# Worker processes load the session's client: a client swapped in this process does not reach them.
-@pytest.mark.parametrize("mode, processes, client", [
-    *(("flaky:0.3", 1, c) for c in openai_standin.available()), ("flaky:0.3", 2, CLIENT),
-    *(("rate-limit:25", 1, c) for c in openai_standin.available())])
-def test_retries_recover_every_record_and_each_request_is_counted(S, tmp_path, mode, processes, client, monkeypatch):
-    package = openai_standin.package(client)
-    monkeypatch.setitem(sys.modules, "openai", package)
-    monkeypatch.setattr(sys.modules["factsift.factsift"], "OpenAI", package.OpenAI)
+@pytest.mark.parametrize("mode, processes", [("flaky:0.3", 1), ("flaky:0.3", 2), ("rate-limit:25", 1)])
+def test_retries_recover_every_record_and_each_request_is_counted(S, tmp_path, mode, processes):
     log = tmp_path / "requests.jsonl"
     # Seed 35 meets every kind of fault here, with at most one back-off (0.5 s) per record.
     with running_server(log, mode=mode, seed=35) as server:
@@ -352,7 +344,7 @@ def test_a_run_left_open_at_exit_ends_quietly(tmp_path, processes):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("slow_from", [0, -20], ids=["head", "body"])
-def test_the_timeout_bounds_each_request_as_a_whole_with_every_client(S, openai_package, capfd, slow_from):
+def test_the_timeout_bounds_each_request_as_a_whole(S, capfd, slow_from):
     # After a fast start the rest arrives a byte every 0.1 s: each read is far within the
     # time-out, the whole reply (some 30 s) far beyond it.
     def answer(handler):
@@ -370,7 +362,7 @@ def test_the_timeout_bounds_each_request_as_a_whole_with_every_client(S, openai_
     assert "APITimeoutError" in capfd.readouterr().err
 
 
-def test_a_wait_longer_than_the_client_makes_is_said_in_the_record(S, openai_package):
+def test_a_wait_longer_than_the_client_makes_is_said_in_the_record(S):
     answer = http_reply(429, b'{"error": {"message": "slow down"}}', retry_after="300")
     with scripted_server(lambda handler: handler.wfile.write(answer)) as server:
         [record] = batch.run(S(server.url, "k", "m").extract, ["文本"], retries=0)
@@ -379,7 +371,7 @@ def test_a_wait_longer_than_the_client_makes_is_said_in_the_record(S, openai_pac
 
 
 @pytest.mark.parametrize("timeout", [None, 30], ids=["no time-out", "whole-request deadline"])
-def test_a_connection_the_service_closed_while_idle_is_not_used_again(S, openai_package, timeout):
+def test_a_connection_the_service_closed_while_idle_is_not_used_again(S, timeout):
     # The first request's connection is kept; after the second the service closes it, while the
     # client keeps it as idle. The third, sent once it has, must go on a new connection rather than
     # fail on the closed one (no retries here): the client looks again before reusing it.

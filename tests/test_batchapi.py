@@ -16,8 +16,9 @@ import time
 
 import pytest
 
-import openai_standin
-from devserver_fixtures import ROOT, http_reply, running_server, scripted_server
+import openai
+from conftest import child_env
+from devserver_fixtures import http_reply, running_server, scripted_server
 from factsift import clients
 from factsift.batchapi import split, state as run_state
 from factsift.batchapi.collect import LineError, Replay, Results, expected
@@ -25,11 +26,6 @@ from factsift.devserver import api, batches as service_batches, chat
 
 TEXTS = ["第一篇：价格上涨3.5%。", "second, with punctuation!", "第三篇", "4th", "五", "six"]
 IDS = ["n-1", 2, "a b", "n-4", "新闻", "x" * 70]  # mapped: 2, "a b", "新闻", the long one
-
-
-@pytest.fixture
-def client(client_choice):
-    return client_choice
 
 
 @pytest.fixture
@@ -53,13 +49,13 @@ def command(server, *extra, model="echo", output="out.jsonl", command="summarize
             "--base-url", server.url, "--model", model, "--api-key", "sk-batch", "--max-retries", "0", *extra]
 
 
-def env(client):
+def env():
     base = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k != "PYTHONPATH"}
-    return openai_standin.child_env(client, base, ROOT)
+    return child_env(base)
 
 
-def run(tmp_path, client, args):
-    result = subprocess.run(args, cwd=tmp_path, env=env(client), capture_output=True, timeout=120)
+def run(tmp_path, args):
+    result = subprocess.run(args, cwd=tmp_path, env=env(), capture_output=True, timeout=120)
     return result.returncode, result.stderr.decode()
 
 
@@ -71,13 +67,13 @@ def lines(path):
 _ONLINE = {}
 
 
-def online(tmp_path, server, client, *extra, **options):
+def online(tmp_path, server, *extra, **options):
     """The exit status and lines of an online run of the same inputs (echoed: the same from any
-    service, so made once for each client and options); the service's counts stay as they were."""
-    key = (client, extra, tuple(sorted(options.items())))
+    service, so made once for each set of options); the service's counts stay as they were."""
+    key = (extra, tuple(sorted(options.items())))
     if key not in _ONLINE:
         counts = server.counts.copy()
-        status, _ = run(tmp_path, client, command(server, *extra, output="online.jsonl", batch=False, **options))
+        status, _ = run(tmp_path, command(server, *extra, output="online.jsonl", batch=False, **options))
         server.counts.clear()
         server.counts.update(counts)
         _ONLINE[key] = status, lines(tmp_path / "online.jsonl")
@@ -89,9 +85,9 @@ def online(tmp_path, server, client, *extra, **options):
 @pytest.mark.slow
 @pytest.mark.parametrize("name, extra", [("summarize", []), ("title", ["--prompt", "起一个标题"]),
                                          ("summarize", ["--batch-size", "2"])])
-def test_records_are_those_of_an_online_run(tmp_path, server, client, inputs, name, extra):
-    status, stderr = run(tmp_path, client, command(server, *extra, command=name))
-    expected_status, expected_lines = online(tmp_path, server, client, *extra, command=name)
+def test_records_are_those_of_an_online_run(tmp_path, server, inputs, name, extra):
+    status, stderr = run(tmp_path, command(server, *extra, command=name))
+    expected_status, expected_lines = online(tmp_path, server, *extra, command=name)
     assert (status, expected_status) == (3, 3), stderr  # the line that is not JSON: unusable
     assert lines(tmp_path / "out.jsonl") == expected_lines
     assert [line["id"] for line in expected_lines] == [*IDS, 7]
@@ -103,7 +99,7 @@ def test_records_are_those_of_an_online_run(tmp_path, server, client, inputs, na
     assert stderr.rstrip().endswith("done, with 1 unusable input")
 
 
-def test_split_by_size_and_records_in_input_order(tmp_path, server, client, openai_package, s_service):
+def test_split_by_size_and_records_in_input_order(tmp_path, server, s_service):
     from factsift import batch
 
     s = s_service(server)
@@ -127,7 +123,7 @@ def s_service(mod):
     ({"devserver_fail": "1,3"}, ["ok", "error", "ok", "error", "ok"]),
     ({"devserver_expire_after": "2"}, ["ok", "ok", "error", "error", "error"]),
 ])
-def test_failed_and_expired_lines_get_error_records(tmp_path, server, client, openai_package, s_service,
+def test_failed_and_expired_lines_get_error_records(tmp_path, server, s_service,
                                                     fault, statuses):
     from factsift import batch
 
@@ -149,8 +145,7 @@ def test_failed_and_expired_lines_get_error_records(tmp_path, server, client, op
         assert all(r["status"] == "ok" for r in run.records(again))
 
 
-def test_results_gone_from_the_service_give_error_records_and_are_sent_again(tmp_path, server, client,
-                                                                            openai_package, s_service):
+def test_results_gone_from_the_service_give_error_records_and_are_sent_again(tmp_path, server, s_service):
     from factsift import batch
 
     s = s_service(server)
@@ -166,7 +161,7 @@ def test_results_gone_from_the_service_give_error_records_and_are_sent_again(tmp
 
 
 @pytest.mark.parametrize("then", ["wait", "cancel"])
-def test_a_batch_the_service_lost_gives_error_records(tmp_path, server, client, openai_package, s_service, then):
+def test_a_batch_the_service_lost_gives_error_records(tmp_path, server, s_service, then):
     from factsift import batch
 
     s = s_service(server)
@@ -179,11 +174,10 @@ def test_a_batch_the_service_lost_gives_error_records(tmp_path, server, client, 
 
 
 @pytest.mark.parametrize("source", ["missing.jsonl", "folder"])
-def test_inputs_that_cannot_be_read_get_the_online_runs_record_and_leave_no_state(tmp_path, server, client,
-                                                                                  source):
+def test_inputs_that_cannot_be_read_get_the_online_runs_record_and_leave_no_state(tmp_path, server, source):
     (tmp_path / "folder").mkdir()
-    status, stderr = run(tmp_path, client, command(server, jsonl=source))
-    online_status, online_lines = online(tmp_path, server, client, jsonl=source)
+    status, stderr = run(tmp_path, command(server, jsonl=source))
+    online_status, online_lines = online(tmp_path, server, jsonl=source)
     assert (status, online_status) == (1, 1) and "Traceback" not in stderr
     assert lines(tmp_path / "out.jsonl") == online_lines
     assert online_lines[0]["error"].startswith(f"cannot read {source}: ")
@@ -191,38 +185,38 @@ def test_inputs_that_cannot_be_read_get_the_online_runs_record_and_leave_no_stat
 
 
 @pytest.mark.slow
-def test_an_online_run_goes_on_beside_a_state_folder_that_holds_no_run(tmp_path, server, client, inputs):
+def test_an_online_run_goes_on_beside_a_state_folder_that_holds_no_run(tmp_path, server, inputs):
     os.mkdir(tmp_path / "out.jsonl.batches")  # a run killed before it wrote its state
-    status, stderr = run(tmp_path, client, command(server, batch=False))
+    status, stderr = run(tmp_path, command(server, batch=False))
     assert status == 3, stderr
     assert len(lines(tmp_path / "out.jsonl")) == 7 and not server.counts  # sent online: no files, no batches
 
 
 @pytest.mark.slow
-def test_rejected_batch_gives_error_records_and_resume_sends_again(tmp_path, server, client, inputs, monkeypatch):
+def test_rejected_batch_gives_error_records_and_resume_sends_again(tmp_path, server, inputs, monkeypatch):
     real = service_batches.check_lines
     monkeypatch.setattr(service_batches, "check_lines", lambda data, endpoint: ([], [
         {"code": "duplicate_custom_id", "line": 2, "message": "The custom_id is a duplicate.", "param": None}]))
-    status, _ = run(tmp_path, client, command(server))
+    status, _ = run(tmp_path, command(server))
     records = lines(tmp_path / "out.jsonl")
     assert status == 1 and [r["status"] for r in records] == ["error"] * 7
     assert "line 2: duplicate_custom_id" in records[0]["error"] and records[-1]["unusable"] is True
     monkeypatch.setattr(service_batches, "check_lines", real)
-    status, _ = run(tmp_path, client, command(server, "--resume"))
+    status, _ = run(tmp_path, command(server, "--resume"))
     assert status == 3 and server.counts["batch.created"] == 2
     assert [r["status"] for r in lines(tmp_path / "out.jsonl")[7:]] == ["ok"] * 6
 
 
 @pytest.mark.slow
-def test_flaky_lines_are_sent_again_until_they_pass(tmp_path, server, client, inputs):
-    status, _ = run(tmp_path, client, command(server, model="flaky:0.5"))
+def test_flaky_lines_are_sent_again_until_they_pass(tmp_path, server, inputs):
+    status, _ = run(tmp_path, command(server, model="flaky:0.5"))
     for attempt in range(8):
         records = lines(tmp_path / "out.jsonl")
         errors = {r["id"] for r in records if r["status"] == "error" and not r.get("unusable")}
         if not errors:
             break
         created = server.counts["batch.created"]
-        status, _ = run(tmp_path, client, command(server, "--resume", model="flaky:0.5"))
+        status, _ = run(tmp_path, command(server, "--resume", model="flaky:0.5"))
         newest = server.batches.listing()[0]
         assert server.counts["batch.created"] == created + 1
         assert newest["request_counts"]["total"] == len(errors)  # only those that failed
@@ -238,9 +232,9 @@ def test_flaky_lines_are_sent_again_until_they_pass(tmp_path, server, client, in
     (http_reply(200, b"not json", **{"Content-Type": "application/json"}), "upload"),
     (http_reply(400, b'{"error": {"message": "a bad file", "type": "invalid_request_error"}}'), "a bad file"),
 ], ids=["no id", "not an object", "not JSON", "HTTP 400"])
-def test_a_hostile_service_never_crashes_the_run(tmp_path, client, inputs, reply, where):
+def test_a_hostile_service_never_crashes_the_run(tmp_path, inputs, reply, where):
     with scripted_server(lambda handler: handler.wfile.write(reply)) as server:
-        status, stderr = run(tmp_path, client, command(server))
+        status, stderr = run(tmp_path, command(server))
         assert len(server.seen) == 1  # the upload, and nothing after it
     records = lines(tmp_path / "out.jsonl") if os.path.exists(tmp_path / "out.jsonl") else []
     assert status == 1 and "Traceback" not in stderr
@@ -298,10 +292,10 @@ KILL_POINTS = {  # name: (a gate held at the point, or None to watch the state f
 }
 
 
-def kill(tmp_path, server, client, monkeypatch, point):
+def kill(tmp_path, server, monkeypatch, point):
     """Starts a batch run and SIGKILLs it at `point`."""
     gate = KILL_POINTS[point] and Gate(*KILL_POINTS[point]).install(monkeypatch)
-    child = subprocess.Popen(command(server), cwd=tmp_path, env=env(client),
+    child = subprocess.Popen(command(server), cwd=tmp_path, env=env(),
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         deadline = time.monotonic() + 60
@@ -319,35 +313,35 @@ def kill(tmp_path, server, client, monkeypatch, point):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("point", KILL_POINTS)
-def test_killed_runs_resume_without_sending_twice(tmp_path, client, inputs, monkeypatch, point):
+def test_killed_runs_resume_without_sending_twice(tmp_path, inputs, monkeypatch, point):
     with running_server(tmp_path / "service.jsonl", batch_time=1.0) as server:
-        kill(tmp_path, server, client, monkeypatch, point)
+        kill(tmp_path, server, monkeypatch, point)
         if point == "while collecting":  # as if some lines had been written before the kill
-            expected_lines = online(tmp_path, server, client)[1]
+            expected_lines = online(tmp_path, server)[1]
             with open(tmp_path / "out.jsonl", "w") as f:
                 f.writelines(json.dumps(line, ensure_ascii=False) + "\n" for line in expected_lines[:2])
-        status, stderr = run(tmp_path, client, command(server, "--resume"))
+        status, stderr = run(tmp_path, command(server, "--resume"))
         assert status == 3, stderr
         assert server.counts["file.uploaded"] == server.counts["batch.created"] == 1
-        assert lines(tmp_path / "out.jsonl") == online(tmp_path, server, client)[1]
+        assert lines(tmp_path / "out.jsonl") == online(tmp_path, server)[1]
         assert not os.path.exists(tmp_path / "out.jsonl.batches")
         assert server.files.listing(None) == []  # nothing left at the service either
 
 
 @pytest.mark.slow
 @pytest.mark.parametrize("then", ["online --resume", "a new batch run"])
-def test_files_a_killed_collection_left_at_the_service_are_deleted_by_the_next_run(tmp_path, client, inputs,
+def test_files_a_killed_collection_left_at_the_service_are_deleted_by_the_next_run(tmp_path, inputs,
                                                                                    monkeypatch, then):
     with running_server(tmp_path / "service.jsonl", batch_time=1.0) as server:
-        kill(tmp_path, server, client, monkeypatch, "after marking the batch collected, before its files were deleted")
+        kill(tmp_path, server, monkeypatch, "after marking the batch collected, before its files were deleted")
         written = lines(tmp_path / "out.jsonl")
         assert len(server.files.listing(None)) == 2 and len(written) == 7  # the input and output files
         if then == "online --resume":
-            status, stderr = run(tmp_path, client, command(server, "--resume", batch=False))
+            status, stderr = run(tmp_path, command(server, "--resume", batch=False))
             assert "/v1/chat/completions" not in [line.get("path") for line in lines(tmp_path / "service.jsonl")]
         else:
             os.unlink(tmp_path / "out.jsonl")
-            status, stderr = run(tmp_path, client, command(server))
+            status, stderr = run(tmp_path, command(server))
             assert server.counts["file.uploaded"] == server.counts["batch.created"] == 2
         assert status == 3, stderr
         assert server.files.listing(None) == [] and server.counts["file.deleted"] == 2 * (then != "online --resume") + 2
@@ -355,26 +349,26 @@ def test_files_a_killed_collection_left_at_the_service_are_deleted_by_the_next_r
 
 
 @pytest.mark.slow
-def test_a_resumed_run_whose_inputs_cannot_be_read_keeps_its_batches(tmp_path, client, inputs, monkeypatch):
+def test_a_resumed_run_whose_inputs_cannot_be_read_keeps_its_batches(tmp_path, inputs, monkeypatch):
     with running_server(tmp_path / "service.jsonl", batch_time=1.0) as server:
-        kill(tmp_path, server, client, monkeypatch, "while waiting")
+        kill(tmp_path, server, monkeypatch, "while waiting")
         os.rename(inputs, tmp_path / "moved.jsonl")
-        status, stderr = run(tmp_path, client, command(server, "--resume"))
+        status, stderr = run(tmp_path, command(server, "--resume"))
         assert status == 1 and "Traceback" not in stderr
         assert "cannot read in.jsonl" in stderr and "--resume" in stderr
         assert [part["collected"] for part in state_of(tmp_path)["parts"]] == [False]
         os.rename(tmp_path / "moved.jsonl", inputs)
-        status, stderr = run(tmp_path, client, command(server, "--resume"))
+        status, stderr = run(tmp_path, command(server, "--resume"))
         assert status == 3, stderr
         assert server.counts["file.uploaded"] == server.counts["batch.created"] == 1
-        assert lines(tmp_path / "out.jsonl") == online(tmp_path, server, client)[1]
+        assert lines(tmp_path / "out.jsonl") == online(tmp_path, server)[1]
 
 
 @pytest.mark.slow
-def test_cancel_finds_the_batch_a_killed_run_never_heard_back_about(tmp_path, client, inputs, monkeypatch):
+def test_cancel_finds_the_batch_a_killed_run_never_heard_back_about(tmp_path, inputs, monkeypatch):
     with running_server(tmp_path / "service.jsonl", batch_time=30.0) as server:
-        kill(tmp_path, server, client, monkeypatch, "after the batch was made, before its answer")
-        status, stderr = run(tmp_path, client, command(server, "--cancel-batches"))
+        kill(tmp_path, server, monkeypatch, "after the batch was made, before its answer")
+        status, stderr = run(tmp_path, command(server, "--cancel-batches"))
         assert status == 1, stderr
         assert server.counts["batch.created"] == server.counts["batch.cancelled"] == 1
     records = lines(tmp_path / "out.jsonl")
@@ -383,10 +377,10 @@ def test_cancel_finds_the_batch_a_killed_run_never_heard_back_about(tmp_path, cl
 
 
 @pytest.mark.slow
-def test_ctrl_c_leaves_the_batches_running_then_cancel_collects_what_they_answered(tmp_path, client, inputs):
+def test_ctrl_c_leaves_the_batches_running_then_cancel_collects_what_they_answered(tmp_path, inputs):
     # 30 s batches: the answers come at 11, 19 and 27 s; the children each take seconds to start
     with running_server(tmp_path / "service.jsonl", batch_time=30.0) as server:
-        child = subprocess.Popen(command(server, "--batch-size", "3"), cwd=tmp_path, env=env(client),
+        child = subprocess.Popen(command(server, "--batch-size", "3"), cwd=tmp_path, env=env(),
                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         while not waiting(tmp_path):
             assert child.poll() is None
@@ -396,27 +390,27 @@ def test_ctrl_c_leaves_the_batches_running_then_cancel_collects_what_they_answer
         message = child.stderr.read().decode()
         assert "--resume" in message and "--cancel-batches" in message and "2 batches still running" in message
         assert "batch.cancelled" not in server.counts
-        status, stderr = run(tmp_path, client, command(server))  # online or batch: refused while open
+        status, stderr = run(tmp_path, command(server))  # online or batch: refused while open
         assert status == 2 and "--resume" in stderr
-        status, stderr = run(tmp_path, client, command(server, batch=False))
+        status, stderr = run(tmp_path, command(server, batch=False))
         assert status == 2 and "--cancel-batches" in stderr
         assert [line.get("path") for line in lines(tmp_path / "service.jsonl")].count("/v1/chat/completions") == 0
         while sum(b["request_counts"]["completed"] for b in server.batches.listing()) < 2:
             time.sleep(0.05)  # some requests answered, not all
-        status, stderr = run(tmp_path, client, command(server, "--cancel-batches"))
+        status, stderr = run(tmp_path, command(server, "--cancel-batches"))
         records = lines(tmp_path / "out.jsonl")
         assert status == 1 and server.counts["batch.cancelled"] == 2
         assert [r["id"] for r in records] == [*IDS, 7]
         cancelled = [r for r in records if "batch_cancelled" in r.get("error", "")]
         assert 0 < len(cancelled) < 6
         server.batch_time = 0.3
-        status, _ = run(tmp_path, client, command(server, "--resume"))  # sends only the cancelled ones
+        status, _ = run(tmp_path, command(server, "--resume"))  # sends only the cancelled ones
         assert status == 3 and server.counts["batch.created"] == 3
         assert server.batches.listing()[0]["request_counts"]["total"] == len(cancelled)
 
 
 @pytest.mark.parametrize("folder", [".", "mydata"])
-def test_a_new_run_refuses_a_folder_that_holds_other_files(tmp_path, server, client, openai_package, s_service,
+def test_a_new_run_refuses_a_folder_that_holds_other_files(tmp_path, server, s_service,
                                                            monkeypatch, folder):
     from factsift import batch, batchapi
 
@@ -430,7 +424,7 @@ def test_a_new_run_refuses_a_folder_that_holds_other_files(tmp_path, server, cli
 
 
 @pytest.mark.parametrize("foreign", [["notes.txt"], []])
-def test_collecting_removes_the_runs_own_files_and_nothing_else(tmp_path, server, client, openai_package, s_service,
+def test_collecting_removes_the_runs_own_files_and_nothing_else(tmp_path, server, s_service,
                                                                 foreign):
     from factsift import batch
 
@@ -446,8 +440,7 @@ def test_collecting_removes_the_runs_own_files_and_nothing_else(tmp_path, server
     assert (sorted(os.listdir(folder)) if foreign else os.path.exists(folder)) == (foreign or False)
 
 
-def test_inputs_that_cannot_be_read_again_keep_what_the_batch_answered(tmp_path, server, client, openai_package,
-                                                                       s_service):
+def test_inputs_that_cannot_be_read_again_keep_what_the_batch_answered(tmp_path, server, s_service):
     from factsift import batch, batchapi
     from factsift.cli.inputs import InputError
 
@@ -593,7 +586,7 @@ def _cut_short(body, cuts):
 
 
 @pytest.mark.parametrize("cuts", [0, 1, 2])
-def test_a_download_is_streamed_to_disk_and_kept_whole_or_not_at_all(tmp_path, client, openai_package, cuts):
+def test_a_download_is_streamed_to_disk_and_kept_whole_or_not_at_all(tmp_path, cuts):
     import tracemalloc
 
     from factsift.batchapi.service import Service, ServiceError
@@ -614,24 +607,23 @@ def test_a_download_is_streamed_to_disk_and_kept_whole_or_not_at_all(tmp_path, c
         assert [seen.path for seen in server.seen][1:] == ["/v1/files/file-1/content"] * min(cuts + 1, 2)
     assert (path.read_bytes() == body) if cuts < 2 else not path.exists()
     assert sorted(os.listdir(tmp_path)) == (["file.jsonl"] if cuts < 2 else []) + ["small"]  # no temporary file
-    if client == "real":  # the stand-in reads a reply whole before it hands it out
-        assert peak < 8 << 20
+    assert peak < 8 << 20
 
 
 @pytest.mark.parametrize("status, name", [(400, "BadRequestError"), (401, "AuthenticationError"),
                                           (404, "NotFoundError"), (429, "RateLimitError"),
                                           (418, "APIStatusError"), (503, "InternalServerError")])
-def test_replayed_error_replies_raise_the_packages_status_errors(client, openai_package, status, name):
+def test_replayed_error_replies_raise_the_packages_status_errors(status, name):
     from factsift.clients._replay import status_error
 
     body = {"error": {"message": "no", "type": "t", "code": "c", "param": None}}
-    error = status_error(openai_package, status, body)
-    assert type(error) is getattr(openai_package, name)
+    error = status_error(openai, status, body)
+    assert type(error) is getattr(openai, name)
     assert error.status_code == status and error.code == "c"
     assert str(error) == f"Error code: {status} - {body}"
 
 
-def test_replaying_checks_the_request_and_makes_the_modules_record(client, openai_package, mod):
+def test_replaying_checks_the_request_and_makes_the_modules_record(mod):
     s = mod.AISummary("http://svc.test/v1", "k", "m")
     with clients.recording() as recorder:
         s.extract("甲。乙")
@@ -654,7 +646,7 @@ def test_the_command_line_loads_none_of_it_without_batch_options(tmp_path):
             "print(sorted(m for m in sys.modules if 'batchapi' in m))")
     (tmp_path / "a.txt").write_text("x")
     result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True,
-                            env=env(openai_standin.STANDIN), timeout=60)
+                            env=env(), timeout=60)
     assert result.stdout.strip() == "[]"
 
 
@@ -669,5 +661,5 @@ def test_usage_errors(tmp_path, args, message):
     (tmp_path / "a.txt").write_text("x")
     args = [sys.executable, "-m", "factsift", "title", "--model", "m", "--api-key", "k",
             "--base-url", "http://127.0.0.1:9/v1", *args]
-    status, stderr = run(tmp_path, openai_standin.STANDIN, args)
+    status, stderr = run(tmp_path, args)
     assert status == 2 and message in stderr

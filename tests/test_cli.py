@@ -17,8 +17,7 @@ from types import SimpleNamespace as NS
 
 import pytest
 
-import openai_standin
-from conftest import CLIENT
+from conftest import child_env
 from devserver_fixtures import (ROOT, completion, devserver, http_reply, read_log, running_server,  # noqa: F401
                                 scripted_server)
 
@@ -33,17 +32,17 @@ def cleaned(text):
     return re.sub(r"[^\w\s]", "", text)
 
 
-def cli_env(env=None, client=CLIENT):
-    """The environment of a command-line run with the given client ("real", "standin")."""
+def cli_env(env=None):
+    """The environment of a command-line run: none of the user's OPENAI_ settings."""
     base = {k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k != "PYTHONPATH"}
-    full_env = openai_standin.child_env(client, base, ROOT)
+    full_env = child_env(base)
     full_env.update(env or {})
     return full_env
 
 
-def run_cli(cwd, *args, stdin=b"", env=None, python_args=("-m", "factsift"), client=CLIENT, raw=False):
+def run_cli(cwd, *args, stdin=b"", env=None, python_args=("-m", "factsift"), raw=False):
     """(exit status, the JSON lines written, standard error); with `raw`, standard output as text."""
-    full_env = cli_env(env, client)
+    full_env = cli_env(env)
     result = subprocess.run([sys.executable, *python_args, *args], cwd=cwd, env=full_env,
                             input=stdin, capture_output=True, timeout=120)
     out = result.stdout.decode("utf-8")
@@ -94,9 +93,9 @@ def article(tmp_path):
 
 @needs_module
 @pytest.mark.parametrize("command, key", [("summarize", "summary"), ("title", "title")])
-def test_one_file(tmp_path, devserver, article, command, key, client_choice):
+def test_one_file(tmp_path, devserver, article, command, key):
     status, records, _ = run_cli(tmp_path, command, "article.txt", "--prompt", "请核实",
-                                 "--length", "80", *service(devserver), client=client_choice)
+                                 "--length", "80", *service(devserver))
     assert status == 0
     [record] = records
     assert list(record) == [key, "content", "status", "file", "usage"]
@@ -150,11 +149,10 @@ def test_files_are_read_with_universal_newlines(tmp_path, devserver):
     ("echo", ["missing.txt", "good.txt"], ["error", "ok"], 1),
     ("echo", ["latin1.txt", "good.txt"], ["error", "ok"], 3),  # can never succeed: done
 ])
-def test_failures_become_error_records_and_exit_1(tmp_path, devserver, model, files, statuses, exit_status,
-                                                   client_choice):
+def test_failures_become_error_records_and_exit_1(tmp_path, devserver, model, files, statuses, exit_status):
     (tmp_path / "good.txt").write_text("正常的文本。", encoding="utf-8")
     (tmp_path / "latin1.txt").write_bytes("café".encode("latin-1"))
-    status, records, _ = run_cli(tmp_path, "summarize", *files, *service(devserver, model), client=client_choice)
+    status, records, _ = run_cli(tmp_path, "summarize", *files, *service(devserver, model))
     assert status == exit_status
     assert [(r["file"], r["status"]) for r in records] == list(zip(files, statuses))
     for record in records:
@@ -615,13 +613,13 @@ def requests_per_text(log_path):
 @pytest.mark.parametrize("mode, args", [
     ("flaky:0.3", []), ("flaky:0.3", ["--processes", "2"]),
     ("rate-limit:25", ["--max-retries", "8"])])
-def test_retries_recover_every_record_and_the_summary_counts_them(tmp_path, mode, args, client_choice):
+def test_retries_recover_every_record_and_the_summary_counts_them(tmp_path, mode, args):
     write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": f"第{i}篇。"} for i in range(30)])
     # Seed 0: every kind of fault, never three in a row for one record (--max-retries 2), for the
     # bodies both clients send (the same bytes).
     with running_server(tmp_path / "log.jsonl", mode=mode, seed=0) as server:
         status, records, stderr = run_cli(tmp_path, "title", "--jsonl", "in.jsonl", "-j", "8", *args,
-                                          *service(server, "m"), client=client_choice)
+                                          *service(server, "m"))
     assert status == 0, stderr
     assert [(r["id"], r["status"]) for r in records] == [(i, "ok") for i in range(30)]
     sent = requests_per_text(tmp_path / "log.jsonl")
@@ -632,10 +630,10 @@ def test_retries_recover_every_record_and_the_summary_counts_them(tmp_path, mode
 @pytest.mark.slow
 @needs_module
 @pytest.mark.parametrize("processes", ["1", "2"])
-def test_rpm_holds_across_jobs_and_processes(tmp_path, devserver, processes, client_choice):
+def test_rpm_holds_across_jobs_and_processes(tmp_path, devserver, processes):
     write_jsonl(tmp_path / "in.jsonl", [{"id": f"n{i}", "text": f"第{i}篇。"} for i in range(24)])
     status, records, _ = run_cli(tmp_path, "title", "--jsonl", "in.jsonl", "--rpm", "1200", "-j", "4",
-                                 "--processes", processes, *service(devserver), client=client_choice)
+                                 "--processes", processes, *service(devserver))
     assert status == 0 and [r["id"] for r in records] == [f"n{i}" for i in range(24)]
     times = sorted(e["timestamp"] for e in read_log(devserver.log_path))
     # At most 20 a second. A window 0.1 s short of one leaves room for the network's jitter.
@@ -663,7 +661,7 @@ def test_shards_partition_the_inputs_in_every_process(tmp_path, devserver, sourc
 @pytest.mark.slow
 @needs_module
 @pytest.mark.parametrize("processes, torn", [("1", False), ("2", True)])
-def test_killed_runs_resume_until_every_input_has_exactly_one_ok_line(tmp_path, processes, torn, client_choice):
+def test_killed_runs_resume_until_every_input_has_exactly_one_ok_line(tmp_path, processes, torn):
     ids = [f"n{i}" for i in range(40)]
     write_jsonl(tmp_path / "in.jsonl", [{"id": key, "text": f"第{key}篇。"} for key in ids])
     out = tmp_path / "out.jsonl"
@@ -674,7 +672,7 @@ def test_killed_runs_resume_until_every_input_has_exactly_one_ok_line(tmp_path, 
     rng, kills = random.Random(processes), 0
     with running_server(tmp_path / "log.jsonl", mode="flaky:0.2", delay=0.03) as server:
         for attempt in range(60):
-            proc = subprocess.Popen([*command, *service(server, "m")], cwd=tmp_path, env=cli_env(client=client_choice),
+            proc = subprocess.Popen([*command, *service(server, "m")], cwd=tmp_path, env=cli_env(),
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:  # killed at a random point, later as rounds go by, so a slow machine gets there too
                 if proc.wait(rng.uniform(0.05, 0.4 + 0.25 * attempt)) == 0:

@@ -860,11 +860,9 @@ def test_stream_true_answers_with_server_sent_events(devserver, model, text, inc
 
 @pytest.fixture
 def real_openai():
-    import openai_standin
+    import openai
 
-    if "real" not in openai_standin.available():
-        pytest.skip("the real openai package is not installed here")
-    return openai_standin.package("real")
+    return openai
 
 
 def test_the_real_client_reads_every_object_the_service_makes(devserver, real_openai):

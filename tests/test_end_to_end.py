@@ -16,7 +16,7 @@ ARTICLE = "记者12月8日报道：江州市今年GDP增长5.2%，“数字经�
 CLEANED = "记者12月8日报道江州市今年GDP增长52数字经济贡献最大\n第二段\u3000结束"
 
 
-def test_request_and_reply_round_trip_exactly(S, devserver, capfd, openai_package):
+def test_request_and_reply_round_trip_exactly(S, devserver, capfd):
     s = S(devserver.url, "sk-e2e", "echo")
     record = s.extract(ARTICLE, prompt="只写事实", length=80)
     sent = request_text("extract", CLEANED, "只写事实", "80")
@@ -38,7 +38,7 @@ def test_request_and_reply_round_trip_exactly(S, devserver, capfd, openai_packag
     ("status:404", "", "error"),
     ("status:500", "", "error"),
 ])
-def test_each_service_fault_gives_its_record(S, devserver, capfd, mode, payload, status, openai_package):
+def test_each_service_fault_gives_its_record(S, devserver, capfd, mode, payload, status):
     record = S(devserver.url, "k", mode).refined_title("一段文字。", "起标题")
     content = "一段文字" if status == "ok" else ""
     assert record == {"title": payload, "content": content, "status": status}
@@ -46,7 +46,7 @@ def test_each_service_fault_gives_its_record(S, devserver, capfd, mode, payload,
     assert err.count("in factsift.factsift.AISummary.refined_title") == (status == "error")
 
 
-def test_service_down_gives_error_record(S, capfd, openai_package):
+def test_service_down_gives_error_record(S, capfd):
     record = S("http://127.0.0.1:9/v1", "k", "echo").extract("文本")
     assert record["status"] == "error"
     assert 'File "factsift/factsift.cpp", line 22, in factsift.factsift.AISummary.extract' in capfd.readouterr().err

@@ -20,12 +20,11 @@ def usages(records):
 
 
 @pytest.mark.parametrize("price, cost", [(None, None), ("0.5/2", "0.000[0-9]+")])
-def test_records_carry_usage_and_the_summary_adds_it_up(tmp_path, client_choice, price, cost):
+def test_records_carry_usage_and_the_summary_adds_it_up(tmp_path, price, cost):
     write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": f"第{i}篇新闻的正文。" * (i + 1)} for i in range(6)])
     with running_server(tmp_path / "log.jsonl") as server:
         status, records, stderr = run_cli(tmp_path, "summarize", "--jsonl", "in.jsonl", "-j", "3",
-                                          *(["--price", price] if price else []), *service(server),
-                                          client=client_choice)
+                                          *(["--price", price] if price else []), *service(server))
     assert status == 0 and [r["id"] for r in records] == list(range(6))
     for usage in usages(records):
         assert usage["total_tokens"] == usage["prompt_tokens"] + usage["completion_tokens"] > 0
@@ -38,7 +37,7 @@ def test_records_carry_usage_and_the_summary_adds_it_up(tmp_path, client_choice,
         assert shown == pytest.approx((prompt * 0.5 + completion_ * 2) / 1e6, rel=1e-5)
 
 
-def test_batch_counts_add_up_the_records_usage_and_cost(S, devserver, openai_package):
+def test_batch_counts_add_up_the_records_usage_and_cost(S, devserver):
     run = batch.run(S(devserver.url, "k", "echo").extract, ["一二三。", "四五六七。"], price=(1.0, 3.0))
     records = list(run)
     prompt = sum(r["usage"]["prompt_tokens"] for r in records)
@@ -49,7 +48,7 @@ def test_batch_counts_add_up_the_records_usage_and_cost(S, devserver, openai_pac
 
 
 @pytest.mark.slow
-def test_the_token_limit_keeps_a_run_under_the_services(tmp_path, client_choice):
+def test_the_token_limit_keeps_a_run_under_the_services(tmp_path):
     # Eleven requests of 99 tokens each (prompt and echoed reply, as the service counts them)
     # against a service that allows 1000 a minute: all at once, the last is refused; with
     # --tpm 1000, it waits (some five seconds) and none is.
@@ -59,7 +58,7 @@ def test_the_token_limit_keeps_a_run_under_the_services(tmp_path, client_choice)
         log = tmp_path / f"log{len(tpm)}.jsonl"
         with running_server(log, mode="token-limit:1000") as server:
             status, records, _ = run_cli(tmp_path, "title", "--jsonl", "in.jsonl", "-j", "8",
-                                         "--max-retries", "0", *tpm, *service(server, "m"), client=client_choice)
+                                         "--max-retries", "0", *tpm, *service(server, "m"))
         outcomes[bool(tpm)] = status, [r["status"] for r in records], [e.get("status") for e in read_log(log)]
     status, statuses, answered = outcomes[False]
     assert status == 1 and "error" in statuses  # the limit binds
@@ -67,7 +66,7 @@ def test_the_token_limit_keeps_a_run_under_the_services(tmp_path, client_choice)
     assert status == 0 and statuses == ["ok"] * 11 and 429 not in answered
 
 
-def test_a_reply_saying_none_are_left_stops_requests_until_its_reset(S, openai_package):
+def test_a_reply_saying_none_are_left_stops_requests_until_its_reset(S):
     answers = iter([{"x_ratelimit_remaining_requests": "0", "x_ratelimit_reset_requests": "1.5s"}, {}, {}])
 
     def answer(handler):
@@ -120,7 +119,7 @@ def test_tiktoken_counts_exactly_where_its_encoding_is_cached_and_never_download
 
 
 @pytest.mark.parametrize("language, within", [("zh", 0.25), ("en", 0.1)])
-def test_an_estimate_sends_nothing_and_comes_near_the_run(tmp_path, client_choice, language, within):
+def test_an_estimate_sends_nothing_and_comes_near_the_run(tmp_path, language, within):
     # The local service counts a token for each CJK character, where OpenAI's encodings (and the
     # estimate by script) count about 0.8: the documented error for Chinese text is a fifth.
     source = "examples/article-zh.txt" if language == "zh" else "LICENSE"
@@ -129,11 +128,11 @@ def test_an_estimate_sends_nothing_and_comes_near_the_run(tmp_path, client_choic
     common = ["summarize", "--jsonl", "in.jsonl", "--price", "2/8"]
     with running_server(tmp_path / "log.jsonl") as server:
         # An empty tiktoken cache: the estimate by script, whatever tiktoken has cached on this machine.
-        status, out, _ = run_cli(tmp_path, *common, "--estimate", *service(server), client=client_choice, raw=True,
+        status, out, _ = run_cli(tmp_path, *common, "--estimate", *service(server), raw=True,
                                  env={"TIKTOKEN_CACHE_DIR": str(tmp_path)})
         assert status == 0 and read_log(tmp_path / "log.jsonl") == []
         estimate = ESTIMATED.fullmatch(out.strip())
-        status, records, _ = run_cli(tmp_path, *common, *service(server), client=client_choice)
+        status, records, _ = run_cli(tmp_path, *common, *service(server))
     prompt = sum(r["usage"]["prompt_tokens"] for r in records)
     assert int(estimate["requests"]) == len(records) == len(paragraphs)
     assert abs(int(estimate["prompt"]) - prompt) <= within * prompt

@@ -7,7 +7,7 @@ The sdist must carry the build's inputs and nothing the checkout builds. The
 wheel must have the running interpreter's own tag (no stable ABI, no pure
 Python) and exactly the package's Python files, its stub and py.typed, one
 compiled module for this interpreter and the metadata; neither sources nor
-build files, nor the stand-in openai client. Needs `packaging` (the build
+build files. Needs `packaging` (the build
 set of tools/fetch-debian has it).
 """
 

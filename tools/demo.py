@@ -17,8 +17,6 @@ import sys
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, ROOT)
-import openai_standin  # noqa: E402 (needs ROOT on the path)
 
 ARTICLE = "examples/article-zh.txt"
 STARTUP_TIMEOUT = 30
@@ -30,10 +28,12 @@ class DemoError(Exception):
 
 
 def subprocess_env():
-    """Children load the real openai where installed, else the stand-in ($FACTSIFT_OPENAI chooses)."""
-    client = openai_standin.choose()
-    print(f"(client: {openai_standin.label(client)})")
-    env = openai_standin.child_env(client, None, ROOT)
+    """Children import factsift from the checkout, with this interpreter's openai client."""
+    import openai
+
+    print(f"(client: openai {openai.__version__})")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (ROOT, env.get("PYTHONPATH")) if p)
     env["PYTHONIOENCODING"] = "utf-8"
     return env
 

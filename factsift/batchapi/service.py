@@ -11,7 +11,6 @@ run is resumed with a part whose upload or batch it never heard back about.
 
 from __future__ import annotations
 
-import contextlib
 import pathlib
 import time
 from collections.abc import Callable, Iterable, Iterator
@@ -110,11 +109,7 @@ class Service:
         self._call(f"reading file {file_id}", lambda: self._download(file_id, path))
 
     def _download(self, file_id: str, path: str) -> None:
-        files = self._client.files
-        streaming = getattr(files, "with_streaming_response", None)
-        # The stand-in client has no streamed replies: it reads the content whole, then hands it out.
-        reply = contextlib.nullcontext(files.content(file_id)) if streaming is None else streaming.content(file_id)
-        with reply as response:
+        with self._client.files.with_streaming_response.content(file_id) as response:
             write_atomically(path, _pieces(response.iter_bytes(CHUNK)))
 
     def delete(self, file_id: str) -> bool:

@@ -124,8 +124,7 @@ def _unloadable() -> tuple[str, object] | None:
 
 def _hint(name: str | None) -> str:
     if name == "openai":
-        return ("factsift needs the 'openai' package (pip install openai); "
-                "without network access, put openai_standin/ on PYTHONPATH")
+        return "factsift needs the 'openai' package: pip install openai"
     if name == "factsift.factsift":
         return "the compiled module factsift.factsift is not built for this Python: run 'make build'"
     return "cannot load factsift.factsift"

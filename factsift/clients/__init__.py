@@ -46,8 +46,8 @@ Settings are still read at every call: an instance whose ``base_url`` or
 
 Things to know:
 
-* A shared client is used by several threads at once. ``openai.OpenAI`` and
-  factsift's offline stand-in allow that; a replacement ``OpenAI`` installed
+* A shared client is used by several threads at once. ``openai.OpenAI``
+  allows that; a replacement ``OpenAI`` installed
   before sharing must allow it too.
 * Clients are kept while sharing is on, one per distinct pair seen, and are
   not closed when it ends (a request may still be using one); they go when

@@ -26,7 +26,7 @@ from factsift.clients import _seam
 
 Request = dict[str, Any]
 
-# The package's status errors by status, as both the real client and the stand-in map them.
+# The package's status errors by status, as the client maps them.
 _STATUS_ERRORS = {400: "BadRequestError", 401: "AuthenticationError", 403: "PermissionDeniedError",
                   404: "NotFoundError", 409: "ConflictError", 422: "UnprocessableEntityError",
                   429: "RateLimitError"}
@@ -155,8 +155,6 @@ def completion_builder(package: ModuleType) -> Callable[[dict[str, Any]], Any]:
         completion = getattr(getattr(package, "_models", None), "ChatCompletion", None)
     if hasattr(completion, "construct"):  # the real client's models
         return lambda body: completion.construct(**body)
-    if hasattr(completion, "build"):  # the stand-in's
-        return completion.build  # type: ignore[no-any-return]
     return _plain_object
 
 
@@ -184,19 +182,8 @@ def status_error(package: ModuleType, status: int, body: Any) -> Exception:
     return error
 
 
-class _StoredResponse:
-    """A reply as the package's errors read it, for a client package without httpx."""
-
-    def __init__(self, status: int, body: Any) -> None:
-        self.status_code, self.body = status, body
-        self.headers: dict[str, str] = {}
-        self.request = SimpleNamespace(method="POST", url=_ENDPOINT_URL, headers={})
-
-
 def _response(package: ModuleType, status: int, body: Any) -> Any:
     httpx = _httpx_of(package)
-    if httpx is None:
-        return _StoredResponse(status, body)
     request = httpx.Request("POST", _ENDPOINT_URL)
     if isinstance(body, (dict, list)):
         return httpx.Response(status, json=body, request=request)

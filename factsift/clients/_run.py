@@ -161,7 +161,7 @@ class Tally:
 
 def plain_usage(usage: Any) -> dict[str, Any] | None:
     """The usage as the service sent it, in plain values (ints, dicts): the fields it sent only."""
-    to_dict = getattr(usage, "to_dict", None)  # openai's models, and the stand-in's, have it
+    to_dict = getattr(usage, "to_dict", None)  # openai's models have it
     if to_dict is not None:
         value = to_dict()
     elif isinstance(usage, Mapping):
@@ -242,17 +242,17 @@ class _Building:
 
 
 def client_package() -> ModuleType:
-    """The package the module's clients come from (the real openai or the stand-in)."""
+    """The package the module's clients come from."""
     return importlib.import_module("openai")
 
 
-def _httpx_of(package: ModuleType) -> ModuleType | None:
-    """The httpx package behind the client package's DefaultHttpxClient; None for the stand-in."""
+def _httpx_of(package: ModuleType) -> ModuleType:
+    """The httpx package behind the client package's DefaultHttpxClient (httpx or httpx2)."""
     for cls in getattr(package, "DefaultHttpxClient", object).__mro__:
         top = cls.__module__.partition(".")[0]
         if top.startswith("httpx"):
             return importlib.import_module(top)
-    return None
+    raise RuntimeError("factsift's batches need openai 1.17 or later (openai.DefaultHttpxClient)")
 
 
 def max_retry_after(package: ModuleType) -> float:
@@ -270,16 +270,13 @@ def client_options(settings: ClientSettings, tally: Tally, package: ModuleType,
     client that sends through factsift's transport (the whole-request time-out, replies of at
     most `limit` bytes, by default MAX_REPLY_BYTES; the environment's proxies: see
     factsift.clients._transport)."""
-    if not hasattr(package, "DefaultHttpxClient"):
-        raise RuntimeError("factsift's batches need openai 1.17 or later (openai.DefaultHttpxClient)")
+    httpx = _httpx_of(package)
     http: dict[str, Any] = {"event_hooks": {"request": [tally.on_request], "response": [tally.on_response]}}
     options: dict[str, Any] = {"max_retries": settings.retries}
     if settings.timeout is not None:
         options["timeout"] = settings.timeout
-    httpx = _httpx_of(package)
-    if httpx is not None:  # the stand-in bounds a request and its reply on its own
-        limit = _transport.MAX_REPLY_BYTES if limit is None else limit
-        http.update(_transport.client_options(httpx, settings.timeout, limit, tally.too_large))
+    limit = _transport.MAX_REPLY_BYTES if limit is None else limit
+    http.update(_transport.client_options(httpx, settings.timeout, limit, tally.too_large))
     options["http_client"] = package.DefaultHttpxClient(**http)
     return options
 

@@ -22,8 +22,6 @@ _REPLY = {"id": "warm", "object": "chat.completion", "created": 0, "model": "m",
 def warm() -> None:
     package = client_package()
     httpx = _httpx_of(package)
-    if httpx is None:  # the stand-in: nothing worth warming
-        return
     transport = httpx.MockTransport(lambda request: httpx.Response(200, json=_REPLY))
     with package.OpenAI(base_url="http://warm.invalid/v1", api_key="-", max_retries=0,
                         http_client=package.DefaultHttpxClient(transport=transport)) as client:
