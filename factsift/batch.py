@@ -34,8 +34,18 @@ Options (``factsift.options`` has their ranges):
 * ``retries``: passed to every client as ``max_retries=`` (see the ``openai``
   package for the policy); ``timeout``: the longest a request may take as a
   whole, connecting and reading included (each retry gets its own).
-* ``rpm``: at most that many HTTP requests in any minute, retries included,
-  across all jobs and processes; requests are spaced ``60 / rpm`` seconds apart.
+* The pace, across all jobs and processes (``factsift.limits``): a refusal
+  (HTTP 429, or 503 with ``Retry-After``) holds every request of the run for
+  the wait it asks, then the input goes again; such waits use none of the
+  ``retries``. ``max_wait`` (seconds, default an hour) bounds the time one
+  input may spend held, and the longest wait made: past it, or for a 429 that
+  no wait passes (a request larger than the token budget, a quota used up,
+  ``x-should-retry: false``), the input's record is an "error" one that says
+  so. The replies' ``x-ratelimit-*`` headers give the service's budgets, and
+  no request starts that they cannot cover; without them, a refusal halves
+  the requests in flight, which grow back by one with each reply. ``rpm`` and
+  ``tpm`` are ceilings of the user's own, requests and tokens a minute, kept
+  below with the service's.
 * ``share_clients``: one client per service and key (``factsift.clients``).
 
 The options reach the clients through the module's extension point, the
@@ -75,6 +85,7 @@ if TYPE_CHECKING:
     from typing import Any
 
     from factsift.batchapi import resume, submit
+    from factsift.limits import Held
     from factsift.pools import Pool
 
 __all__ = ["Batch", "Counts", "Summarizer", "run", "RESULT_KEYS", "submit", "resume"]
@@ -153,12 +164,13 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
         prompt: Any = "", length: Any = 200, retries: int = 2, timeout: float | None = None,
         rpm: float | None = None, tpm: float | None = None, price: tuple[float, float] | None = None,
         processes: int = 1, window: int | None = None, share_clients: bool = True,
-        id_key: str = "id") -> Batch:
+        id_key: str = "id", max_wait: float = 3600.0) -> Batch:
     """Records for every input, in input order, as an iterator (a `Batch`); see the module's help."""
     target, name = _resolve(target, method)
     for option, value in (("jobs", jobs), ("processes", processes), ("retries", retries),
-                          ("window", window), ("timeout", timeout), ("rpm", rpm), ("tpm", tpm)):
-        if value is not None or option in ("jobs", "processes", "retries"):
+                          ("window", window), ("timeout", timeout), ("rpm", rpm), ("tpm", tpm),
+                          ("max_wait", max_wait)):
+        if value is not None or option in ("jobs", "processes", "retries", "max_wait"):
             options.check(option, value)
     if price is not None:
         price = options.check_price(price)
@@ -170,7 +182,7 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
     else:  # the workers of other processes build their clients with their own
         base = run_base()
     spec = Spec(target, name, prompt, length, ClientSettings(retries, timeout, share_clients),
-                rpm, tpm, _limits_state(rpm, tpm, start))
+                _limits_state(start), jobs * processes, rpm, tpm, max_wait)
     return Batch(spec, inputs, jobs, processes, window or WINDOW_PER_REQUEST * jobs * processes,
                  id_key, start, price, base)
 
@@ -184,9 +196,7 @@ def _resolve(target: Any, method: str | None) -> tuple[Any, str]:
     return instance, str(name)
 
 
-def _limits_state(rpm: float | None, tpm: float | None, start: Any) -> Any:
-    if rpm is None and tpm is None:
-        return None
+def _limits_state(start: Any) -> Any:
     from factsift import limits
 
     return limits.local_state() if start is None else limits.shared_state(start)
@@ -213,6 +223,7 @@ class Batch:
         self._flow = _Flow(spec, id_key, self.counts)
         pool = functools.partial(_start_pool, spec, jobs, processes, start, base)
         self._records = self._flow.in_order(iter(inputs), pool, window)
+        self._pace = spec.pacer()  # the run's pace as every process shares it, to look at
         _open_batches.add(self)
 
     def __iter__(self) -> Iterator[Record]:
@@ -224,6 +235,11 @@ class Batch:
     def close(self) -> None:
         """Stop: cancel what has not started, end the worker processes."""
         self._records.close()
+
+    def held(self) -> Held:
+        """What holds the run now (a refusal's wait: ``why`` and the seconds ``left``), and in all
+        the refusals met and the seconds held."""
+        return self._pace.held()
 
     def ready(self) -> bool:
         """Whether the next record is there to be handed out, with no wait for a request or for input."""

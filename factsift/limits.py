@@ -1,43 +1,67 @@
-"""Rate limits for a batch run: requests a minute, tokens a minute, and the service's own word.
+"""The pace of a run: how many requests go, and when, so that a limited service refuses few.
 
-One state holds them for every thread and process of a run, in shared memory
-for worker processes (``time.monotonic()`` is one clock for the whole
-machine), behind one lock:
+One state holds the pace for every thread and process of a run, in shared
+memory for worker processes (``time.monotonic()`` is one clock for the whole
+machine), behind one lock. A request is admitted when all of these allow it:
 
-* requests a minute (``rpm``): requests are spaced at least 60/rpm seconds
-  apart, so no minute holds more than rpm;
-* tokens a minute (``tpm``): a budget that holds tpm tokens and refills at tpm
-  a minute, as services measure their token limits (so a run that starts with
-  a full budget never asks more of such a service than it gives, and over many
-  minutes averages at most tpm a minute). A request waits until the budget
-  holds its tokens; it is charged its estimated tokens when it is sent, then
-  what the reply's ``usage`` says when that arrives, and nothing when the
-  service refused it (429: nothing was used). A request larger than the whole
-  budget waits for a full one and leaves it in debt;
-* the service's word: a reply whose ``x-ratelimit-remaining-requests`` or
-  ``-tokens`` is 0 stops every request until its ``x-ratelimit-reset-*`` time.
+* No hold. A refusal that asks to wait (a 429, or a 503 with
+  ``Retry-After``) holds every request of the run until the wait is over;
+  the refused request goes again after it. A 429 that names no wait holds
+  for a back-off (1 s, doubling up to a minute, back to 1 s after a reply
+  that is not refused), or until the reset the headers give for a budget
+  they say is used up. A wait longer than ``max_wait`` is not made: the
+  request is refused for good, as is one that has spent ``max_wait`` held.
+* The service's budgets. Each reply's ``x-ratelimit-limit-*``,
+  ``-remaining-*`` and ``-reset-*`` headers (requests and tokens) say what
+  is left and how fast it fills: the remaining, refilling at
+  (limit - remaining) / reset a second up to the limit. A request goes when
+  what is left covers it (one request; its estimated tokens), else waits
+  until it will; what is admitted after a reply is taken off what it said,
+  so jobs, processes and, through the headers, shards on other machines
+  sharing a key keep within it together.
+* The user's ceilings: ``rpm`` spaces the requests 60 / rpm seconds apart,
+  so that no minute holds more; ``tpm`` is a budget that holds that many
+  tokens and refills evenly over a minute, as services measure their token
+  limits.
+* The window: the requests in flight. It starts at ``jobs``; a refusal
+  halves it (once for the requests sent since the last halving), and each
+  reply that is not refused grows it back by one, never above ``jobs``.
+
+Each request is charged its estimated tokens when admitted; ``used`` puts
+right what the reply's usage says, and a refused request is given back what
+it was charged (the service used nothing for it).
 """
 
 from __future__ import annotations
 
+import math
 import re
 import threading
 import time
 from collections.abc import Callable, Mapping
 from typing import Any, Protocol
 
-from factsift.clients import Pacer
-
-__all__ = ["Limits", "reset_seconds", "shared_state", "local_state"]
+__all__ = ["Pace", "Held", "Ticket", "reset_seconds", "shared_state", "local_state"]
 
 MINUTE = 60.0
-_LOOK_AGAIN = 0.25  # seconds: a waiting request looks again, as the replies may have freed tokens
-# The state's fields.
-_LEVEL, _LEVEL_AT, _PAUSED, _NEXT_REQUEST, _STARTED = range(5)
-_SIZE = 5
+LOOK = 0.25  # seconds: the longest a waiting request sleeps before it looks again
+BACKOFF_FIRST, BACKOFF_MOST = 1.0, 60.0
+EPSILON = 1e-9  # budgets are floats: what is this close to enough is enough
+REQUESTS, TOKENS = 0, 1
+UNITS = ("requests", "tokens")
 
-_RESET = re.compile(r"(?:(\d+(?:\.\d+)?)(ms|h|m|s))")
-_UNITS = {"h": 3600.0, "m": 60.0, "s": 1.0, "ms": 0.001}
+# The state's fields: the hold, why (0 none, 1 + a unit, 3 the service's 503), the back-off, the
+# window, those in flight, the window's generation, the refusals, the seconds held in all; the
+# user's two budgets (level, as of); the service's two (level, rate, limit, as of; limit 0: not
+# known); whether the user's budgets have started (full).
+(_HOLD, _WHY, _BACKOFF, _WINDOW, _FLIGHT, _GENERATION, _REFUSALS, _HELD,
+ _RPM_LEVEL, _RPM_AT, _TPM_LEVEL, _TPM_AT, _STARTED) = range(13)
+_SERVICE = 13  # then four fields per unit
+_SIZE = _SERVICE + 4 * len(UNITS)
+_WHY_SERVICE = 3
+
+_RESET = re.compile(r"(\d+(?:\.\d+)?)(ms|h|m|s)")
+_SCALES = {"h": 3600.0, "m": 60.0, "s": 1.0, "ms": 0.001}
 
 
 class State(Protocol):
@@ -75,77 +99,237 @@ def reset_seconds(text: str) -> float | None:
     """Seconds in a rate-limit reset value ("1s", "6m0s", "20ms", "1.5s", "17"); None if none."""
     text = text.strip()
     try:
-        return float(text)
+        value = float(text)
     except ValueError:
-        pass
-    parts = _RESET.findall(text)
-    if not parts or "".join(n + u for n, u in parts) != text:
+        parts = _RESET.findall(text)
+        if not parts or "".join(n + u for n, u in parts) != text:
+            return None
+        value = sum(float(n) * _SCALES[u] for n, u in parts)
+    return value if math.isfinite(value) and value >= 0 else None
+
+
+def _count(text: str | None) -> float | None:
+    """A count in a header (a limit, what remains): a finite number from 0, else None."""
+    try:
+        value = float(text)  # type: ignore[arg-type]  # None: TypeError
+    except (TypeError, ValueError):
         return None
-    return sum(float(n) * _UNITS[u] for n, u in parts)
+    return value if math.isfinite(value) and value >= 0 else None
 
 
-class Limits(Pacer):
-    """What the clients' hooks ask of a run's rate limits: a turn to send, and what came back."""
+class Ticket:
+    """An admitted request: the window's generation it was sent in and the tokens charged."""
 
-    def __init__(self, state: State, rpm: float | None, tpm: float | None) -> None:
-        self._state, self._rpm, self._tpm = state, rpm, tpm
+    __slots__ = ("generation", "tokens")
 
-    def wait(self, tokens: Callable[[], int] = lambda: 0) -> int:
-        """Waits for this request's turn for `tokens()` tokens; returns those held (-1: none)."""
-        while True:
-            wanted = tokens()
-            with self._state.get_lock():
-                delay = self._take(time.monotonic(), wanted)
-            if delay <= 0:
-                return wanted if self._tpm is not None else -1
-            time.sleep(min(delay, _LOOK_AGAIN))
+    def __init__(self, generation: float, tokens: float) -> None:
+        self.generation, self.tokens = generation, tokens
 
-    def _take(self, now: float, tokens: int) -> float:
-        """0 when the request may go now (and it is counted), else the seconds to wait first."""
-        state = self._state
-        paused = state[_PAUSED] - now
-        if paused > 0:
-            return paused
-        if self._tpm is not None:
-            delay = self._tokens_wait(now, tokens, self._tpm)
-            if delay > 0:
-                return delay
-        if self._rpm is not None:
-            delay = state[_NEXT_REQUEST] - now
-            if delay > 0:
-                return delay
-            state[_NEXT_REQUEST] = now + 60.0 / self._rpm
-        if self._tpm is not None:
-            state[_LEVEL] -= tokens
-        return 0.0
 
-    def _tokens_wait(self, now: float, tokens: int, tpm: float) -> float:
-        """Seconds until the budget holds `tokens` (0: it does now); brings the budget up to now."""
-        state = self._state
-        if not state[_STARTED]:  # the budget starts full
-            state[_STARTED], state[_LEVEL] = 1.0, tpm
-        else:
-            state[_LEVEL] = min(tpm, state[_LEVEL] + (now - state[_LEVEL_AT]) * tpm / MINUTE)
-        state[_LEVEL_AT] = now
-        short = min(tokens, tpm) - state[_LEVEL]
-        return short * MINUTE / tpm if short > 0 else 0.0
+class Held:
+    """What holds a run now: `why` ("requests", "tokens", "the service", or None), the seconds
+    `left`, and in all the `refusals` and the `seconds` held."""
 
-    def charged(self, held: int, tokens: float) -> None:
-        """A request for which `held` tokens were held used `tokens` (0: the service refused it)."""
-        if held < 0 or self._tpm is None:
-            return
-        with self._state.get_lock():
-            self._state[_LEVEL] = min(self._tpm, self._state[_LEVEL] + held - tokens)
+    __slots__ = ("why", "left", "refusals", "seconds")
 
-    def heard(self, headers: Mapping[str, str]) -> None:
-        """A reply's rate-limit headers: when the service says nothing is left, wait until its reset."""
-        for unit in ("requests", "tokens"):
-            if headers.get(f"x-ratelimit-remaining-{unit}", "").strip() == "0":
-                reset = reset_seconds(headers.get(f"x-ratelimit-reset-{unit}", ""))
-                if reset is not None and 0 < reset <= MINUTE * 60:
-                    self.pause(reset)
+    def __init__(self, why: str | None, left: float, refusals: int, seconds: float) -> None:
+        self.why, self.left, self.refusals, self.seconds = why, left, refusals, seconds
 
-    def pause(self, seconds: float) -> None:
-        state = self._state
+    def __repr__(self) -> str:
+        return f"Held(why={self.why!r}, left={self.left:.1f}, refusals={self.refusals}, seconds={self.seconds:.1f})"
+
+
+class Pace:
+    """The pace of a run as its clients' transports ask for it: a turn for each request, then what
+    its reply said."""
+
+    def __init__(self, state: State, jobs: int, rpm: float | None = None, tpm: float | None = None,
+                 max_wait: float = 3600.0, clock: Callable[[], float] = time.monotonic) -> None:
+        self._state, self._jobs, self._rpm, self._tpm = state, jobs, rpm, tpm
+        self.max_wait, self._clock = max_wait, clock
+        self._woken = threading.Condition()  # the waiters of this process; others look every LOOK
         with state.get_lock():
-            state[_PAUSED] = max(state[_PAUSED], time.monotonic() + seconds)
+            if not state[_WINDOW]:
+                state[_WINDOW] = jobs
+
+    def admit(self, tokens: Callable[[], float], held: float = 0.0) -> tuple[Ticket | None, float]:
+        """Waits for a request's turn, for as many tokens as `tokens()` says at each look; returns
+        its ticket and `held`, the seconds this input has been held by refusals, with this wait's
+        added; no ticket once that would pass max_wait (the request is not to be sent)."""
+        while True:
+            wanted = float(tokens())
+            with self._state.get_lock():
+                now = self._clock()
+                delay, holding = self._take(now, wanted)
+                if delay <= 0:
+                    return Ticket(self._state[_GENERATION], wanted), held
+            step = min(delay, LOOK)
+            if holding:
+                if held + step > self.max_wait + EPSILON:
+                    return None, held
+                held += step
+            self._sleep(step)
+
+    def _sleep(self, seconds: float) -> None:
+        with self._woken:
+            self._woken.wait(seconds)
+
+    def _wake(self) -> None:
+        with self._woken:
+            self._woken.notify_all()
+
+    def _take(self, now: float, tokens: float) -> tuple[float, bool]:
+        """(0, False) when the request may go now (and it is counted), else the seconds to wait and
+        whether a refusal's hold is what it waits for."""
+        state = self._state
+        hold = state[_HOLD] - now
+        if hold > EPSILON:
+            return hold, True
+        if state[_FLIGHT] >= max(1.0, math.floor(state[_WINDOW])):
+            return LOOK, False
+        self._start_budgets(now)
+        delay = max(self._user_wait(now, tokens), self._service_wait(now, tokens))
+        if delay > EPSILON:
+            return delay, False
+        if self._rpm is not None:
+            state[_RPM_LEVEL] -= 1
+        if self._tpm is not None:
+            state[_TPM_LEVEL] -= tokens
+        for unit, need in ((REQUESTS, 1.0), (TOKENS, tokens)):
+            state[_SERVICE + 4 * unit] -= need
+        state[_FLIGHT] += 1
+        return 0.0, False
+
+    def _start_budgets(self, now: float) -> None:
+        state = self._state
+        if not state[_STARTED]:  # the user's budgets start full
+            state[_STARTED] = 1.0
+            state[_RPM_LEVEL], state[_TPM_LEVEL] = 1.0, self._tpm or 0.0
+            state[_RPM_AT] = state[_TPM_AT] = now
+
+    def _user_wait(self, now: float, tokens: float) -> float:
+        delay = 0.0
+        for ceiling, most, level, at, need in ((self._rpm, 1.0, _RPM_LEVEL, _RPM_AT, 1.0),
+                                               (self._tpm, self._tpm, _TPM_LEVEL, _TPM_AT, tokens)):
+            if ceiling is None or most is None:
+                continue
+            rate = ceiling / MINUTE
+            state = self._state
+            state[level] = min(most, state[level] + (now - state[at]) * rate)
+            state[at] = now
+            short = min(need, ceiling) - state[level]
+            delay = max(delay, short / rate)
+        return delay
+
+    def _service_wait(self, now: float, tokens: float) -> float:
+        delay, state = 0.0, self._state
+        for unit, need in ((REQUESTS, 1.0), (TOKENS, tokens)):
+            level, rate, limit, at = (_SERVICE + 4 * unit + i for i in range(4))
+            if not state[limit]:
+                continue
+            state[level] = min(state[limit], state[level] + (now - state[at]) * state[rate])
+            state[at] = now
+            short = min(need, state[limit]) - state[level]
+            if short > EPSILON:
+                delay = max(delay, short / state[rate] if state[rate] > 0 else LOOK)
+        return delay
+
+    def answered(self, ticket: Ticket, status: int, headers: Mapping[str, str],
+                 refused: bool = False, wait: float | None = None, unit: int | None = None) -> bool:
+        """A reply came for `ticket`; whether its request is to go again once admitted (a refusal,
+        `refused`, that asked to wait `wait` seconds, None: named none, for the limit of `unit`,
+        None: not known; it is not, when the wait would be longer than max_wait)."""
+        with self._state.get_lock():
+            now = self._clock()
+            state = self._state
+            state[_FLIGHT] = max(0.0, state[_FLIGHT] - 1)
+            self._heard(now, headers)
+            if not refused:
+                if status < 400:
+                    state[_WINDOW] = min(float(self._jobs), state[_WINDOW] + 1)
+                    state[_BACKOFF] = 0.0
+                verdict = False
+            else:
+                verdict = self._refused(now, ticket, status, headers, wait, unit)
+        self._wake()
+        return verdict
+
+    def _refused(self, now: float, ticket: Ticket, status: int, headers: Mapping[str, str],
+                 wait: float | None, unit: int | None) -> bool:
+        state = self._state
+        state[_REFUSALS] += 1
+        if ticket.generation == state[_GENERATION]:
+            state[_WINDOW] = max(1.0, math.floor(state[_WINDOW] / 2))
+            state[_GENERATION] += 1
+        self._give_back(ticket)
+        if wait is None and status == 429:
+            wait = self._reset_of_used_up(headers, unit)
+        if wait is None:
+            state[_BACKOFF] = min(BACKOFF_MOST, max(BACKOFF_FIRST, state[_BACKOFF] * 2))
+            wait = state[_BACKOFF]
+        if wait > self.max_wait:
+            return False
+        if now + wait > state[_HOLD]:
+            state[_HELD] += now + wait - max(now, state[_HOLD])
+            state[_HOLD] = now + wait
+            state[_WHY] = _WHY_SERVICE if status != 429 or unit is None else 1.0 + unit
+        return True
+
+    def _reset_of_used_up(self, headers: Mapping[str, str], unit: int | None) -> float | None:
+        """The reset of a budget the headers say is used up (that of `unit` first), else None."""
+        for name in ([UNITS[unit]] if unit is not None else []) + list(UNITS):
+            if _count(headers.get(f"x-ratelimit-remaining-{name}")) == 0:
+                reset = reset_seconds(headers.get(f"x-ratelimit-reset-{name}", ""))
+                if reset is not None and reset > 0:
+                    return reset
+        return None
+
+    def _give_back(self, ticket: Ticket) -> None:
+        state = self._state
+        if self._rpm is not None:
+            state[_RPM_LEVEL] = min(1.0, state[_RPM_LEVEL] + 1)
+        if self._tpm is not None:
+            state[_TPM_LEVEL] = min(self._tpm, state[_TPM_LEVEL] + ticket.tokens)
+        ticket.tokens = 0.0
+
+    def _heard(self, now: float, headers: Mapping[str, str]) -> None:
+        """A reply's rate-limit headers: what is left of each budget, and how fast it fills."""
+        state = self._state
+        for unit, name in enumerate(UNITS):
+            remaining = _count(headers.get(f"x-ratelimit-remaining-{name}"))
+            if remaining is None:
+                continue
+            limit = _count(headers.get(f"x-ratelimit-limit-{name}"))
+            reset = reset_seconds(headers.get(f"x-ratelimit-reset-{name}", ""))
+            level, rate, known, at = (_SERVICE + 4 * unit + i for i in range(4))
+            if not limit or remaining > limit:  # no budget to pace by; a used-up one still holds
+                if remaining == 0 and reset:
+                    state[_HOLD] = max(state[_HOLD], now + min(reset, MINUTE))
+                continue
+            state[known], state[level], state[at] = limit, remaining, now
+            state[rate] = (limit - remaining) / reset if reset else limit / MINUTE
+            state[rate] = min(max(state[rate], limit / MINUTE / 60), limit)
+
+    def used(self, ticket: Ticket, tokens: float) -> None:
+        """The reply to `ticket` says it used `tokens`: the budgets are put right."""
+        with self._state.get_lock():
+            state, extra = self._state, tokens - ticket.tokens
+            if self._tpm is not None:
+                state[_TPM_LEVEL] = min(self._tpm, state[_TPM_LEVEL] - extra)
+            if state[_SERVICE + 4 * TOKENS + 2]:
+                state[_SERVICE + 4 * TOKENS] -= extra
+            ticket.tokens = tokens
+
+    def lost(self, ticket: Ticket) -> None:
+        """The request of `ticket` got no reply (it failed on the way); it is no longer in flight."""
+        with self._state.get_lock():
+            self._state[_FLIGHT] = max(0.0, self._state[_FLIGHT] - 1)
+        self._wake()
+
+    def held(self) -> Held:
+        with self._state.get_lock():
+            state, now = self._state, self._clock()
+            left = max(0.0, state[_HOLD] - now)
+            why = int(state[_WHY]) if left > 0 else 0
+            names = {1: "requests", 2: "tokens", _WHY_SERVICE: "the service"}
+            return Held(names.get(why), left, int(state[_REFUSALS]), state[_HELD])

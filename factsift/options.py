@@ -28,6 +28,7 @@ RANGES: dict[str, tuple[bool, float, float, str]] = {
     "tpm": (False, 1, 1e12, "tokens a minute"),
     "batch_size": (True, 1, 50_000, "requests a batch"),
     "poll": (False, 0.01, 86_400, "seconds"),
+    "max_wait": (False, 0, 7 * 86_400, "seconds"),
 }
 
 

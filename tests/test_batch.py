@@ -362,12 +362,18 @@ def test_the_timeout_bounds_each_request_as_a_whole(S, capfd, slow_from):
     assert "APITimeoutError" in capfd.readouterr().err
 
 
-def test_a_wait_longer_than_the_client_makes_is_said_in_the_record(S):
-    answer = http_reply(429, b'{"error": {"message": "slow down"}}', retry_after="300")
-    with scripted_server(lambda handler: handler.wfile.write(answer)) as server:
-        [record] = batch.run(S(server.url, "k", "m").extract, ["文本"], retries=0)
-    assert record["status"] == "error"
-    assert record["error"].startswith("HTTP 429: the service asked to wait 300 s before trying again")
+@pytest.mark.parametrize("retry_after, message", [
+    ("300", "HTTP 429: the service asked to wait 300 s, longer than the run waits (max_wait 2 s)"),
+    ("0.4", "HTTP 429: held by the service's rate limit for 2 s in all, the most the run waits (max_wait 2 s)")])
+def test_an_input_held_longer_than_max_wait_gets_an_error_record_that_says_so(S, retry_after, message):
+    answer = http_reply(429, b'{"error": {"message": "slow down"}}', retry_after=retry_after)
+    sent = []
+    with scripted_server(lambda handler: sent.append(handler.wfile.write(answer))) as server:
+        started = time.monotonic()
+        [record] = batch.run(S(server.url, "k", "m").extract, ["文本"], retries=0, max_wait=2)
+    assert (record["status"], record["error"]) == ("error", message)
+    assert time.monotonic() - started < 10
+    assert len(sent) == 1 if retry_after == "300" else 5 <= len(sent) <= 7  # then one each 0.4 s for 2 s
 
 
 @pytest.mark.parametrize("timeout", [None, 30], ids=["no time-out", "whole-request deadline"])

@@ -59,7 +59,8 @@ def service(server, model="echo"):
 def summary_line(ok, error, retried=0, skipped=0, unusable=0):
     """The summary's pattern: with errors, whether another run may mend them."""
     line = (rf"factsift: {ok} ok, {error} error, {retried} retried, {skipped} skipped "
-            r"in \d+\.\d s, \d+\.\d documents/s(?:, \d+ tokens \(\d+ prompt, \d+ completion\))?")
+            r"in \d+\.\d s, \d+\.\d documents/s(?:, \d+ tokens \(\d+ prompt, \d+ completion\))?"
+            r"(?:, \d+ refused, held \d+\.\d s by the service)?")
     if error > unusable:
         return line + rf"; {error - unusable} errors? may pass on another run: run again"
     return line + (rf"; done, with {unusable} unusable inputs?" if unusable else "")
@@ -403,9 +404,9 @@ def test_clients_are_shared_unless_told_not_to(inproc, share_args, builds, optio
 
     original = module.OpenAI
     assert inproc.run(5, "--jobs", "2", *share_args) == 0
-    hooks = [build.pop("http_client").event_hooks["request"] for build in inproc.builds]
+    gates = [build.pop("http_client")._transport._gate for build in inproc.builds]
     assert inproc.builds == [{"base_url": "http://svc.test/v1", "api_key": "k", **options}] * builds
-    assert all(len(h) == 1 and h == hooks[0] for h in hooks)  # one counting hook for the whole run
+    assert all(gate is gates[0] for gate in gates)  # one count and one pace for the whole run
     assert module.OpenAI is original
 
 

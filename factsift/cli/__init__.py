@@ -146,13 +146,12 @@ def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
     results = batch.run(target, inputs, method=COMMANDS[args.command], jobs=jobs, prompt=args.prompt,
                         length=args.length, retries=args.max_retries, timeout=args.timeout, rpm=args.rpm,
                         tpm=args.tpm, processes=args.processes, share_clients=args.share_clients,
-                        id_key="file" if args.jsonl is None else "id")
+                        id_key="file" if args.jsonl is None else "id", max_wait=args.max_wait)
     written = batch.Counts(price=args.price)
     with _session(results, progress) as guard:
         ending = _write_all(results, output, progress, guard, written)
         if show:
-            summary = None if ending else _summary(written, results.counts, inputs,
-                                                   time.monotonic() - started)
+            summary = None if ending else _summary(written, results, inputs, time.monotonic() - started)
             progress.finish(summary)
     return _exit(args, ending, written, inputs)
 
@@ -205,7 +204,8 @@ def _count(written: batch.Counts, records: list[Record]) -> None:
         written.add(record, 0)
 
 
-def _summary(written: batch.Counts, counts: batch.Counts, inputs: Inputs, seconds: float) -> str:
+def _summary(written: batch.Counts, results: batch.Batch, inputs: Inputs, seconds: float) -> str:
+    counts, held = results.counts, results.held()
     sent = written.ok + written.error
     rate = sent / seconds if seconds > 0 else 0.0
     line = (f"factsift: {written.ok} ok, {written.error} error, {counts.retried} retried, "
@@ -215,6 +215,8 @@ def _summary(written: batch.Counts, counts: batch.Counts, inputs: Inputs, second
                  f"{written.completion_tokens} completion)")
     if written.cost is not None:
         line += f", cost {written.cost:.6g}"
+    if held.refusals:
+        line += f", {held.refusals} refused, held {held.seconds:.1f} s by the service"
     retryable = written.error - written.unusable
     unusable = written.unusable + inputs.skipped_unusable
     if retryable:

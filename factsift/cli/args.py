@@ -44,15 +44,23 @@ output:
   61520 tokens (58240 prompt, 3280 completion), cost 0.0107 (with --price)
 
 reliability:
-  A request that meets HTTP 408, 409, 429 or 5xx, a connection error or a
-  time-out is sent again, up to --max-retries times, after the wait the
-  service asks for (Retry-After, as far as the openai client waits) or an
-  exponential back-off with jitter. --timeout bounds each attempt as a whole.
-  --rpm spaces all requests (retries too, in every process) 60/N s apart;
-  --tpm keeps the tokens of any minute within N (see factsift.tokens for how
-  a request's tokens are counted before it is sent); with either, a reply that
-  says none are left (x-ratelimit-remaining-*: 0) stops requests until the
-  reset it gives.
+  A refusal is not a failure: a 429 (or a 503 with Retry-After) holds every
+  request of the run, in every process, for the wait it asks (a back-off of
+  1 s, doubling up to a minute, where it names none), then the input goes
+  again; such waits use none of --max-retries. --max-wait S (default 3600)
+  bounds the time one input may spend held: past it, or for a 429 that no
+  wait passes (a request larger than the token budget, a quota used up,
+  x-should-retry: false), its line is an "error" that says so.
+  The pace: each reply's x-ratelimit-* headers (limit, remaining, reset, for
+  requests and tokens) give the service's budgets, and a request waits while
+  what remains cannot cover it (one request; its prompt as counted, see
+  factsift.tokens, and an expected reply), so shards sharing a key share the
+  budget too. Without such headers, a refusal halves the requests in flight,
+  which grow back by one with each reply, up to --jobs. --rpm and --tpm are
+  ceilings of your own, kept below with the service's.
+  Other failures (408, 409, 5xx, a lost connection, a time-out) are sent
+  again up to --max-retries times, after an exponential back-off with
+  jitter. --timeout bounds each attempt as a whole.
   --shard K/N keeps the inputs whose id (or file name) hashes to K of N
   (K from 0): the same share on every run and machine, so N jobs, each with
   its own --output and --resume, cover every input once.
@@ -151,10 +159,14 @@ def _add_request(parser: argparse.ArgumentParser) -> None:
                         help="send a request that met a passing failure (408, 409, 429, 5xx, a "
                              "lost connection, a time-out) again up to N times (default: %(default)s)")
     parser.add_argument("--rpm", type=_option("rpm"), metavar="N",
-                        help="send at most N requests per minute, retries and all processes included")
+                        help="a ceiling of your own: at most N requests a minute, all processes "
+                             "included (the service's headers pace the run without it)")
     parser.add_argument("--tpm", type=_option("tpm"), metavar="N",
-                        help="send at most N tokens per minute, all processes included: each request "
-                             "counts its prompt and an expected reply, then what its reply used")
+                        help="a ceiling of your own: at most N tokens a minute, all processes included: "
+                             "each request counts its prompt and an expected reply, then what it used")
+    parser.add_argument("--max-wait", type=_option("max_wait"), default=3600, metavar="SECONDS",
+                        help="the longest one input may be held by the service's refusals before its "
+                             "line is an error (default: %(default)s)")
     parser.add_argument("--price", type=_price, metavar="IN/OUT",
                         help="prices per million prompt and completion tokens (e.g. 0.15/0.60): the "
                              "summary line gives the run's cost")

@@ -6,11 +6,10 @@ import contextlib
 import importlib
 import math
 import threading
-import time
 from collections.abc import Callable, Iterator, Mapping
 from types import ModuleType
 
-from factsift.clients import _seam, _transport
+from factsift.clients import _refusals, _seam, _transport
 from factsift.clients._seam import Factory
 from factsift.clients._sharing import SharedClients
 
@@ -20,9 +19,7 @@ if TYPE_CHECKING:
 
     from factsift.tokens import Tokens
 
-RETRIED_STATUSES = frozenset({408, 409, 429})
-# openai 1.x waits as long as a reply asks for up to a minute, 3.x up to two.
-OLD_MAX_RETRY_AFTER = 60.0
+DONE, AGAIN, FINAL = _transport.DONE, _transport.AGAIN, _transport.FINAL
 SAFETY = 1.05  # a token limit holds this much more than a request's estimated tokens
 MAX_TOKENS = 10**9  # the most a usage's count may say: far beyond any model's context and reply
 USAGE_COUNTS = ("prompt_tokens", "completion_tokens", "total_tokens")
@@ -44,50 +41,59 @@ class ClientSettings:
 
 
 class Seen:
-    """What the requests for one input saw: HTTP requests sent (retries included), the usage
-    the reply reported, and `note`, a wait the service asked for that the client would not make.
-    With a token limit: the request's prompt tokens as counted, and the tokens the limit holds
-    for it (-1: none)."""
+    """What the requests for one input saw: HTTP requests sent (retries and requests sent again
+    after a refusal's wait included), the usage the reply reported, and `note`, what the record
+    is to say of a failure the client does not word (a reply too large, a refusal not waited
+    out). For the pace: the prompt's tokens as counted, the seconds held by refusals, and the
+    ticket of the request last admitted."""
 
-    __slots__ = ("requests", "usage", "note", "counted", "held")
+    __slots__ = ("requests", "usage", "note", "counted", "held", "ticket")
     requests: int
     usage: dict[str, Any] | None
     note: str | None
     counted: float
-    held: int
+    held: float
+    ticket: Any
 
     def __init__(self) -> None:
         self.requests, self.usage, self.note = 0, None, None
-        self.counted, self.held = 0.0, -1
+        self.counted, self.held, self.ticket = 0.0, 0.0, None
 
 
 class Pacer:
-    """What a run's rate limits offer the hooks (factsift.limits.Limits)."""
+    """What a run's pace offers its transports (factsift.limits.Pace)."""
 
-    def wait(self, tokens: Callable[[], int]) -> int:
-        """Waits for a request's turn, for as many tokens as `tokens()` says at each look (what
-        the replies meanwhile tell may change it); returns those held for it (-1: none counted)."""
+    max_wait: float
+
+    def admit(self, tokens: Callable[[], float], held: float) -> tuple[Any, float]:
+        """Waits for a request's turn, for as many tokens as `tokens()` says at each look; returns
+        its ticket (None: held longer than max_wait, not to be sent) and the input's seconds held."""
         raise NotImplementedError
 
-    def charged(self, held: int, tokens: float) -> None:
-        """A request for which `held` tokens were held used `tokens`."""
+    def answered(self, ticket: Any, status: int, headers: Mapping[str, str],
+                 refused: bool = False, wait: float | None = None, unit: int | None = None) -> bool:
+        """A reply's status and headers; for a refusal, whether the request is to go again."""
         raise NotImplementedError
 
-    def heard(self, headers: Mapping[str, str]) -> None:
-        """A reply's headers (its rate-limit headers)."""
+    def used(self, ticket: Any, tokens: float) -> None:
+        """The tokens the reply to `ticket` says it used."""
+        raise NotImplementedError
+
+    def lost(self, ticket: Any) -> None:
+        """The request of `ticket` got no reply."""
         raise NotImplementedError
 
 
 class Tally:
-    """The event hooks of a run's clients, counting for the input each thread works on.
+    """The gate of a run's transports, counting for the input each thread works on, and pacing
+    its requests with `pacer`.
 
     With `tokens` (a factsift.tokens.Tokens), each request's prompt is counted
-    before it is sent, to be charged against a token limit.
+    before it is sent, to be charged against the token budgets.
     """
 
-    def __init__(self, pacer: Pacer | None, max_retry_after: float, tokens: Tokens | None = None) -> None:
+    def __init__(self, pacer: Pacer | None, tokens: Tokens | None = None) -> None:
         self._pacer, self._tokens = pacer, tokens
-        self._max_retry_after = max_retry_after
         self._local = threading.local()
 
     def begin(self) -> Seen:
@@ -101,7 +107,7 @@ class Tally:
         return seen if seen is not None else self.begin()
 
     def sending(self, request: Mapping[str, Any]) -> None:
-        """A chat request about to go: counts its prompt's tokens for the limit."""
+        """A chat request about to go: counts its prompt's tokens for the budgets."""
         if self._tokens is not None:
             self._seen().counted = self._tokens.counted(request.get("messages") or (), request.get("model"))
 
@@ -113,37 +119,52 @@ class Tally:
             return 0
         return math.ceil((tokens.prompt(self._seen().counted) + tokens.reply) * SAFETY)
 
-    def on_request(self, request: object) -> None:
-        """httpx's request hook: runs before every HTTP request, retries included."""
+    def admit(self) -> bool:
+        """The transport is about to send a request: waits for its turn; False when it has been
+        held as long as the run allows (the request is not sent, and the note says why)."""
         seen = self._seen()
         if self._pacer is not None:
-            seen.held = self._pacer.wait(self._charge)
+            seen.ticket, seen.held = self._pacer.admit(self._charge, seen.held)
+            if seen.ticket is None:
+                seen.note = (f"HTTP 429: held by the service's rate limit for {seen.held:.0f} s in all, "
+                             f"the most the run waits (max_wait {self._pacer.max_wait:g} s)")
+                return False
         seen.requests += 1
+        return True
 
-    def on_response(self, response: Any) -> None:
-        """httpx's response hook: the limits hear the reply's headers; notes a wait the client
-        will not make."""
-        status = response.status_code
-        if self._pacer is not None:
-            self._pacer.heard(response.headers)
-            if status == 429:  # refused: the service used none of the request's tokens
-                seen = self._seen()
-                self._pacer.charged(seen.held, 0)
-                seen.held = -1
-        if status in RETRIED_STATUSES or status >= 500:
-            after = retry_after(response.headers)
-            if after is not None and after > self._max_retry_after:
-                self._seen().note = (f"HTTP {status}: the service asked to wait {after:g} s before "
-                                     f"trying again, longer than the client waits "
-                                     f"({self._max_retry_after:g} s)")
+    def answered(self, status: int, headers: Mapping[str, str], body: bytes | None) -> str:
+        """A reply to the request last admitted, with the start of its body for a refusal: DONE
+        (hand it on), AGAIN (held: send it again) or FINAL (a refusal no wait will pass: the
+        client is not to retry it)."""
+        seen, pacer = self._seen(), self._pacer
+        found = None if body is None else _refusals.refusal(status, headers, body)
+        if pacer is None or seen.ticket is None:
+            return DONE
+        if found is None or found.final:
+            pacer.answered(seen.ticket, status, headers)
+            if found is None:
+                return DONE
+            seen.note = f"HTTP {status}: {found.message}"
+            return FINAL
+        if pacer.answered(seen.ticket, status, headers, True, found.wait, found.unit):
+            return AGAIN
+        seen.note = (f"HTTP {status}: the service asked to wait {found.wait:g} s, longer than the run "
+                     f"waits (max_wait {pacer.max_wait:g} s)")
+        return FINAL
+
+    def lost(self) -> None:
+        """The request last admitted got no reply."""
+        seen = self._seen()
+        if self._pacer is not None and seen.ticket is not None:
+            self._pacer.lost(seen.ticket)
 
     def too_large(self, limit: int) -> None:
         """The transport stopped reading a reply longer than `limit` bytes."""
         self._seen().note = f"the reply was too large: longer than {limit} bytes, the most factsift reads"
 
     def replied(self, reply: Any) -> None:
-        """The completion a request returned: keeps its usage, and tells the limits what it used
-        (a usage whose counts are not sane tells them nothing)."""
+        """The completion a request returned: keeps its usage, and tells the pace what it used
+        (a usage whose counts are not sane tells it nothing)."""
         usage = getattr(reply, "usage", None)
         if usage is None:
             return
@@ -154,9 +175,8 @@ class Tally:
         if self._tokens is not None:
             self._tokens.learn(seen.counted, seen.usage)
         total = seen.usage.get("total_tokens")
-        if self._pacer is not None and isinstance(total, int):
-            self._pacer.charged(seen.held, total)
-            seen.held = -1
+        if self._pacer is not None and seen.ticket is not None and isinstance(total, int):
+            self._pacer.used(seen.ticket, total)
 
 
 def plain_usage(usage: Any) -> dict[str, Any] | None:
@@ -180,22 +200,6 @@ def usage_problem(usage: Mapping[str, Any]) -> str | None:
         if value is not None and not (value.__class__ is int and 0 <= value <= MAX_TOKENS):
             return f"usage not counted: {name} is not a count of tokens from 0 to {MAX_TOKENS}"
     return None
-
-
-def retry_after(headers: Mapping[str, str]) -> float | None:
-    """The wait a reply asks for, in seconds, as the openai client reads it (None: none)."""
-    for name, scale in (("retry-after-ms", 1000.0), ("retry-after", 1.0)):
-        try:
-            return float(headers.get(name)) / scale  # type: ignore[arg-type]  # None: TypeError
-        except (TypeError, ValueError):
-            pass
-    import email.utils  # only for a date: its import costs more than a request
-
-    try:
-        date = email.utils.parsedate_tz(headers.get("retry-after", ""))
-        return None if date is None else email.utils.mktime_tz(date) - time.time()
-    except (TypeError, ValueError, OverflowError):
-        return None
 
 
 class _Completions:
@@ -255,28 +259,18 @@ def _httpx_of(package: ModuleType) -> ModuleType:
     raise RuntimeError("factsift's batches need openai 1.17 or later (openai.DefaultHttpxClient)")
 
 
-def max_retry_after(package: ModuleType) -> float:
-    """The longest wait a reply may ask for that the client still makes."""
-    try:
-        constants = importlib.import_module(package.__name__ + "._constants")
-    except ImportError:
-        return OLD_MAX_RETRY_AFTER
-    return float(getattr(constants, "MAX_RETRY_AFTER_DELAY", OLD_MAX_RETRY_AFTER))
-
-
 def client_options(settings: ClientSettings, tally: Tally, package: ModuleType,
                    limit: int | None = None) -> dict[str, Any]:
-    """The keyword options of every client of the run: with the real client package, an HTTP
-    client that sends through factsift's transport (the whole-request time-out, replies of at
-    most `limit` bytes, by default MAX_REPLY_BYTES; the environment's proxies: see
+    """The keyword options of every client of the run: an HTTP client that sends through
+    factsift's transport (the whole-request time-out, replies of at most `limit` bytes, by default
+    MAX_REPLY_BYTES; the environment's proxies; the run's pace, through `tally`: see
     factsift.clients._transport)."""
     httpx = _httpx_of(package)
-    http: dict[str, Any] = {"event_hooks": {"request": [tally.on_request], "response": [tally.on_response]}}
     options: dict[str, Any] = {"max_retries": settings.retries}
     if settings.timeout is not None:
         options["timeout"] = settings.timeout
     limit = _transport.MAX_REPLY_BYTES if limit is None else limit
-    http.update(_transport.client_options(httpx, settings.timeout, limit, tally.too_large))
+    http = _transport.client_options(httpx, settings.timeout, limit, tally.too_large, tally)
     options["http_client"] = package.DefaultHttpxClient(**http)
     return options
 
@@ -311,7 +305,7 @@ def configured(settings: ClientSettings, pacer: Pacer | None = None, tokens: Tok
     the module global dispatches their calls to it while the block runs.
     """
     package = client_package()
-    tally = Tally(pacer, max_retry_after(package), tokens)
+    tally = Tally(pacer, tokens)
     options = client_options(settings, tally, package)
     base = _seam.run_base() if base is None else base
     building = _Building(base, options, tally)

@@ -1,7 +1,7 @@
 """A plain client of the client package for the service's files and batches, and what its errors mean.
 
 The batch interface is driven by factsift itself, not by the module: one
-client per run, built with the run's time-out and an HTTP hook that counts
+client per run, built with the run's time-out and a transport that counts
 its requests. It never retries on its own (``max_retries=0``): a request that
 creates something at the service (an upload, a batch) may have reached it
 even when its answer never came, so factsift looks before it sends one again
@@ -14,15 +14,17 @@ from __future__ import annotations
 
 from typing import Any
 
-from factsift.clients._run import RETRIED_STATUSES, ClientSettings, Tally, client_options, client_package
+from factsift.clients._run import ClientSettings, Tally, client_options, client_package
 from factsift.clients._transport import MAX_FILE_BYTES
+
+RETRIED_STATUSES = frozenset({408, 409, 429})
 
 
 def service_client(base_url: Any, api_key: Any, timeout: float | None) -> tuple[Any, Tally]:
     """A client of the package for `base_url`, and the Tally that counts its HTTP requests
     (``tally.begin()`` gives the Seen they are counted in)."""
     package = client_package()
-    tally = Tally(None, 0.0)
+    tally = Tally(None)
     options = client_options(ClientSettings(0, timeout, share=False), tally, package, MAX_FILE_BYTES)
     return package.OpenAI(base_url=base_url, api_key=api_key, **options), tally
 

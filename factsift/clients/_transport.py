@@ -64,22 +64,42 @@ PIECE = 64 * 1024  # the most that one step of decoding makes
 _WBITS = {"gzip": 16 + zlib.MAX_WBITS, "x-gzip": 16 + zlib.MAX_WBITS, "deflate": zlib.MAX_WBITS}
 
 _current = threading.local()  # end: the monotonic time by which this thread's request must end
+DONE, AGAIN, FINAL = "done", "again", "final"  # what a gate says of a reply
+REFUSED = frozenset({429, 503})  # replies whose body a gate reads: refusals, or not
+MAX_REFUSAL = 64 * 1024  # the most of such a body that is read: its message
 
 
 class ReplyTooLarge(Exception):
     """A reply's body was longer than the transport reads."""
 
 
+class Gate:
+    """What paces a transport's requests (factsift.clients.Tally)."""
+
+    def admit(self) -> bool:
+        """Waits for the request's turn; False: it is not to be sent."""
+        raise NotImplementedError
+
+    def answered(self, status: int, headers: Any, body: bytes | None) -> str:
+        """DONE, AGAIN or FINAL for a reply (with the start of its body for a 429 or a 503)."""
+        raise NotImplementedError
+
+    def lost(self) -> None:
+        """The request got no reply."""
+        raise NotImplementedError
+
+
 def client_options(httpx: ModuleType, seconds: float | None, limit: int,
-                   too_large: Callable[[int], None] | None = None) -> dict[str, Any]:
+                   too_large: Callable[[int], None] | None = None, gate: Gate | None = None) -> dict[str, Any]:
     """The options of an httpx client (``transport``, ``mounts``) whose every request ends within
     `seconds` (None: no deadline), reads at most `limit` bytes of a reply's body, calling
-    ``too_large(limit)`` before it fails, and goes through the environment's proxies."""
+    ``too_large(limit)`` before it fails, goes through the environment's proxies and, with a
+    `gate`, waits for its turn and goes again after a refusal's wait."""
     transport_class, pool = _classes(httpx)
     ssl_context = httpx.create_ssl_context()
 
     def through(proxy: str | None) -> Any:
-        return transport_class(pool(proxy, ssl_context), seconds, limit, too_large)
+        return transport_class(pool(proxy, ssl_context), seconds, limit, too_large, gate)
 
     direct = through(None)
     routes = importlib.import_module(httpx.__name__ + "._utils").get_environment_proxies()
@@ -245,10 +265,31 @@ def _classes(httpx: ModuleType) -> tuple[type, Callable[[str | None, Any], Any]]
 
     class Transport(httpx.BaseTransport):  # type: ignore[misc,name-defined]
         def __init__(self, pool: Any, seconds: float | None, limit: int,
-                     too_large: Callable[[int], None] | None) -> None:
+                     too_large: Callable[[int], None] | None, gate: Gate | None) -> None:
             self._pool, self._seconds, self._limit, self._too_large = pool, seconds, limit, too_large
+            self._gate = gate
 
         def handle_request(self, request: Any) -> Any:
+            gate = self._gate
+            if gate is None:
+                return self._send(request)
+            while True:
+                if not gate.admit():
+                    return _given_up(request)
+                try:
+                    response = self._send(request)
+                except BaseException:
+                    gate.lost()
+                    raise
+                if response.status_code not in REFUSED:
+                    gate.answered(response.status_code, response.headers, None)
+                    return response
+                body = _start(response)
+                verdict = gate.answered(response.status_code, response.headers, body)
+                if verdict != AGAIN:
+                    return _replaced(response, body, verdict == FINAL)
+
+        def _send(self, request: Any) -> Any:
             seconds, extensions = self._seconds, request.extensions
             _current.end = None if seconds is None else time.monotonic() + seconds
             if seconds is not None:
@@ -277,5 +318,35 @@ def _classes(httpx: ModuleType) -> tuple[type, Callable[[str | None, Any], Any]]
 
         def close(self) -> None:
             self._pool.close()
+
+    def _start(response: Any) -> bytes:
+        """The first MAX_REFUSAL bytes of a reply's body; the rest is not read."""
+        data = bytearray()
+        try:
+            with _mapped(httpx, core):
+                for chunk in response.stream:
+                    data += chunk
+                    if len(data) >= MAX_REFUSAL:
+                        break
+        except (httpx.TransportError, ReplyTooLarge):
+            pass  # what came is what there is
+        finally:
+            response.close()
+        return bytes(data[:MAX_REFUSAL])
+
+    def _replaced(response: Any, body: bytes, final: bool) -> Any:
+        """The reply with the body read; told not to be retried when `final`."""
+        headers = httpx.Headers(response.headers)
+        headers.pop("content-length", None)
+        if final:
+            headers["x-should-retry"] = "false"
+        return httpx.Response(status_code=response.status_code, headers=headers, content=body,
+                              extensions=response.extensions)
+
+    def _given_up(request: Any) -> Any:
+        """The 429 of a request that has been held as long as the run waits: it is not sent."""
+        body = b'{"error": {"message": "held too long by the service\'s rate limit", "type": "requests"}}'
+        return httpx.Response(status_code=429, headers={"x-should-retry": "false", "content-type": "application/json"},
+                              content=body, request=request)
 
     return Transport, pool

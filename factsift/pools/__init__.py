@@ -56,32 +56,31 @@ class Spec:
     """What a worker (this process or another) needs to run the method; picklable."""
 
     def __init__(self, target: Any, name: str, prompt: Any, length: Any, settings: ClientSettings,
-                 rpm: float | None = None, tpm: float | None = None, limits_state: Any = None) -> None:
+                 limits_state: Any, jobs: int, rpm: float | None = None, tpm: float | None = None,
+                 max_wait: float = 3600.0) -> None:
         self.target: Any = target
         self.name: str = name
         self.prompt: Any = prompt
         self.length: Any = length
         self.settings: ClientSettings = settings
+        self.limits_state: Any = limits_state
+        self.jobs: int = jobs
         self.rpm: float | None = rpm
         self.tpm: float | None = tpm
-        self.limits_state: Any = limits_state
+        self.max_wait: float = max_wait
 
     def method(self) -> Callable[..., Any]:
         target = self.target.make() if isinstance(self.target, Summarizer) else self.target
         return getattr(target, self.name)  # type: ignore[no-any-return]
 
-    def pacer(self) -> Pacer | None:
-        """The run's rate limits, for this process's clients (None: none)."""
-        if self.limits_state is None:
-            return None
-        from factsift.limits import Limits
+    def pacer(self) -> Pacer:
+        """The run's pace, for this process's clients (the state is the run's, in every process)."""
+        from factsift.limits import Pace
 
-        return Limits(self.limits_state, self.rpm, self.tpm)
+        return Pace(self.limits_state, self.jobs, self.rpm, self.tpm, self.max_wait)
 
-    def tokens(self) -> Tokens | None:
-        """The counter of request tokens a token limit needs (None: no token limit)."""
-        if self.tpm is None:
-            return None
+    def tokens(self) -> Tokens:
+        """The counter of request tokens the token budgets charge."""
         from factsift.tokens import Tokens
 
         return Tokens()
