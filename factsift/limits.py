@@ -19,13 +19,19 @@ machine), behind one lock. A request is admitted when all of these allow it:
   until it will; what is admitted after a reply is taken off what it said,
   so jobs, processes and, through the headers, shards on other machines
   sharing a key keep within it together.
-* The user's ceilings: ``rpm`` spaces the requests 60 / rpm seconds apart,
-  so that no minute holds more; ``tpm`` is a budget that holds that many
-  tokens and refills evenly over a minute, as services measure their token
-  limits.
+* The user's ceilings, ``rpm`` and ``tpm``: budgets that hold that many and
+  refill evenly over a minute, as services measure their limits (so a run
+  that starts with full budgets never asks more of such a service than it
+  gives).
+* Without such headers, the pace the refusals show: between two refusals
+  for the same limit (its budget used up at both), what was admitted and
+  not refused is what the service allowed in that time (at the first, the
+  wait it asks for what was refused); the run keeps to MARGIN of that rate,
+  growing it by PROBE a second to find a limit that rose.
 * The window: the requests in flight. It starts at ``jobs``; a refusal
-  halves it (once for the requests sent since the last halving), and each
-  reply that is not refused grows it back by one, never above ``jobs``.
+  halves it (once for the requests sent since the last halving), and
+  replies that are not refused grow it back by one for each window's worth,
+  never above ``jobs``.
 
 Each request is charged its estimated tokens when admitted; ``used`` puts
 right what the reply's usage says, and a refused request is given back what
@@ -55,9 +61,15 @@ UNITS = ("requests", "tokens")
 # user's two budgets (level, as of); the service's two (level, rate, limit, as of; limit 0: not
 # known); whether the user's budgets have started (full).
 (_HOLD, _WHY, _BACKOFF, _WINDOW, _FLIGHT, _GENERATION, _REFUSALS, _HELD,
- _RPM_LEVEL, _RPM_AT, _TPM_LEVEL, _TPM_AT, _STARTED) = range(13)
-_SERVICE = 13  # then four fields per unit
-_SIZE = _SERVICE + 4 * len(UNITS)
+ _RPM_LEVEL, _RPM_AT, _TPM_LEVEL, _TPM_AT, _STARTED, _SEQUENCE, _TOKENS_ADMITTED) = range(15)
+_SERVICE = 15  # then four fields per unit: level, rate, limit, as of
+# then five per unit of the pace learned from refusals: the last refusal's time, what was
+# admitted since, the rate (0: none learned), level, as of
+_LEARNED = _SERVICE + 4 * len(UNITS)
+_SIZE = _LEARNED + 5 * len(UNITS)
+MARGIN = 0.95  # a learned pace keeps this far below what the service was seen to allow
+PROBE = 1 / 200  # a learned pace grows by this share a second, to find a limit that rose
+LEARN_GAP = 1.0  # seconds between two refusals for the pace between them to be learned
 _WHY_SERVICE = 3
 
 _RESET = re.compile(r"(\d+(?:\.\d+)?)(ms|h|m|s)")
@@ -118,12 +130,13 @@ def _count(text: str | None) -> float | None:
 
 
 class Ticket:
-    """An admitted request: the window's generation it was sent in and the tokens charged."""
+    """An admitted request: the window's generation it was sent in, its place among the requests
+    admitted, and the tokens charged."""
 
-    __slots__ = ("generation", "tokens")
+    __slots__ = ("generation", "sequence", "tokens")
 
-    def __init__(self, generation: float, tokens: float) -> None:
-        self.generation, self.tokens = generation, tokens
+    def __init__(self, generation: float, sequence: float, tokens: float) -> None:
+        self.generation, self.sequence, self.tokens = generation, sequence, tokens
 
 
 class Held:
@@ -162,7 +175,7 @@ class Pace:
                 now = self._clock()
                 delay, holding = self._take(now, wanted)
                 if delay <= 0:
-                    return Ticket(self._state[_GENERATION], wanted), held
+                    return Ticket(self._state[_GENERATION], self._state[_SEQUENCE], wanted), held
             step = min(delay, LOOK)
             if holding:
                 if held + step > self.max_wait + EPSILON:
@@ -188,7 +201,7 @@ class Pace:
         if state[_FLIGHT] >= max(1.0, math.floor(state[_WINDOW])):
             return LOOK, False
         self._start_budgets(now)
-        delay = max(self._user_wait(now, tokens), self._service_wait(now, tokens))
+        delay = max(self._user_wait(now, tokens), self._service_wait(now, tokens), self._learned_wait(now, tokens))
         if delay > EPSILON:
             return delay, False
         if self._rpm is not None:
@@ -197,25 +210,29 @@ class Pace:
             state[_TPM_LEVEL] -= tokens
         for unit, need in ((REQUESTS, 1.0), (TOKENS, tokens)):
             state[_SERVICE + 4 * unit] -= need
+            state[_LEARNED + 5 * unit + 1] += need
+            state[_LEARNED + 5 * unit + 3] -= need
         state[_FLIGHT] += 1
+        state[_SEQUENCE] += 1
+        state[_TOKENS_ADMITTED] += tokens
         return 0.0, False
 
     def _start_budgets(self, now: float) -> None:
         state = self._state
-        if not state[_STARTED]:  # the user's budgets start full
-            state[_STARTED] = 1.0
-            state[_RPM_LEVEL], state[_TPM_LEVEL] = 1.0, self._tpm or 0.0
+        if not state[_STARTED]:  # the user's budgets start full; when, for a pace to be learned
+            state[_STARTED] = now or EPSILON
+            state[_RPM_LEVEL], state[_TPM_LEVEL] = self._rpm or 0.0, self._tpm or 0.0
             state[_RPM_AT] = state[_TPM_AT] = now
 
     def _user_wait(self, now: float, tokens: float) -> float:
         delay = 0.0
-        for ceiling, most, level, at, need in ((self._rpm, 1.0, _RPM_LEVEL, _RPM_AT, 1.0),
-                                               (self._tpm, self._tpm, _TPM_LEVEL, _TPM_AT, tokens)):
-            if ceiling is None or most is None:
+        for ceiling, level, at, need in ((self._rpm, _RPM_LEVEL, _RPM_AT, 1.0),
+                                         (self._tpm, _TPM_LEVEL, _TPM_AT, tokens)):
+            if ceiling is None:
                 continue
             rate = ceiling / MINUTE
             state = self._state
-            state[level] = min(most, state[level] + (now - state[at]) * rate)
+            state[level] = min(ceiling, state[level] + (now - state[at]) * rate)
             state[at] = now
             short = min(need, ceiling) - state[level]
             delay = max(delay, short / rate)
@@ -234,6 +251,39 @@ class Pace:
                 delay = max(delay, short / state[rate] if state[rate] > 0 else LOOK)
         return delay
 
+    def _learned_wait(self, now: float, tokens: float) -> float:
+        """The wait a pace learned from refusals asks, where no budget of the service is known: a
+        budget of a second's worth at that rate, which grows by PROBE a second."""
+        delay, state = 0.0, self._state
+        for unit, need in ((REQUESTS, 1.0), (TOKENS, tokens)):
+            _, _, rate, level, at = (_LEARNED + 5 * unit + i for i in range(5))
+            if not state[rate] or state[_SERVICE + 4 * unit + 2]:
+                continue
+            elapsed = max(0.0, now - state[at])
+            state[rate] *= 1 + PROBE * elapsed
+            most = max(need, state[rate])
+            state[level], state[at] = min(most, state[level] + elapsed * state[rate]), now
+            short = need - state[level]
+            if short > EPSILON:
+                delay = max(delay, short / state[rate])
+        return delay
+
+    def _learn(self, now: float, unit: int, cost: float, wait: float | None) -> None:
+        """A refusal for `unit` of a request of `cost`: what was admitted since the one before (the
+        service's budget used up at both) tells the pace it allows. The first tells it from the
+        wait it asks for that much (what came back since the start, if that was less)."""
+        state = self._state
+        last, since, rate, level, at = (_LEARNED + 5 * unit + i for i in range(5))
+        if state[last] and now - state[last] < LEARN_GAP:
+            return  # of the same burst
+        if state[last] and state[since] > 0:
+            state[rate] = MARGIN * state[since] / (now - state[last])
+        elif not state[last] and wait and cost > 0:
+            seen = state[since] / max(now - state[_STARTED], EPSILON)
+            state[rate] = MARGIN * min(cost / wait, seen)
+        state[level], state[at] = 0.0, now
+        state[last], state[since] = now, 0.0
+
     def answered(self, ticket: Ticket, status: int, headers: Mapping[str, str],
                  refused: bool = False, wait: float | None = None, unit: int | None = None) -> bool:
         """A reply came for `ticket`; whether its request is to go again once admitted (a refusal,
@@ -245,8 +295,8 @@ class Pace:
             state[_FLIGHT] = max(0.0, state[_FLIGHT] - 1)
             self._heard(now, headers)
             if not refused:
-                if status < 400:
-                    state[_WINDOW] = min(float(self._jobs), state[_WINDOW] + 1)
+                if status < 400:  # one more in flight for each window's worth of replies
+                    state[_WINDOW] = min(float(self._jobs), state[_WINDOW] + 1 / max(1.0, state[_WINDOW]))
                     state[_BACKOFF] = 0.0
                 verdict = False
             else:
@@ -261,7 +311,10 @@ class Pace:
         if ticket.generation == state[_GENERATION]:
             state[_WINDOW] = max(1.0, math.floor(state[_WINDOW] / 2))
             state[_GENERATION] += 1
+        cost = 1.0 if unit in (None, REQUESTS) else ticket.tokens
         self._give_back(ticket)
+        if status == 429 and not state[_SERVICE + 4 * (unit or REQUESTS) + 2]:
+            self._learn(now, REQUESTS if unit is None else unit, cost, wait)
         if wait is None and status == 429:
             wait = self._reset_of_used_up(headers, unit)
         if wait is None:
@@ -287,13 +340,18 @@ class Pace:
     def _give_back(self, ticket: Ticket) -> None:
         state = self._state
         if self._rpm is not None:
-            state[_RPM_LEVEL] = min(1.0, state[_RPM_LEVEL] + 1)
+            state[_RPM_LEVEL] = min(self._rpm, state[_RPM_LEVEL] + 1)
         if self._tpm is not None:
             state[_TPM_LEVEL] = min(self._tpm, state[_TPM_LEVEL] + ticket.tokens)
+        for unit, need in ((REQUESTS, 1.0), (TOKENS, ticket.tokens)):
+            state[_LEARNED + 5 * unit + 1] = max(0.0, state[_LEARNED + 5 * unit + 1] - need)
+            state[_LEARNED + 5 * unit + 3] += need
         ticket.tokens = 0.0
 
     def _heard(self, now: float, headers: Mapping[str, str]) -> None:
-        """A reply's rate-limit headers: what is left of each budget, and how fast it fills."""
+        """A reply's rate-limit headers: what is left of each budget, and how fast it fills. What is
+        left is what they say less what is in flight, which the service may not have counted yet
+        (sent after this reply was made, or not arrived when it was)."""
         state = self._state
         for unit, name in enumerate(UNITS):
             remaining = _count(headers.get(f"x-ratelimit-remaining-{name}"))
@@ -306,9 +364,15 @@ class Pace:
                 if remaining == 0 and reset:
                     state[_HOLD] = max(state[_HOLD], now + min(reset, MINUTE))
                 continue
-            state[known], state[level], state[at] = limit, remaining, now
+            in_flight = state[_FLIGHT] if unit == REQUESTS else state[_FLIGHT] * self._mean_tokens()
+            state[known], state[level], state[at] = limit, min(remaining - in_flight, limit), now
             state[rate] = (limit - remaining) / reset if reset else limit / MINUTE
             state[rate] = min(max(state[rate], limit / MINUTE / 60), limit)
+
+    def _mean_tokens(self) -> float:
+        """The tokens a request in flight is reckoned at: the mean of those admitted."""
+        state = self._state
+        return state[_TOKENS_ADMITTED] / state[_SEQUENCE] if state[_SEQUENCE] else 0.0
 
     def used(self, ticket: Ticket, tokens: float) -> None:
         """The reply to `ticket` says it used `tokens`: the budgets are put right."""
