@@ -47,6 +47,8 @@ import time
 from collections.abc import Callable, Mapping
 from typing import Any, Protocol
 
+from factsift.clients import Pacer
+
 __all__ = ["Pace", "Held", "Ticket", "reset_seconds", "shared_state", "local_state"]
 
 MINUTE = 60.0
@@ -134,6 +136,9 @@ class Ticket:
     admitted, and the tokens charged."""
 
     __slots__ = ("generation", "sequence", "tokens")
+    generation: float
+    sequence: float
+    tokens: float
 
     def __init__(self, generation: float, sequence: float, tokens: float) -> None:
         self.generation, self.sequence, self.tokens = generation, sequence, tokens
@@ -144,6 +149,10 @@ class Held:
     `left`, and in all the `refusals` and the `seconds` held."""
 
     __slots__ = ("why", "left", "refusals", "seconds")
+    why: str | None
+    left: float
+    refusals: int
+    seconds: float
 
     def __init__(self, why: str | None, left: float, refusals: int, seconds: float) -> None:
         self.why, self.left, self.refusals, self.seconds = why, left, refusals, seconds
@@ -152,14 +161,15 @@ class Held:
         return f"Held(why={self.why!r}, left={self.left:.1f}, refusals={self.refusals}, seconds={self.seconds:.1f})"
 
 
-class Pace:
+class Pace(Pacer):
     """The pace of a run as its clients' transports ask for it: a turn for each request, then what
     its reply said."""
 
     def __init__(self, state: State, jobs: int, rpm: float | None = None, tpm: float | None = None,
                  max_wait: float = 3600.0, clock: Callable[[], float] = time.monotonic) -> None:
         self._state, self._jobs, self._rpm, self._tpm = state, jobs, rpm, tpm
-        self.max_wait, self._clock = max_wait, clock
+        self.max_wait: float = max_wait
+        self._clock = clock
         self._woken = threading.Condition()  # the waiters of this process; others look every LOOK
         with state.get_lock():
             if not state[_WINDOW]:

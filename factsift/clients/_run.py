@@ -84,7 +84,7 @@ class Pacer:
         raise NotImplementedError
 
 
-class Tally:
+class Tally(_transport.Gate):
     """The gate of a run's transports, counting for the input each thread works on, and pacing
     its requests with `pacer`.
 

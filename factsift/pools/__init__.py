@@ -9,13 +9,14 @@ from __future__ import annotations
 import threading
 from collections.abc import Callable
 
-from factsift.clients import ClientSettings, Pacer, Tally
+from factsift.clients import ClientSettings, Tally
 from factsift.records import Record, describe, error_record
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any, Protocol
 
+    from factsift.limits import Pace
     from factsift.tokens import Tokens
 
     # A record, and the HTTP requests sent for it (retries included).
@@ -73,7 +74,7 @@ class Spec:
         target = self.target.make() if isinstance(self.target, Summarizer) else self.target
         return getattr(target, self.name)  # type: ignore[no-any-return]
 
-    def pacer(self) -> Pacer:
+    def pacer(self) -> Pace:
         """The run's pace, for this process's clients (the state is the run's, in every process)."""
         from factsift.limits import Pace
 
