@@ -785,3 +785,22 @@ def test_after_a_failed_write_the_message_counts_the_lines_in_the_file(tmp_path,
     whole = (tmp_path / "out.jsonl").read_bytes().count(b"\n")
     assert status == 1 and 0 < whole < 40
     assert f"cannot write to out.jsonl after {whole} results" in stderr
+
+
+@needs_module
+def test_a_long_run_logs_its_progress_and_what_holds_it(tmp_path, main_here, monkeypatch):
+    from factsift.cli.progress import Progress
+
+    monkeypatch.setattr(Progress, "LOG_EVERY", 0.2)
+    refusals = iter([http_reply(429, b'{"error": {"message": "slow down"}}', retry_after="1.5")])
+
+    def answer(handler):
+        handler.wfile.write(next(refusals, None) or http_reply(200, completion("r")))
+
+    write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": f"第{i}篇。"} for i in range(3)])
+    with scripted_server(answer) as server:
+        status, _, err = main_here("title", "--jsonl", "in.jsonl", "--output", "out.jsonl", "-j", "1",
+                                   "--base-url", server.url, "--model", "m", "--api-key", "k")
+    lines = err.splitlines()
+    assert status == 0 and re.fullmatch(summary_line(3, 0, 1), lines[-1]) and "1 refused" in lines[-1]
+    assert any(re.fullmatch(r"factsift: 0(?:/3)? done, 0\.0/s, held by the service for [01] s", line) for line in lines), lines

@@ -148,6 +148,8 @@ def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
                         tpm=args.tpm, processes=args.processes, share_clients=args.share_clients,
                         id_key="file" if args.jsonl is None else "id", max_wait=args.max_wait)
     written = batch.Counts(price=args.price)
+    if show:
+        progress.watch(written, results.held, logged=not progress.live)
     with _session(results, progress) as guard:
         ending = _write_all(results, output, progress, guard, written)
         if show:
@@ -165,6 +167,7 @@ def _session(results: batch.Batch, progress: Progress) -> Iterator[LineGuard]:
             sys.stderr = BesideProgress(stderr, progress)
             stack.callback(setattr, sys, "stderr", stderr)
         stack.enter_context(contextlib.closing(results))
+        stack.callback(progress.stop)
         guard = LineGuard()
         guard.install()
         stack.callback(guard.restore)

@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import signal
 import threading
+import time
 from collections.abc import Iterator
 from types import FrameType
 
@@ -20,10 +21,14 @@ class Progress:
     known), cleared before anything else reaches the terminal (JSON lines, the
     tracebacks of failed requests) so no line starts in the middle of it.
     Anywhere else, a redrawn line would only fill a log with carriage
-    returns: only the summary line is written.
+    returns: a plain line every LOG_EVERY seconds, and the summary line.
+    Both say the rate, the time left, the tokens and cost so far and what
+    holds the run (``watch``); a ticker redraws them while nothing finishes.
     """
 
     WIDTH = 30
+    TICK = 1.0  # seconds between redraws on a terminal
+    LOG_EVERY = 30.0  # seconds between lines elsewhere
 
     def __init__(self, total: int | None, stream: TextIO, live: bool) -> None:
         self.total: int | None = total
@@ -33,6 +38,30 @@ class Progress:
         self.failed: int = 0
         self.lock: threading.RLock = threading.RLock()
         self._shown: str | None = None  # the bar's text while it is on the terminal
+        self._started = time.monotonic()
+        self._counts: Any = None
+        self._held: Any = None
+        self._stop = threading.Event()
+
+    def watch(self, counts: Any, held: Any, logged: bool) -> None:
+        """Show `counts` (a batch.Counts: tokens, cost) and `held()` (what holds the run), redrawn
+        every TICK on a terminal, or with `logged`, a line every LOG_EVERY seconds."""
+        self._counts, self._held = counts, held
+        if self.live or logged:
+            every = self.TICK if self.live else self.LOG_EVERY
+            threading.Thread(target=self._tick, args=(every,), name="factsift-progress", daemon=True).start()
+
+    def stop(self) -> None:
+        """No more redraws or lines from the ticker."""
+        self._stop.set()
+
+    def _tick(self, every: float) -> None:
+        while not self._stop.wait(every):
+            with self.lock:
+                if self.live:
+                    self.draw()
+                elif not self._stop.is_set():
+                    self._write(f"factsift: {self._text()}\n")
 
     def advance(self, done: int, failed: int) -> None:
         with self.lock:
@@ -44,7 +73,22 @@ class Progress:
     def _text(self) -> str:
         failed = f", {self.failed} failed" if self.failed else ""
         total = "" if self.total is None else f"/{self.total}"
-        return f"{self.done}{total} done{failed}"
+        text = f"{self.done}{total} done{failed}"
+        if self._counts is None:
+            return text
+        seconds = time.monotonic() - self._started
+        rate = self.done / seconds if seconds > 0 else 0.0
+        text += f", {rate:.1f}/s"
+        if self.total and rate > 0:
+            text += f", {max(0.0, (self.total - self.done) / rate):.0f} s left"
+        if self._counts.total_tokens:
+            text += f", {self._counts.total_tokens} tokens"
+        if self._counts.cost is not None:
+            text += f", cost {self._counts.cost:.4g}"
+        held = self._held()
+        if held.why is not None:
+            text += f", held by {held.why} for {held.left:.0f} s"
+        return text
 
     def draw(self) -> None:
         bar = self._text()
@@ -71,6 +115,7 @@ class Progress:
 
     def finish(self, summary: str | None) -> None:
         """Take the bar down and write the summary line (None: none)."""
+        self._stop.set()
         with self.lock:
             self.clear()
             if summary is not None:
