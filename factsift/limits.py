@@ -133,15 +133,16 @@ def _count(text: str | None) -> float | None:
 
 class Ticket:
     """An admitted request: the window's generation it was sent in, its place among the requests
-    admitted, and the tokens charged."""
+    admitted and the tokens admitted up to it, and the tokens charged."""
 
-    __slots__ = ("generation", "sequence", "tokens")
+    __slots__ = ("generation", "sequence", "admitted", "tokens")
     generation: float
     sequence: float
+    admitted: float
     tokens: float
 
-    def __init__(self, generation: float, sequence: float, tokens: float) -> None:
-        self.generation, self.sequence, self.tokens = generation, sequence, tokens
+    def __init__(self, generation: float, sequence: float, admitted: float, tokens: float) -> None:
+        self.generation, self.sequence, self.admitted, self.tokens = generation, sequence, admitted, tokens
 
 
 class Held:
@@ -185,7 +186,8 @@ class Pace(Pacer):
                 now = self._clock()
                 delay, holding = self._take(now, wanted)
                 if delay <= 0:
-                    return Ticket(self._state[_GENERATION], self._state[_SEQUENCE], wanted), held
+                    state = self._state
+                    return Ticket(state[_GENERATION], state[_SEQUENCE], state[_TOKENS_ADMITTED], wanted), held
             step = min(delay, LOOK)
             if holding:
                 if held + step > self.max_wait + EPSILON:
@@ -303,7 +305,7 @@ class Pace(Pacer):
             now = self._clock()
             state = self._state
             state[_FLIGHT] = max(0.0, state[_FLIGHT] - 1)
-            self._heard(now, headers)
+            self._heard(now, headers, ticket)
             if not refused:
                 if status < 400:  # one more in flight for each window's worth of replies
                     state[_WINDOW] = min(float(self._jobs), state[_WINDOW] + 1 / max(1.0, state[_WINDOW]))
@@ -358,10 +360,11 @@ class Pace(Pacer):
             state[_LEARNED + 5 * unit + 3] += need
         ticket.tokens = 0.0
 
-    def _heard(self, now: float, headers: Mapping[str, str]) -> None:
+    def _heard(self, now: float, headers: Mapping[str, str], ticket: Ticket) -> None:
         """A reply's rate-limit headers: what is left of each budget, and how fast it fills. What is
-        left is what they say less what is in flight, which the service may not have counted yet
-        (sent after this reply was made, or not arrived when it was)."""
+        left is what they say less what was admitted after the request replied to, which the
+        service may not have counted when it made the reply (replies come out of order, and those
+        sent together arrive over a while)."""
         state = self._state
         for unit, name in enumerate(UNITS):
             remaining = _count(headers.get(f"x-ratelimit-remaining-{name}"))
@@ -374,15 +377,11 @@ class Pace(Pacer):
                 if remaining == 0 and reset:
                     state[_HOLD] = max(state[_HOLD], now + min(reset, MINUTE))
                 continue
-            in_flight = state[_FLIGHT] if unit == REQUESTS else state[_FLIGHT] * self._mean_tokens()
-            state[known], state[level], state[at] = limit, min(remaining - in_flight, limit), now
+            later = (state[_SEQUENCE] - ticket.sequence if unit == REQUESTS
+                     else state[_TOKENS_ADMITTED] - ticket.admitted)
+            state[known], state[level], state[at] = limit, min(remaining - later, limit), now
             state[rate] = (limit - remaining) / reset if reset else limit / MINUTE
             state[rate] = min(max(state[rate], limit / MINUTE / 60), limit)
-
-    def _mean_tokens(self) -> float:
-        """The tokens a request in flight is reckoned at: the mean of those admitted."""
-        state = self._state
-        return state[_TOKENS_ADMITTED] / state[_SEQUENCE] if state[_SEQUENCE] else 0.0
 
     def used(self, ticket: Ticket, tokens: float) -> None:
         """The reply to `ticket` says it used `tokens`: the budgets are put right."""
