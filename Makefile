@@ -42,12 +42,14 @@ check-asan: build venv
 check-valgrind: build
 	tools/check-valgrind $(PY)
 
-# Tests that exercise the module in this process; the others start interpreters or servers.
+# Tests that exercise the module in this process; the others start interpreters or servers. The
+# refleak run's interpreter is Debian's, with the real client of tools/fetch-debian openai1.
 MODULE_TESTS ?= tests/test_binding.py tests/test_settings.py tests/test_methods.py tests/test_properties.py tests/test_stress.py
 check-refleaks:
 	tools/apt-ensure python3.11-dbg libpython3.11-dev python3-pytest python3-hypothesis
 	$(MAKE) --no-print-directory build PYTHON=python3.11-dbg
-	PYTHONPATH=tools $$(tools/find-python python3.11-dbg) -m pytest -p refleaks $(MODULE_TESTS) $(PYTEST_ARGS)
+	PYTHONPATH=tools:$$(tools/fetch-debian openai1) $$(tools/find-python python3.11-dbg) -m pytest -p refleaks \
+		$(MODULE_TESTS) $(PYTEST_ARGS)
 
 # Strict types with mypy (CPython 3.14, where Debian unstable builds it, with the real openai
 # client's types), the extension's stub against the module itself (stubtest), and the public
