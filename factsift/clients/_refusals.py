@@ -14,12 +14,12 @@ import math
 import time
 from collections.abc import Mapping
 
+from factsift.clients._transport import REFUSED
+
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any
 
-REFUSED = frozenset({429, 503})
-MAX_BODY = 64 * 1024  # the most of a refusal's body that is read: its message
 _FINAL_CODES = frozenset({"insufficient_quota", "billing_hard_limit_reached", "access_terminated"})
 
 

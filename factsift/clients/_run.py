@@ -137,9 +137,9 @@ class Tally(_transport.Gate):
         (hand it on), AGAIN (held: send it again) or FINAL (a refusal no wait will pass: the
         client is not to retry it)."""
         seen, pacer = self._seen(), self._pacer
-        found = None if body is None else _refusals.refusal(status, headers, body)
         if pacer is None or seen.ticket is None:
             return DONE
+        found = None if body is None else _refusals.refusal(status, headers, body)
         if found is None or found.final:
             pacer.answered(seen.ticket, status, headers)
             if found is None:
