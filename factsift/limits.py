@@ -31,7 +31,11 @@ machine), behind one lock. A request is admitted when all of these allow it:
 * The window: the requests in flight. It starts at ``jobs``; a refusal
   halves it (once for the requests sent since the last halving), and
   replies that are not refused grow it back by one for each window's worth,
-  never above ``jobs``.
+  never above ``jobs``. Once a reply has shown how long one takes, requests
+  go at most PACING times a window's worth in that time: what replies
+  together frees goes out spread over a while, not at once, so a service
+  whose budget a burst would use up says so by refusing one request of it,
+  not all the rest.
 
 Each request is charged its estimated tokens when admitted; ``used`` puts
 right what the reply's usage says, and a refused request is given back what
@@ -68,7 +72,10 @@ _SERVICE = 15  # then four fields per unit: level, rate, limit, as of
 # then five per unit of the pace learned from refusals: the last refusal's time, what was
 # admitted since, the rate (0: none learned), level, as of
 _LEARNED = _SERVICE + 4 * len(UNITS)
-_SIZE = _LEARNED + 5 * len(UNITS)
+_RTT = _LEARNED + 5 * len(UNITS)  # then the seconds a reply takes (smoothed), the next request's time
+_NEXT = _RTT + 1
+_SIZE = _NEXT + 1
+PACING = 2.0  # requests go at most this many times the window a reply's time
 MARGIN = 0.95  # a learned pace keeps this far below what the service was seen to allow
 PROBE = 1 / 200  # a learned pace grows by this share a second, to find a limit that rose
 LEARN_GAP = 1.0  # seconds between two refusals for the pace between them to be learned
@@ -133,16 +140,18 @@ def _count(text: str | None) -> float | None:
 
 class Ticket:
     """An admitted request: the window's generation it was sent in, its place among the requests
-    admitted and the tokens admitted up to it, and the tokens charged."""
+    admitted and the tokens admitted up to it, the tokens charged and when it was admitted."""
 
-    __slots__ = ("generation", "sequence", "admitted", "tokens")
+    __slots__ = ("generation", "sequence", "admitted", "tokens", "at")
     generation: float
     sequence: float
     admitted: float
     tokens: float
+    at: float
 
-    def __init__(self, generation: float, sequence: float, admitted: float, tokens: float) -> None:
+    def __init__(self, generation: float, sequence: float, admitted: float, tokens: float, at: float) -> None:
         self.generation, self.sequence, self.admitted, self.tokens = generation, sequence, admitted, tokens
+        self.at = at
 
 
 class Held:
@@ -187,7 +196,8 @@ class Pace(Pacer):
                 delay, holding = self._take(now, wanted)
                 if delay <= 0:
                     state = self._state
-                    return Ticket(state[_GENERATION], state[_SEQUENCE], state[_TOKENS_ADMITTED], wanted), held
+                    ticket = Ticket(state[_GENERATION], state[_SEQUENCE], state[_TOKENS_ADMITTED], wanted, now)
+                    return ticket, held
             step = min(delay, LOOK)
             if holding:
                 if held + step > self.max_wait + EPSILON:
@@ -210,8 +220,11 @@ class Pace(Pacer):
         hold = state[_HOLD] - now
         if hold > EPSILON:
             return hold, True
-        if state[_FLIGHT] >= max(1.0, math.floor(state[_WINDOW])):
+        window = max(1.0, math.floor(state[_WINDOW]))
+        if state[_FLIGHT] >= window:
             return LOOK, False
+        if state[_NEXT] - now > EPSILON:
+            return state[_NEXT] - now, False
         self._start_budgets(now)
         delay = max(self._user_wait(now, tokens), self._service_wait(now, tokens), self._learned_wait(now, tokens))
         if delay > EPSILON:
@@ -225,6 +238,7 @@ class Pace(Pacer):
             state[_LEARNED + 5 * unit + 1] += need
             state[_LEARNED + 5 * unit + 3] -= need
         state[_FLIGHT] += 1
+        state[_NEXT] = now + state[_RTT] / (PACING * window)
         state[_SEQUENCE] += 1
         state[_TOKENS_ADMITTED] += tokens
         return 0.0, False
@@ -310,6 +324,8 @@ class Pace(Pacer):
                 if status < 400:  # one more in flight for each window's worth of replies
                     state[_WINDOW] = min(float(self._jobs), state[_WINDOW] + 1 / max(1.0, state[_WINDOW]))
                     state[_BACKOFF] = 0.0
+                    took = max(0.0, now - ticket.at)
+                    state[_RTT] += (took - state[_RTT]) / (8 if state[_RTT] else 1)
                 verdict = False
             else:
                 verdict = self._refused(now, ticket, status, headers, wait, unit)
@@ -356,6 +372,8 @@ class Pace(Pacer):
         if self._tpm is not None:
             state[_TPM_LEVEL] = min(self._tpm, state[_TPM_LEVEL] + ticket.tokens)
         for unit, need in ((REQUESTS, 1.0), (TOKENS, ticket.tokens)):
+            if ticket.at < state[_LEARNED + 5 * unit]:
+                continue  # admitted before the pace was last learned, which started afresh
             state[_LEARNED + 5 * unit + 1] = max(0.0, state[_LEARNED + 5 * unit + 1] - need)
             state[_LEARNED + 5 * unit + 3] += need
         ticket.tokens = 0.0

@@ -127,6 +127,21 @@ def test_requests_beyond_the_window_wait_for_a_reply(clock):
     assert admitted
 
 
+def test_what_replies_free_together_goes_out_spread_over_half_a_reply_time(clock):
+    p = pace(clock, jobs=4)
+    first = [admit(p)[0] for _ in range(4)]
+    assert clock.now == 100.0  # no reply yet: nothing to spread by
+    clock.now += 0.5
+    for ticket in first:
+        p.answered(ticket, 200, {})
+    p.answered(admit(p)[0], 429, {}, refused=True, wait=0.0)  # a refusal's quick reply is not a reply's time
+    sent = []
+    for _ in range(2):  # the window is now 2
+        admit(p)
+        sent.append(clock.now)
+    assert sent[1] - sent[0] == pytest.approx(0.5 / (2 * 2))
+
+
 def test_the_headers_budget_keeps_requests_back_until_it_covers_them(clock):
     p = pace(clock)
     ticket, _ = admit(p)
@@ -188,8 +203,11 @@ def test_without_headers_the_pace_is_learned_from_the_refusals(clock):
     p = pace(clock, jobs=64)
     for _ in range(20):
         p.answered(admit(p)[0], 200, {})
-    ticket, _ = admit(p)
+    ticket, *burst = [admit(p)[0] for _ in range(4)]
+    clock.now += 0.01
     p.answered(ticket, 429, {}, refused=True, wait=0.5, unit=limits.REQUESTS)  # 2 a second at most
+    for other in burst:  # refused too, but sent before the pace was learned: they do not add to it
+        p.answered(other, 429, {}, refused=True, wait=0.5, unit=limits.REQUESTS)
     state = p._state
     rate = state[limits._LEARNED + 2]
     assert rate == pytest.approx(limits.MARGIN * 2.0)
