@@ -164,7 +164,8 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
         prompt: Any = "", length: Any = 200, retries: int = 2, timeout: float | None = None,
         rpm: float | None = None, tpm: float | None = None, price: tuple[float, float] | None = None,
         processes: int = 1, window: int | None = None, share_clients: bool = True,
-        id_key: str = "id", max_wait: float = 3600.0) -> Batch:
+        id_key: str = "id", max_wait: float = 3600.0,
+        answered: Callable[[Record, Record], None] | None = None) -> Batch:
     """Records for every input, in input order, as an iterator (a `Batch`); see the module's help."""
     target, name = _resolve(target, method)
     for option, value in (("jobs", jobs), ("processes", processes), ("retries", retries),
@@ -184,7 +185,7 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
     spec = Spec(target, name, prompt, length, ClientSettings(retries, timeout, share_clients),
                 _limits_state(start), jobs * processes, rpm, tpm, max_wait)
     return Batch(spec, inputs, jobs, processes, window or WINDOW_PER_REQUEST * jobs * processes,
-                 id_key, start, price, base)
+                 id_key, start, price, base, answered)
 
 
 def _resolve(target: Any, method: str | None) -> tuple[Any, str]:
@@ -216,11 +217,12 @@ class Batch:
     """The records of a run, in input order; `counts` covers those handed out so far."""
 
     def __init__(self, spec: Spec, inputs: Iterable[Any], jobs: int, processes: int, window: int,
-                 id_key: str, start: Any, price: tuple[float, float] | None = None, base: Any = None) -> None:
+                 id_key: str, start: Any, price: tuple[float, float] | None = None, base: Any = None,
+                 answered: Callable[[Record, Record], None] | None = None) -> None:
         self.counts: Counts = Counts(price=price)
         # The records come from a flow that holds no reference back: a run given up on at a
         # `break` is closed as soon as its last reference goes, not at a later collection.
-        self._flow = _Flow(spec, id_key, self.counts)
+        self._flow = _Flow(spec, id_key, self.counts, answered)
         pool = functools.partial(_start_pool, spec, jobs, processes, start, base)
         self._records = self._flow.in_order(iter(inputs), pool, window)
         self._pace = spec.pacer()  # the run's pace as every process shares it, to look at
@@ -266,10 +268,11 @@ def _start_pool(spec: Spec, jobs: int, processes: int, start: Any, base: Any) ->
 class _Flow:
     """What a run's records are made from: the inputs in flight, in order, and the counts."""
 
-    __slots__ = ("spec", "id_key", "counts", "pending")
+    __slots__ = ("spec", "id_key", "counts", "pending", "answered")
 
-    def __init__(self, spec: Spec, id_key: str, counts: Counts) -> None:
-        self.spec, self.id_key, self.counts = spec, id_key, counts
+    def __init__(self, spec: Spec, id_key: str, counts: Counts,
+                 answered: Callable[[Record, Record], None] | None = None) -> None:
+        self.spec, self.id_key, self.counts, self.answered = spec, id_key, counts, answered
         self.pending: collections.deque[tuple[Any, ResultSlot]] = collections.deque()
 
     def in_order(self, inputs: Iterator[Any], start_pool: Callable[[], Pool],
@@ -299,25 +302,37 @@ class _Flow:
                     continue
                 key, text = item if isinstance(item, (tuple, list)) and len(item) == 2 else (position, item)
                 position += 1
-                pending.append((key, self._submit(pool, text)))
+                pending.append((key, self._submit(pool, key, text)))
                 continue
             key, slot = pending.popleft()
             yield self._record(key, slot.result(pool, name))
         if failure is not None:
             raise failure
 
-    def _submit(self, pool: Pool, text: Any) -> ResultSlot:
+    def _submit(self, pool: Pool, key: Any, text: Any) -> ResultSlot:
         if isinstance(text, BaseException):
             record = error_record(self.spec.name, message(text), unusable=isinstance(text, UnusableInput))
             return settled((record, 0))
-        return pool.submit(text)
+        slot = ResultSlot()
+        if self.answered is not None:
+            slot.then = functools.partial(self._answered, key)
+        return pool.submit(text, slot)
 
-    def _record(self, key: Any, result: tuple[Record, int]) -> Record:
-        record, requests = result
+    def _answered(self, key: Any, result: tuple[Record, int]) -> None:
+        record = result[0]
+        if self.answered is not None:
+            self.answered(record, self._keyed(dict(record), key))
+
+    def _keyed(self, record: Record, key: Any) -> Record:
         usage = record.pop("usage", None)  # after the id, where the record has one
         record[self.id_key] = key
         if usage is not None:
             record["usage"] = usage
+        return record
+
+    def _record(self, key: Any, result: tuple[Record, int]) -> Record:
+        record, requests = result
+        self._keyed(record, key)
         self.counts.add(record, requests)
         return record
 

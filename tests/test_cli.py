@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 from types import SimpleNamespace as NS
 
 import pytest
@@ -691,6 +692,36 @@ def test_killed_runs_resume_until_every_input_has_exactly_one_ok_line(tmp_path, 
     assert data.endswith(b"\n") and kills > 0
     records = [json.loads(line) for line in data.splitlines()]
     assert collections.Counter(r["id"] for r in records if r["status"] == "ok") == dict.fromkeys(ids, 1)
+
+
+@pytest.mark.slow
+@needs_module
+@pytest.mark.parametrize("processes, headers", [("1", True), ("2", False)])
+def test_a_run_killed_while_the_service_holds_it_resumes_paying_nothing_twice(tmp_path, processes, headers):
+    texts = [f"第{i}篇。" for i in range(10)]
+    write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": text} for i, text in enumerate(texts)])
+    command = [sys.executable, "-m", "factsift", "title", "--jsonl", "in.jsonl", "--output", "out.jsonl",
+               "--resume", "-j", "2", "--processes", processes]
+    # Six requests a minute: six answered at once, then ten seconds' wait for the next, kept by the
+    # headers' budget or by a refusal.
+    with running_server(tmp_path / "held.jsonl", rpm=6, ratelimit_headers=headers) as server:
+        proc = subprocess.Popen([*command, *service(server, "m")], cwd=tmp_path, env=cli_env(),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline, replies = time.monotonic() + 30, server.account.replies
+        while (replies[200] < 6 or not headers and not replies[429]) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(1.0)  # the answers are written; the run waits
+        proc.kill()
+        proc.wait()
+        paid = server.account.replies[200]
+    # An answer may wait in memory behind one that is held: the journal keeps it.
+    assert paid == 6 and (tmp_path / "out.jsonl.journal").exists()
+    with running_server(tmp_path / "after.jsonl") as server:
+        status, _, stderr = run_cli(tmp_path, *command[3:], *service(server, "m"))
+        assert (status, server.account.replies[200]) == (0, 4), stderr
+    records = [json.loads(line) for line in (tmp_path / "out.jsonl").read_text().splitlines()]
+    assert sorted(r["id"] for r in records) == list(range(10)) and {r["status"] for r in records} == {"ok"}
+    assert not (tmp_path / "out.jsonl.journal").exists()
 
 
 @needs_module

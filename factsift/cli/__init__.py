@@ -10,6 +10,7 @@ import time
 from collections.abc import Iterator, Sequence
 
 from factsift import batch
+from factsift.cli import journal
 from factsift.cli.args import COMMANDS, MAX_DEFAULT_JOBS, batch_api_wanted, build_parser, usage_problem
 from factsift.cli.inputs import Inputs
 from factsift.cli.output import (Output, Refused, WriteError, discard_output, encode_record, file_output, isatty,
@@ -134,7 +135,18 @@ def _open_output(args: argparse.Namespace) -> Output:
     if args.output is None:
         return stdout_output()
     inputs = args.files if args.jsonl is None else [args.jsonl]
-    return file_output(args.output, args.resume, "file" if args.jsonl is None else "id", inputs)
+    key_field = "file" if args.jsonl is None else "id"
+    output = file_output(args.output, args.resume, key_field, inputs)
+    if output.regular and args.resume:
+        try:
+            moved = journal.recover(output, args.output, key_field)
+        except BaseException:
+            output.close()
+            raise
+        if moved:
+            print(f"factsift: {args.output}: wrote the {moved} answers an earlier run had not written yet",
+                  file=sys.stderr)
+    return output
 
 
 def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
@@ -143,18 +155,22 @@ def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
     show = args.progress and (len(args.files) > 1 or args.jsonl is not None or args.output is not None)
     progress = Progress(inputs.total, sys.stderr, live=show and isatty(sys.stderr))
     started = time.monotonic()
+    kept = journal.Journal(args.output) if output.regular else None
     results = batch.run(target, inputs, method=COMMANDS[args.command], jobs=jobs, prompt=args.prompt,
                         length=args.length, retries=args.max_retries, timeout=args.timeout, rpm=args.rpm,
                         tpm=args.tpm, processes=args.processes, share_clients=args.share_clients,
-                        id_key="file" if args.jsonl is None else "id", max_wait=args.max_wait)
+                        id_key="file" if args.jsonl is None else "id", max_wait=args.max_wait,
+                        answered=None if kept is None else kept.answered)
     written = batch.Counts(price=args.price)
     if show:
         progress.watch(written, results.held, logged=not progress.live)
     with _session(results, progress) as guard:
-        ending = _write_all(results, output, progress, guard, written)
+        ending = _write_all(results, output, progress, guard, written, kept)
         if show:
             summary = None if ending else _summary(written, results, inputs, time.monotonic() - started)
             progress.finish(summary)
+    if kept is not None:  # the run's pool is closed: nothing more comes
+        kept.close(finished=ending is None)
     return _exit(args, ending, written, inputs)
 
 
@@ -175,15 +191,17 @@ def _session(results: batch.Batch, progress: Progress) -> Iterator[LineGuard]:
 
 
 def _write_all(results: batch.Batch, output: Output, progress: Progress, guard: LineGuard,
-               written: batch.Counts) -> BaseException | None:
-    """Writes every record, counting in `written` what went out as it went out; returns what ended
-    the run early (KeyboardInterrupt, a WriteError)."""
+               written: batch.Counts, kept: journal.Journal | None) -> BaseException | None:
+    """Writes every record, counting in `written` what went out as it went out, and telling `kept`;
+    returns what ended the run early (KeyboardInterrupt, a WriteError)."""
     lines: list[bytes] = []
-    written_records: list[Record] = []  # as encoded, not yet written
+    handed: list[Record] = []  # not yet written
+    written_records: list[Record] = []  # as encoded
     try:
         for record in results:
             line, status = encode_record(record)
             lines.append(line)
+            handed.append(record)
             written_records.append(record if status == record.get("status") else {"status": status})
             if results.ready() and len(lines) < LINES_PER_WRITE:
                 continue  # the next line is done too: one write for both
@@ -194,9 +212,11 @@ def _write_all(results: batch.Batch, output: Output, progress: Progress, guard: 
                     _count(written, written_records[:exc.lines])
                     return exc
                 _count(written, written_records)
+                if kept is not None:
+                    kept.written(handed)
                 if progress.live:
                     progress.advance(len(lines), sum(r.get("status") != "ok" for r in written_records))
-            lines, written_records = [], []
+            lines, handed, written_records = [], [], []
     except KeyboardInterrupt as exc:
         return exc
     return None

@@ -74,8 +74,9 @@ class Output:
     that line says the input is unusable."""
 
     def __init__(self, name: str, write: Callable[[bytes], None], done: dict[str, bool] | None = None,
-                 terminal: bool = False, close: Callable[[], None] | None = None) -> None:
+                 terminal: bool = False, close: Callable[[], None] | None = None, regular: bool = False) -> None:
         self.name: str = name
+        self.regular: bool = regular  # a file, which a later run may resume
         self.write: Callable[[bytes], None] = write
         self.terminal: bool = terminal
         self.done: dict[str, bool] = done or {}
@@ -132,16 +133,29 @@ def file_output(path: str, resume: bool, key_field: str, inputs: list[str]) -> O
     try:
         _refuse_inputs(os.fstat(fd), path, inputs)
         done: dict[str, bool] = {}
-        if stat.S_ISREG(os.fstat(fd).st_mode):  # not a pipe or a device
+        regular = stat.S_ISREG(os.fstat(fd).st_mode)  # not a pipe or a device
+        if regular:
             _lock(fd, path)
             if resume:
                 done = _finished(fd, path, key_field)
-            elif os.fstat(fd).st_size:
+            elif os.fstat(fd).st_size or _size(journal_path(path)):
                 raise Refused(_holds_results(path))
     except BaseException:
         os.close(fd)
         raise
-    return Output(path, _descriptor_writer(fd), done, close=lambda: os.close(fd))
+    return Output(path, _descriptor_writer(fd), done, close=lambda: os.close(fd), regular=regular)
+
+
+def journal_path(output: str) -> str:
+    """Where a run writing to `output` keeps the answers it has not written yet (factsift.cli.journal)."""
+    return output + ".journal"
+
+
+def _size(path: str) -> int:
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
 
 
 def refusal(path: str, resume: bool, inputs: list[str]) -> str | None:
@@ -154,7 +168,7 @@ def refusal(path: str, resume: bool, inputs: list[str]) -> str | None:
         _refuse_inputs(mine, path, inputs)
     except Refused as exc:
         return str(exc)
-    if stat.S_ISREG(mine.st_mode) and not resume and mine.st_size:
+    if stat.S_ISREG(mine.st_mode) and not resume and (mine.st_size or _size(journal_path(path))):
         return _holds_results(path)
     return None
 
@@ -198,7 +212,7 @@ def _read_finished(path: str, key_field: str) -> tuple[dict[str, bool], int]:
             if not line.endswith(b"\n"):
                 break
             end += len(line)
-            final = _final_key(line, key_field)
+            final = final_key(line, key_field)
             if final is not None:
                 key, unusable = final
                 done[key] = done.get(key, True) and unusable  # an "ok" line wins
@@ -214,7 +228,7 @@ def _finished(fd: int, path: str, key_field: str) -> dict[str, bool]:
     return done
 
 
-def _final_key(line: bytes, key_field: str) -> tuple[str, bool] | None:
+def final_key(line: bytes, key_field: str) -> tuple[str, bool] | None:
     try:
         record = json.loads(line)
     except (ValueError, RecursionError):

@@ -23,7 +23,7 @@ if TYPE_CHECKING:
     Done = tuple[Record, int]
 
     class Pool(Protocol):
-        def submit(self, text: Any) -> ResultSlot: ...
+        def submit(self, text: Any, slot: ResultSlot | None = None) -> ResultSlot: ...
 
         def alive(self) -> bool: ...
 
@@ -121,15 +121,19 @@ class ResultSlot:
     no longer answer (its threads or processes gone) is noticed.
     """
 
-    __slots__ = ("_ready", "_outcome", "cancelled")
+    __slots__ = ("_ready", "_outcome", "cancelled", "then")
 
     def __init__(self) -> None:
         self._ready = threading.Lock()
         self._ready.acquire()
         self._outcome: tuple[Done | None, BaseException | None] | None = None  # set once
         self.cancelled: bool = False  # a worker that has not started on it skips it
+        # Told of the result, in the thread that settles it, before the consumer can see it.
+        self.then: Callable[[Done], None] | None = None
 
     def settle(self, result: Done | None = None, error: BaseException | None = None) -> None:
+        if result is not None and self.then is not None:
+            self.then(result)
         self._outcome = (result, error)
         self._ready.release()
 

@@ -21,7 +21,7 @@ import threading
 from multiprocessing.connection import Connection, wait
 
 from factsift.clients import configured
-from factsift.pools import Job, ResultSlot, Spec, settled
+from factsift.pools import Job, ResultSlot, Spec
 from factsift.pools.threads import JobThreads
 from factsift.records import Record, describe, error_record
 
@@ -71,18 +71,19 @@ class Processes:
         self._reader = threading.Thread(target=self._read, name="factsift-results", daemon=True)
         self._reader.start()
 
-    def submit(self, text: Any) -> ResultSlot:
+    def submit(self, text: Any, slot: ResultSlot | None = None) -> ResultSlot:
+        slot = slot or ResultSlot()
         self._sequence += 1
         try:
             task = pickle.dumps((self._sequence, text))
         except Exception as exc:
-            message = f"cannot pass the text to a worker process: {describe(exc)}"
-            return settled((error_record(self._name, message), 0))
-        slot = ResultSlot()
+            slot.settle((error_record(self._name, f"cannot pass the text to a worker process: {describe(exc)}"), 0))
+            return slot
         with self._lock:
             worker = self._least_busy()
             if worker is None:
-                return settled((error_record(self._name, "no worker process is left"), 0))
+                slot.settle((error_record(self._name, "no worker process is left"), 0))
+                return slot
             worker.pending[self._sequence] = slot
         with contextlib.suppress(OSError):  # a worker gone: the reader gives its inputs error records
             worker.tasks.send_bytes(task)

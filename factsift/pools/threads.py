@@ -95,8 +95,8 @@ class Threads:
             self._stack.close()
             raise
 
-    def submit(self, text: Any) -> ResultSlot:
-        slot = ResultSlot()
+    def submit(self, text: Any, slot: ResultSlot | None = None) -> ResultSlot:
+        slot = slot or ResultSlot()
         self._threads.submit(slot, text)
         return slot
 
