@@ -69,10 +69,12 @@ UNITS = ("requests", "tokens")
 (_HOLD, _WHY, _BACKOFF, _WINDOW, _FLIGHT, _GENERATION, _REFUSALS, _HELD,
  _RPM_LEVEL, _RPM_AT, _TPM_LEVEL, _TPM_AT, _STARTED, _SEQUENCE, _TOKENS_ADMITTED) = range(15)
 _SERVICE = 15  # then four fields per unit: level, rate, limit, as of
-# then five per unit of the pace learned from refusals: the last refusal's time, what was
-# admitted since, the rate (0: none learned), level, as of
+# then seven per unit of the pace learned from refusals: the last refusal's time, what was
+# admitted since, the rate (0: none learned), level, as of, and the wait the last refusal asked
+# and the cost of its request
 _LEARNED = _SERVICE + 4 * len(UNITS)
-_RTT = _LEARNED + 5 * len(UNITS)  # then the seconds a reply takes (smoothed), the next request's time
+_PER_UNIT = 7
+_RTT = _LEARNED + _PER_UNIT * len(UNITS)  # then the seconds a reply takes (smoothed), the next request's time
 _NEXT = _RTT + 1
 _SIZE = _NEXT + 1
 PACING = 2.0  # requests go at most this many times the window a reply's time
@@ -235,8 +237,8 @@ class Pace(Pacer):
             state[_TPM_LEVEL] -= tokens
         for unit, need in ((REQUESTS, 1.0), (TOKENS, tokens)):
             state[_SERVICE + 4 * unit] -= need
-            state[_LEARNED + 5 * unit + 1] += need
-            state[_LEARNED + 5 * unit + 3] -= need
+            state[_LEARNED + _PER_UNIT * unit + 1] += need
+            state[_LEARNED + _PER_UNIT * unit + 3] -= need
         state[_FLIGHT] += 1
         state[_NEXT] = now + state[_RTT] / (PACING * window)
         state[_SEQUENCE] += 1
@@ -282,7 +284,7 @@ class Pace(Pacer):
         budget of a second's worth at that rate, which grows by PROBE a second."""
         delay, state = 0.0, self._state
         for unit, need in ((REQUESTS, 1.0), (TOKENS, tokens)):
-            _, _, rate, level, at = (_LEARNED + 5 * unit + i for i in range(5))
+            _, _, rate, level, at, _, _ = (_LEARNED + _PER_UNIT * unit + i for i in range(_PER_UNIT))
             if not state[rate] or state[_SERVICE + 4 * unit + 2]:
                 continue
             elapsed = max(0.0, now - state[at])
@@ -295,20 +297,24 @@ class Pace(Pacer):
         return delay
 
     def _learn(self, now: float, unit: int, cost: float, wait: float | None) -> None:
-        """A refusal for `unit` of a request of `cost`: what was admitted since the one before (the
-        service's budget used up at both) tells the pace it allows. The first tells it from the
-        wait it asks for that much (what came back since the start, if that was less)."""
+        """A refusal for `unit` of a request of `cost` that asked to wait `wait`: the service's budget
+        then lacked what refills in that wait. So between two refusals, what was admitted since the
+        first, and the second's cost less the first's, is what refilled in the time between them
+        and the second's wait less the first's; the first alone tells that the rate is at most
+        `cost` in its wait (and what came back since the start, if that was less)."""
         state = self._state
-        last, since, rate, level, at = (_LEARNED + 5 * unit + i for i in range(5))
+        last, since, rate, level, at, asked, charged = (_LEARNED + _PER_UNIT * unit + i for i in range(_PER_UNIT))
         if state[last] and now - state[last] < LEARN_GAP:
             return  # of the same burst
-        if state[last] and state[since] > 0:
-            state[rate] = MARGIN * state[since] / (now - state[last])
+        span = now - state[last] + (0.0 if wait is None else wait - state[asked])
+        refilled = state[since] + cost - state[charged]
+        if state[last] and refilled > 0 and span > 0:
+            state[rate] = MARGIN * refilled / span
         elif not state[last] and wait and cost > 0:
             seen = state[since] / max(now - state[_STARTED], EPSILON)
             state[rate] = MARGIN * min(cost / wait, seen)
         state[level], state[at] = 0.0, now
-        state[last], state[since] = now, 0.0
+        state[last], state[since], state[asked], state[charged] = now, 0.0, wait or 0.0, cost
 
     def answered(self, ticket: Ticket, status: int, headers: Mapping[str, str],
                  refused: bool = False, wait: float | None = None, unit: int | None = None) -> bool:
@@ -372,10 +378,10 @@ class Pace(Pacer):
         if self._tpm is not None:
             state[_TPM_LEVEL] = min(self._tpm, state[_TPM_LEVEL] + ticket.tokens)
         for unit, need in ((REQUESTS, 1.0), (TOKENS, ticket.tokens)):
-            if ticket.at < state[_LEARNED + 5 * unit]:
+            if ticket.at < state[_LEARNED + _PER_UNIT * unit]:
                 continue  # admitted before the pace was last learned, which started afresh
-            state[_LEARNED + 5 * unit + 1] = max(0.0, state[_LEARNED + 5 * unit + 1] - need)
-            state[_LEARNED + 5 * unit + 3] += need
+            state[_LEARNED + _PER_UNIT * unit + 1] = max(0.0, state[_LEARNED + _PER_UNIT * unit + 1] - need)
+            state[_LEARNED + _PER_UNIT * unit + 3] += need
         ticket.tokens = 0.0
 
     def _heard(self, now: float, headers: Mapping[str, str], ticket: Ticket) -> None:

@@ -217,6 +217,18 @@ def test_without_headers_the_pace_is_learned_from_the_refusals(clock):
     assert clock.now - start == pytest.approx(0.5 + 9 / rate, rel=0.05)  # the hold, then the pace
 
 
+def test_the_pace_between_two_refusals_counts_what_their_waits_say_was_left(clock):
+    p = pace(clock, jobs=64)
+    start = clock.now
+    p.answered(admit(p)[0], 429, {}, refused=True, wait=0.05, unit=limits.REQUESTS)  # 0.9 of one left
+    for _ in range(4):
+        p.answered(admit(p)[0], 200, {})
+    assert clock.now < start + 1.8
+    clock.now = start + 1.8  # 2 a second refilled 3.6, and 4 went: 0.5 left, a quarter second short
+    p.answered(admit(p)[0], 429, {}, refused=True, wait=0.25, unit=limits.REQUESTS)
+    assert p._state[limits._LEARNED + 2] == pytest.approx(limits.MARGIN * 2.0)
+
+
 @pytest.mark.parametrize("status, headers, body, expected", [
     (429, {"retry-after-ms": "626"}, b'{"error": {"message": "Rate limit reached for gpt in organization o on '
      b'tokens per min (TPM): Limit 30000"}}', (0.626, 1, False)),
