@@ -385,10 +385,10 @@ class Pace(Pacer):
         ticket.tokens = 0.0
 
     def _heard(self, now: float, headers: Mapping[str, str], ticket: Ticket) -> None:
-        """A reply's rate-limit headers: what is left of each budget, and how fast it fills. What is
-        left is what they say less what was admitted after the request replied to, which the
-        service may not have counted when it made the reply (replies come out of order, and those
-        sent together arrive over a while)."""
+        """A reply's rate-limit headers: what is left of each budget, and how fast it fills. They
+        tell it as the service counted the request they answer, when it came: what is left now is
+        what they say, and what refilled since, less what was admitted after that request (replies
+        come out of order, and those sent together arrive over a while)."""
         state = self._state
         for unit, name in enumerate(UNITS):
             remaining = _count(headers.get(f"x-ratelimit-remaining-{name}"))
@@ -403,9 +403,10 @@ class Pace(Pacer):
                 continue
             later = (state[_SEQUENCE] - ticket.sequence if unit == REQUESTS
                      else state[_TOKENS_ADMITTED] - ticket.admitted)
-            state[known], state[level], state[at] = limit, min(remaining - later, limit), now
             state[rate] = (limit - remaining) / reset if reset else limit / MINUTE
             state[rate] = min(max(state[rate], limit / MINUTE / 60), limit)
+            refilled = max(0.0, now - ticket.at) * state[rate]  # since the service counted the request
+            state[known], state[level], state[at] = limit, min(remaining + refilled - later, limit), now
 
     def used(self, ticket: Ticket, tokens: float) -> None:
         """The reply to `ticket` says it used `tokens`: the budgets are put right."""

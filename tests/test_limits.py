@@ -153,6 +153,17 @@ def test_the_headers_budget_keeps_requests_back_until_it_covers_them(clock):
     assert clock.now - start == pytest.approx(1.0)
 
 
+def test_the_headers_tell_the_budget_as_of_the_request_they_answer(clock):
+    p = pace(clock)
+    ticket, _ = admit(p)
+    clock.now += 0.5  # the reply took half a second: half a request has refilled since
+    p.answered(ticket, 200, HEADERS)  # one left, one a second
+    start = clock.now
+    admit(p)
+    admit(p)
+    assert clock.now - start == pytest.approx(0.5)
+
+
 def test_what_is_in_flight_is_taken_off_what_the_headers_say_is_left(clock):
     p = pace(clock)
     tickets = [admit(p)[0] for _ in range(3)]
