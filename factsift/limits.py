@@ -28,10 +28,14 @@ machine), behind one lock. A request is admitted when all of these allow it:
   not refused is what the service allowed in that time (at the first, the
   wait it asks for what was refused); the run keeps to MARGIN of that rate,
   growing it by PROBE a second to find a limit that rose.
-* The window: the requests in flight. It starts at ``jobs``; a refusal
+* The window: the requests in flight, never above ``jobs``. It starts at
+  INITIAL_WINDOW and, until a refusal, grows by one with each reply (it
+  doubles in a reply's time), or opens to ``jobs`` at once when a reply's
+  headers tell the service's budgets, which then pace the run. A refusal
   halves it (once for the requests sent since the last halving), and
-  replies that are not refused grow it back by one for each window's worth,
-  never above ``jobs``. Once a reply has shown how long one takes, requests
+  replies that are not refused grow it back by one for each window's
+  worth. So a service whose budget is less than ``jobs`` and says nothing of
+  it is not sent ``jobs`` requests at once before its first reply. Once a reply has shown how long one takes, requests
   go at most PACING times a window's worth in that time: what replies
   together frees goes out spread over a while, not at once, so a service
   whose budget a burst would use up says so by refusing one request of it,
@@ -78,6 +82,7 @@ _RTT = _LEARNED + _PER_UNIT * len(UNITS)  # then the seconds a reply takes (smoo
 _NEXT = _RTT + 1
 _SIZE = _NEXT + 1
 PACING = 2.0  # requests go at most this many times the window a reply's time
+INITIAL_WINDOW = 4
 MARGIN = 0.95  # a learned pace keeps this far below what the service was seen to allow
 PROBE = 1 / 200  # a learned pace grows by this share a second, to find a limit that rose
 LEARN_GAP = 1.0  # seconds between two refusals for the pace between them to be learned
@@ -185,7 +190,7 @@ class Pace(Pacer):
         self._woken = threading.Condition()  # the waiters of this process; others look every LOOK
         with state.get_lock():
             if not state[_WINDOW]:
-                state[_WINDOW] = jobs
+                state[_WINDOW] = min(jobs, INITIAL_WINDOW)
 
     def admit(self, tokens: Callable[[], float], held: float = 0.0) -> tuple[Ticket | None, float]:
         """Waits for a request's turn, for as many tokens as `tokens()` says at each look; returns
@@ -327,8 +332,8 @@ class Pace(Pacer):
             state[_FLIGHT] = max(0.0, state[_FLIGHT] - 1)
             self._heard(now, headers, ticket)
             if not refused:
-                if status < 400:  # one more in flight for each window's worth of replies
-                    state[_WINDOW] = min(float(self._jobs), state[_WINDOW] + 1 / max(1.0, state[_WINDOW]))
+                if status < 400:
+                    self._grow()
                     state[_BACKOFF] = 0.0
                     took = max(0.0, now - ticket.at)
                     state[_RTT] += (took - state[_RTT]) / (8 if state[_RTT] else 1)
@@ -337,6 +342,16 @@ class Pace(Pacer):
                 verdict = self._refused(now, ticket, status, headers, wait, unit)
         self._wake()
         return verdict
+
+    def _grow(self) -> None:
+        state, window = self._state, max(1.0, self._state[_WINDOW])
+        if state[_GENERATION]:  # refused before: one more for each window's worth of replies
+            window += 1 / window
+        elif state[_SERVICE + 2] or state[_SERVICE + 4 + 2]:  # the service's budgets pace the run
+            window = self._jobs
+        else:
+            window += 1
+        state[_WINDOW] = min(float(self._jobs), window)
 
     def _refused(self, now: float, ticket: Ticket, status: int, headers: Mapping[str, str],
                  wait: float | None, unit: int | None) -> bool:

@@ -21,9 +21,11 @@ def clock():
     return Clock()
 
 
-def pace(clock, jobs=8, **options):
+def pace(clock, jobs=8, opened=False, **options):
     made = limits.Pace(limits.local_state(), jobs, clock=clock, **options)
     made._sleep = lambda seconds: setattr(clock, "now", clock.now + seconds)  # waiting moves the clock
+    if opened:  # as once replies have opened the window
+        made._state[limits._WINDOW] = jobs
     return made
 
 
@@ -43,7 +45,7 @@ def test_reset_values_are_read_as_openai_words_them(text, seconds):
 
 
 def test_a_refusal_holds_every_request_for_its_wait_and_sends_it_again(clock):
-    p = pace(clock)
+    p = pace(clock, opened=True)
     ticket, _ = admit(p)
     others = [admit(p)[0] for _ in range(3)]
     assert p.answered(ticket, 503, {}, refused=True, wait=5.0) is True  # a 429 would teach a pace too
@@ -97,7 +99,7 @@ def test_a_used_up_budget_named_in_the_headers_holds_until_its_reset(clock):
 
 
 def test_the_window_halves_once_for_a_burst_of_refusals_and_grows_back_one_per_window(clock):
-    p = pace(clock, jobs=8)
+    p = pace(clock, jobs=8, opened=True)
     tickets = [admit(p)[0] for _ in range(8)]
     for ticket in tickets:
         p.answered(ticket, 429, {}, refused=True, wait=0.0)
@@ -109,6 +111,18 @@ def test_the_window_halves_once_for_a_burst_of_refusals_and_grows_back_one_per_w
     for _ in range(200):
         p.answered(admit(p)[0], 200, {})
     assert state[limits._WINDOW] == 8  # never above the jobs
+
+
+@pytest.mark.parametrize("headers, windows", [({}, [5, 6, 7, 8, 8]), (HEADERS, [8] * 5)])
+def test_the_window_starts_small_and_grows_with_each_reply_or_opens_when_the_headers_pace(
+        clock, headers, windows):
+    p = pace(clock, jobs=8)
+    assert p._state[limits._WINDOW] == limits.INITIAL_WINDOW
+    grown = []
+    for _ in range(5):
+        p.answered(admit(p)[0], 200, dict(headers, **{"x-ratelimit-remaining-requests": "60"}) if headers else {})
+        grown.append(p._state[limits._WINDOW])
+    assert grown == windows
 
 
 def test_requests_beyond_the_window_wait_for_a_reply(clock):
@@ -190,7 +204,7 @@ def test_headers_that_make_no_sense_pace_nothing_and_hold_at_most_a_minute(clock
 
 
 def test_the_users_ceilings_are_budgets_of_a_minute_that_start_full(clock):
-    p = pace(clock, rpm=6, tpm=100)
+    p = pace(clock, opened=True, rpm=6, tpm=100)
     start = clock.now
     for _ in range(6):
         admit(p, tokens=10)
