@@ -93,16 +93,19 @@ __all__ = ["Batch", "Counts", "Summarizer", "run", "RESULT_KEYS", "submit", "res
 WINDOW_PER_REQUEST = 4
 _END: Any = object()  # the end of the inputs
 _COUNTED = ("ok", "error", "retried", "requests", "unusable", "prompt_tokens", "completion_tokens",
-            "total_tokens")
+            "total_tokens", "cached_tokens")
+MAX_MODELS = 100  # the most models counted by name: a service that names more is not believed
 
 
 class Counts:
     """The records handed out: ok and error ones, and of the errors those `unusable` (inputs that
     can never succeed); retried: records whose request was sent more than once; requests: HTTP
-    requests sent, retries included; the tokens the replies' usage reported; and with a price (per
-    million prompt and completion tokens), their cost."""
+    requests sent, retries included; the tokens the replies' usage reported (of the prompt tokens,
+    those the service says it had cached); the records of each model that answered; and with a
+    price (per million prompt and completion tokens, and cached prompt tokens if they are priced
+    apart), their cost."""
 
-    __slots__ = (*_COUNTED, "price")
+    __slots__ = (*_COUNTED, "price", "models")
     ok: int
     error: int
     retried: int
@@ -111,20 +114,35 @@ class Counts:
     prompt_tokens: int
     completion_tokens: int
     total_tokens: int
-    price: tuple[float, float] | None
+    cached_tokens: int
+    price: tuple[float, ...] | None
+    models: dict[str, int]
 
     def __init__(self, ok: int = 0, error: int = 0, retried: int = 0, requests: int = 0, unusable: int = 0,
                  prompt_tokens: int = 0, completion_tokens: int = 0, total_tokens: int = 0,
-                 price: tuple[float, float] | None = None) -> None:
+                 price: tuple[float, ...] | None = None, cached_tokens: int = 0) -> None:
         self.ok, self.error, self.retried, self.requests = ok, error, retried, requests
         self.unusable, self.prompt_tokens, self.completion_tokens = unusable, prompt_tokens, completion_tokens
-        self.total_tokens, self.price = total_tokens, price
+        self.total_tokens, self.cached_tokens, self.price = total_tokens, cached_tokens, price
+        self.models = {}
 
     @property
     def cost(self) -> float | None:
         if self.price is None:
             return None
-        return (self.prompt_tokens * self.price[0] + self.completion_tokens * self.price[1]) / 1e6
+        prompt, completion, *cached = self.price
+        fresh = self.prompt_tokens - self.cached_tokens if cached else self.prompt_tokens
+        return (fresh * prompt + completion * self.completion_tokens
+                + (cached[0] * self.cached_tokens if cached else 0.0)) / 1e6
+
+    def tokens_text(self) -> str:
+        """The tokens as a summary line gives them, and the models when more than one answered."""
+        cached = f", {self.cached_tokens} of them cached" if self.cached_tokens else ""
+        text = (f"{self.total_tokens} tokens ({self.prompt_tokens} prompt{cached}, "
+                f"{self.completion_tokens} completion)")
+        if len(self.models) > 1:
+            text += ", answered by " + ", ".join(f"{name} ({count})" for name, count in self.models.items())
+        return text
 
     def add(self, record: Record, requests: int) -> None:
         """Counts one record, sent in `requests` HTTP requests. A usage whose counts are not sane
@@ -136,6 +154,9 @@ class Counts:
             self.unusable += record.get("unusable") is True
         self.requests += requests
         self.retried += requests > 1
+        model = record.get("model")
+        if model.__class__ is str and (model in self.models or len(self.models) < MAX_MODELS):
+            self.models[model] = self.models.get(model, 0) + 1
         usage = record.get("usage")
         if usage.__class__ is not dict:  # as the batch makes it; anything else counts no tokens
             return
@@ -146,6 +167,7 @@ class Counts:
         self.prompt_tokens += usage.get("prompt_tokens") or 0
         self.completion_tokens += usage.get("completion_tokens") or 0
         self.total_tokens += usage.get("total_tokens") or 0
+        self.cached_tokens += cached_tokens(usage)
 
     def _fields(self) -> tuple[object, ...]:
         return tuple(getattr(self, name) for name in self.__slots__)
@@ -160,9 +182,16 @@ class Counts:
         return f"Counts({', '.join(shown)})"
 
 
+def cached_tokens(usage: dict[str, Any]) -> int:
+    """The prompt tokens a usage says the service had cached (0 where it says none it can have)."""
+    details = usage.get("prompt_tokens_details")
+    value = details.get("cached_tokens") if details.__class__ is dict else None
+    return value if value.__class__ is int and 0 <= value <= (usage.get("prompt_tokens") or 0) else 0
+
+
 def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: int = 8,
         prompt: Any = "", length: Any = 200, retries: int = 2, timeout: float | None = None,
-        rpm: float | None = None, tpm: float | None = None, price: tuple[float, float] | None = None,
+        rpm: float | None = None, tpm: float | None = None, price: tuple[float, ...] | None = None,
         processes: int = 1, window: int | None = None, share_clients: bool = True,
         id_key: str = "id", max_wait: float = 3600.0,
         answered: Callable[[Record, Record], None] | None = None) -> Batch:
@@ -217,7 +246,7 @@ class Batch:
     """The records of a run, in input order; `counts` covers those handed out so far."""
 
     def __init__(self, spec: Spec, inputs: Iterable[Any], jobs: int, processes: int, window: int,
-                 id_key: str, start: Any, price: tuple[float, float] | None = None, base: Any = None,
+                 id_key: str, start: Any, price: tuple[float, ...] | None = None, base: Any = None,
                  answered: Callable[[Record, Record], None] | None = None) -> None:
         self.counts: Counts = Counts(price=price)
         # The records come from a flow that holds no reference back: a run given up on at a

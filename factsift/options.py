@@ -64,29 +64,28 @@ def parse(name: str, text: str) -> int | float:
 _MAX_PRICE = 1e9
 
 
-def check_price(price: object) -> tuple[float, float]:
-    """(prompt, completion) prices per million tokens: two numbers of 0 or more."""
-    problem = (f"price must be two numbers from 0 to {_MAX_PRICE:g} (per million prompt and "
-               f"completion tokens), not {price!r}")
-    if not isinstance(price, (tuple, list)) or len(price) != 2:
+def check_price(price: object) -> tuple[float, ...]:
+    """(prompt, completion[, cached prompt]) prices per million tokens: two or three numbers of 0 or more."""
+    problem = (f"price must be two or three numbers from 0 to {_MAX_PRICE:g} (per million prompt, "
+               f"completion and cached prompt tokens), not {price!r}")
+    if not isinstance(price, (tuple, list)) or len(price) not in (2, 3):
         raise OptionError(problem)
     values = []
     for value in price:
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value <= _MAX_PRICE:
             raise OptionError(problem)
         values.append(float(value))
-    return values[0], values[1]
+    return tuple(values)
 
 
-def parse_price(text: str) -> tuple[float, float]:
-    """IN/OUT from a command line, e.g. "0.15/0.60"."""
-    first, slash, second = text.partition("/")
-    price: tuple[float, float] | None
+def parse_price(text: str) -> tuple[float, ...]:
+    """IN/OUT or IN/OUT/CACHED from a command line, e.g. "0.15/0.60" or "0.15/0.60/0.075"."""
+    parts = text.split("/")
     try:
-        price = (float(first), float(second))
+        price = tuple(float(part) for part in parts) if len(parts) in (2, 3) else None
     except ValueError:
         price = None
-    if not slash or price is None:
-        raise OptionError(f"price must be IN/OUT, the prices per million prompt and completion "
-                          f"tokens (e.g. 0.15/0.60), not {text!r}")
+    if price is None:
+        raise OptionError(f"price must be IN/OUT or IN/OUT/CACHED, the prices per million prompt, completion "
+                          f"and cached prompt tokens (e.g. 0.15/0.60 or 0.15/0.60/0.075), not {text!r}")
     return check_price(price)

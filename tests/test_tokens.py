@@ -37,6 +37,40 @@ def test_records_carry_usage_and_the_summary_adds_it_up(tmp_path, price, cost):
         assert shown == pytest.approx((prompt * 0.5 + completion_ * 2) / 1e6, rel=1e-5)
 
 
+def test_cached_tokens_are_summed_and_priced_apart_and_records_name_the_model(tmp_path):
+    start = "甲乙丙丁" * 400  # a prompt's start of more than 1024 tokens: cached the second time
+    write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": f"{start}第{i}篇。"} for i in range(2)])
+    with running_server(tmp_path / "log.jsonl", prompt_cache=True, routes={"m": "m-2026-01-01"}) as server:
+        status, records, stderr = run_cli(tmp_path, "summarize", "--jsonl", "in.jsonl", "-j", "1",
+                                          "--price", "1/4/0.25", *service(server, "m"))
+    assert status == 0 and [r["model"] for r in records] == ["m-2026-01-01"] * 2
+    cached = [r["usage"].get("prompt_tokens_details", {}).get("cached_tokens", 0) for r in records]
+    assert cached[0] == 0 and cached[1] >= 1024
+    prompt = sum(u["prompt_tokens"] for u in usages(records))
+    completion_ = sum(u["completion_tokens"] for u in usages(records))
+    assert f"({prompt} prompt, {cached[1]} of them cached, {completion_} completion)" in stderr
+    assert "answered by" not in stderr  # one model
+    shown = float(re.search(r", cost (\S+)$", stderr.strip()).group(1))
+    assert shown == pytest.approx(((prompt - cached[1]) * 1 + cached[1] * 0.25 + completion_ * 4) / 1e6, rel=1e-5)
+
+
+@pytest.mark.parametrize("models, shown", [
+    (["a", "a"], None), (["a", "b", "a", None], "answered by a (2), b (1)"),
+    ([f"m{i}" for i in range(batch.MAX_MODELS + 5)], f"m{batch.MAX_MODELS - 1} (1)")])
+def test_the_summary_names_the_models_when_more_than_one_answered(models, shown):
+    counts = batch.Counts()
+    for model in models:
+        counts.add({"status": "ok", **({"model": model} if model else {})}, 1)
+    assert len(counts.models) <= batch.MAX_MODELS
+    assert (shown in counts.tokens_text()) if shown else "answered by" not in counts.tokens_text()
+
+
+@pytest.mark.parametrize("text", ["1", "1/2/3/4", "1//2", "a/b", "-1/2", "1/2/-3"])
+def test_a_price_that_is_not_two_or_three_numbers_is_a_usage_error(tmp_path, text):
+    status, _, stderr = run_cli(tmp_path, "title", "x.txt", "--price", text)
+    assert status == 2 and "price must be" in stderr
+
+
 def test_batch_counts_add_up_the_records_usage_and_cost(S, devserver):
     run = batch.run(S(devserver.url, "k", "echo").extract, ["一二三。", "四五六七。"], price=(1.0, 3.0))
     records = list(run)

@@ -234,8 +234,7 @@ def _summary(written: batch.Counts, results: batch.Batch, inputs: Inputs, second
     line = (f"factsift: {written.ok} ok, {written.error} error, {counts.retried} retried, "
             f"{inputs.skipped} skipped in {seconds:.1f} s, {rate:.1f} documents/s")
     if written.total_tokens:
-        line += (f", {written.total_tokens} tokens ({written.prompt_tokens} prompt, "
-                 f"{written.completion_tokens} completion)")
+        line += f", {written.tokens_text()}"
     if written.cost is not None:
         line += f", cost {written.cost:.6g}"
     if held.refusals:

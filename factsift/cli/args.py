@@ -103,7 +103,7 @@ def _option(name: str) -> Callable[[str], Any]:
     return parse
 
 
-def _price(text: str) -> tuple[float, float]:
+def _price(text: str) -> tuple[float, ...]:
     try:
         return options.parse_price(text)
     except options.OptionError as exc:
@@ -167,9 +167,10 @@ def _add_request(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--max-wait", type=_option("max_wait"), default=3600, metavar="SECONDS",
                         help="the longest one input may be held by the service's refusals before its "
                              "line is an error (default: %(default)s)")
-    parser.add_argument("--price", type=_price, metavar="IN/OUT",
-                        help="prices per million prompt and completion tokens (e.g. 0.15/0.60): the "
-                             "summary line gives the run's cost")
+    parser.add_argument("--price", type=_price, metavar="IN/OUT[/CACHED]",
+                        help="prices per million prompt and completion tokens (e.g. 0.15/0.60), and of "
+                             "the prompt tokens the service reports cached, if it prices them apart "
+                             "(0.15/0.60/0.075): the summary line gives the run's cost"),
 
 
 def _add_run(parser: argparse.ArgumentParser) -> None:

@@ -195,7 +195,7 @@ def _collect(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, s
     inputs = Inputs(args, output.done)
     parts = sum(1 for part in run.parts if not part.collected)
     price = getattr(args, "price", None)  # the service charges a batch half its price online
-    written = batch.Counts(price=None if price is None else (price[0] / 2, price[1] / 2))
+    written = batch.Counts(price=None if price is None else tuple(each / 2 for each in price))
     with run.records(inputs, id_key="file" if args.jsonl is None else "id", skip=done) as records:
         ending = write_records(records, output, written)
     if isinstance(ending, KeyboardInterrupt):
@@ -253,8 +253,7 @@ def _count(written: batch.Counts, records: list[dict[str, Any]]) -> None:
 
 def _summary(written: batch.Counts, inputs: Inputs, parts: int, seconds: float) -> str:
     line = (f"factsift: {written.ok} ok, {written.error} error, {inputs.skipped} skipped in {seconds:.1f} s "
-            f"through {_batches(parts)}, {written.total_tokens} tokens ({written.prompt_tokens} prompt, "
-            f"{written.completion_tokens} completion)")
+            f"through {_batches(parts)}, {written.tokens_text()}")
     if written.cost is not None:
         line += f", cost {written.cost:.6g} at the batch price (half of --price)"
     retryable = written.error - written.unusable

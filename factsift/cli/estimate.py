@@ -75,7 +75,7 @@ def _refused(args: argparse.Namespace) -> str | None:
 
 
 def _line(requests: int, prompt: int, method: str, inputs: Inputs, unusable: int, unreadable: int,
-          price: tuple[float, float] | None) -> str:
+          price: tuple[float, ...] | None) -> str:
     how = "estimated by script" if method == "estimate" else f"counted with {method}"
     line = f"factsift: {requests} requests, {prompt} prompt tokens ({how})"
     if price is not None:

@@ -21,6 +21,7 @@ if TYPE_CHECKING:
 
 DONE, AGAIN, FINAL = _transport.DONE, _transport.AGAIN, _transport.FINAL
 SAFETY = 1.05  # a token limit holds this much more than a request's estimated tokens
+MAX_MODEL_NAME = 200  # a model's name is kept to this many characters: far beyond any service's
 MAX_TOKENS = 10**9  # the most a usage's count may say: far beyond any model's context and reply
 USAGE_COUNTS = ("prompt_tokens", "completion_tokens", "total_tokens")
 
@@ -42,21 +43,22 @@ class ClientSettings:
 
 class Seen:
     """What the requests for one input saw: HTTP requests sent (retries and requests sent again
-    after a refusal's wait included), the usage the reply reported, and `note`, what the record
-    is to say of a failure the client does not word (a reply too large, a refusal not waited
-    out). For the pace: the prompt's tokens as counted, the seconds held by refusals, and the
+    after a refusal's wait included), the usage and the model the reply reported, and `note`,
+    what the record is to say of a failure the client does not word (a reply too large, a
+    refusal not waited out). For the pace: the prompt's tokens as counted, the seconds held by refusals, and the
     ticket of the request last admitted."""
 
-    __slots__ = ("requests", "usage", "note", "counted", "held", "ticket")
+    __slots__ = ("requests", "usage", "model", "note", "counted", "held", "ticket")
     requests: int
     usage: dict[str, Any] | None
+    model: str | None
     note: str | None
     counted: float
     held: float
     ticket: Any
 
     def __init__(self) -> None:
-        self.requests, self.usage, self.note = 0, None, None
+        self.requests, self.usage, self.model, self.note = 0, None, None, None
         self.counted, self.held, self.ticket = 0.0, 0.0, None
 
 
@@ -165,10 +167,12 @@ class Tally(_transport.Gate):
     def replied(self, reply: Any) -> None:
         """The completion a request returned: keeps its usage, and tells the pace what it used
         (a usage whose counts are not sane tells it nothing)."""
+        seen = self._seen()
+        model = getattr(reply, "model", None)
+        seen.model = model[:MAX_MODEL_NAME] if isinstance(model, str) and model else None
         usage = getattr(reply, "usage", None)
         if usage is None:
             return
-        seen = self._seen()
         seen.usage = plain_usage(usage)
         if seen.usage is None or usage_problem(seen.usage) is not None:
             return

@@ -101,6 +101,8 @@ class Job:
             record = dict(self._method(text, spec.prompt, spec.length))
         except Exception as exc:
             record = error_record(spec.name, describe(exc))
+        if seen.model is not None:
+            record["model"] = seen.model
         if seen.usage is not None:
             record["usage"] = seen.usage
         if seen.note is not None and record.get("status") != "ok":
