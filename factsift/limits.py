@@ -72,11 +72,15 @@ UNITS = ("requests", "tokens")
 # known); whether the user's budgets have started (full).
 (_HOLD, _WHY, _BACKOFF, _WINDOW, _FLIGHT, _GENERATION, _REFUSALS, _HELD,
  _RPM_LEVEL, _RPM_AT, _TPM_LEVEL, _TPM_AT, _STARTED, _SEQUENCE, _TOKENS_ADMITTED) = range(15)
-_SERVICE = 15  # then four fields per unit: level, rate, limit, as of
+# then eight fields per unit: level, the rate it fills at for this run, limit, as of; and the
+# reply the others' use was last reckoned from (when its request was sent, what it said was left,
+# what this run had admitted by then), and the rate others use
+_SERVICE = 15
+_PER_SERVICE = 8
 # then seven per unit of the pace learned from refusals: the last refusal's time, what was
 # admitted since, the rate (0: none learned), level, as of, and the wait the last refusal asked
 # and the cost of its request
-_LEARNED = _SERVICE + 4 * len(UNITS)
+_LEARNED = _SERVICE + _PER_SERVICE * len(UNITS)
 _PER_UNIT = 7
 _RTT = _LEARNED + _PER_UNIT * len(UNITS)  # then the seconds a reply takes (smoothed), the next request's time
 _NEXT = _RTT + 1
@@ -86,6 +90,8 @@ INITIAL_WINDOW = 4
 MARGIN = 0.95  # a learned pace keeps this far below what the service was seen to allow
 PROBE = 1 / 200  # a learned pace grows by this share a second, to find a limit that rose
 LEARN_GAP = 1.0  # seconds between two refusals for the pace between them to be learned
+SHARE_SPAN = 5.0  # seconds between two replies for what others used of a budget between them to be reckoned
+LEAST_SHARE = 0.1  # of a budget's rate, what this run keeps however much others are seen to use
 _WHY_SERVICE = 3
 
 _RESET = re.compile(r"(\d+(?:\.\d+)?)(ms|h|m|s)")
@@ -241,7 +247,7 @@ class Pace(Pacer):
         if self._tpm is not None:
             state[_TPM_LEVEL] -= tokens
         for unit, need in ((REQUESTS, 1.0), (TOKENS, tokens)):
-            state[_SERVICE + 4 * unit] -= need
+            state[_SERVICE + _PER_SERVICE * unit] -= need
             state[_LEARNED + _PER_UNIT * unit + 1] += need
             state[_LEARNED + _PER_UNIT * unit + 3] -= need
         state[_FLIGHT] += 1
@@ -274,7 +280,7 @@ class Pace(Pacer):
     def _service_wait(self, now: float, tokens: float) -> float:
         delay, state = 0.0, self._state
         for unit, need in ((REQUESTS, 1.0), (TOKENS, tokens)):
-            level, rate, limit, at = (_SERVICE + 4 * unit + i for i in range(4))
+            level, rate, limit, at = (_SERVICE + _PER_SERVICE * unit + i for i in range(4))
             if not state[limit]:
                 continue
             state[level] = min(state[limit], state[level] + (now - state[at]) * state[rate])
@@ -290,7 +296,7 @@ class Pace(Pacer):
         delay, state = 0.0, self._state
         for unit, need in ((REQUESTS, 1.0), (TOKENS, tokens)):
             _, _, rate, level, at, _, _ = (_LEARNED + _PER_UNIT * unit + i for i in range(_PER_UNIT))
-            if not state[rate] or state[_SERVICE + 4 * unit + 2]:
+            if not state[rate] or state[_SERVICE + _PER_SERVICE * unit + 2]:
                 continue
             elapsed = max(0.0, now - state[at])
             state[rate] *= 1 + PROBE * elapsed
@@ -345,12 +351,7 @@ class Pace(Pacer):
 
     def _grow(self) -> None:
         state, window = self._state, max(1.0, self._state[_WINDOW])
-        if state[_GENERATION]:  # refused before: one more for each window's worth of replies
-            window += 1 / window
-        elif state[_SERVICE + 2] or state[_SERVICE + 4 + 2]:  # the service's budgets pace the run
-            window = self._jobs
-        else:
-            window += 1
+        window += 1 / window if state[_GENERATION] else 1  # refused before: one for a window's worth
         state[_WINDOW] = min(float(self._jobs), window)
 
     def _refused(self, now: float, ticket: Ticket, status: int, headers: Mapping[str, str],
@@ -362,7 +363,7 @@ class Pace(Pacer):
             state[_GENERATION] += 1
         cost = 1.0 if unit in (None, REQUESTS) else ticket.tokens
         self._give_back(ticket)
-        if status == 429 and not state[_SERVICE + 4 * (unit or REQUESTS) + 2]:
+        if status == 429 and not state[_SERVICE + _PER_SERVICE * (unit or REQUESTS) + 2]:
             self._learn(now, REQUESTS if unit is None else unit, cost, wait)
         if wait is None and status == 429:
             wait = self._reset_of_used_up(headers, unit)
@@ -411,17 +412,33 @@ class Pace(Pacer):
                 continue
             limit = _count(headers.get(f"x-ratelimit-limit-{name}"))
             reset = reset_seconds(headers.get(f"x-ratelimit-reset-{name}", ""))
-            level, rate, known, at = (_SERVICE + 4 * unit + i for i in range(4))
+            level, rate, known, at = (_SERVICE + _PER_SERVICE * unit + i for i in range(4))
             if not limit or remaining > limit:  # no budget to pace by; a used-up one still holds
                 if remaining == 0 and reset:
                     state[_HOLD] = max(state[_HOLD], now + min(reset, MINUTE))
                 continue
-            later = (state[_SEQUENCE] - ticket.sequence if unit == REQUESTS
-                     else state[_TOKENS_ADMITTED] - ticket.admitted)
-            state[rate] = (limit - remaining) / reset if reset else limit / MINUTE
-            state[rate] = min(max(state[rate], limit / MINUTE / 60), limit)
+            mine = ticket.sequence if unit == REQUESTS else ticket.admitted
+            later = (state[_SEQUENCE] if unit == REQUESTS else state[_TOKENS_ADMITTED]) - mine
+            fills = (limit - remaining) / reset if reset else limit / MINUTE
+            fills = min(max(fills, limit / MINUTE / 60), limit)
+            state[rate] = fills - self._others(unit, ticket.at, remaining, limit, fills, mine)
             refilled = max(0.0, now - ticket.at) * state[rate]  # since the service counted the request
             state[known], state[level], state[at] = limit, min(remaining + refilled - later, limit), now
+
+    def _others(self, unit: int, sent: float, remaining: float, limit: float, fills: float, mine: float) -> float:
+        """The rate at which others (shards on other machines with the same key) use a budget: what
+        it lost between two replies at least SHARE_SPAN apart beyond what refilled and what this
+        run sent, while it did not fill up."""
+        state = self._state
+        since, left, admitted, others = (_SERVICE + _PER_SERVICE * unit + i for i in range(4, 8))
+        span = sent - state[since]
+        if state[since] and span < SHARE_SPAN:
+            return state[others]
+        if state[since] and max(remaining, state[left]) + fills * span < limit:
+            used = (state[left] + fills * span - remaining - (mine - state[admitted])) / span
+            state[others] = min(max(0.0, used), (1 - LEAST_SHARE) * fills)
+        state[since], state[left], state[admitted] = sent, remaining, mine
+        return state[others]
 
     def used(self, ticket: Ticket, tokens: float) -> None:
         """The reply to `ticket` says it used `tokens`: the budgets are put right."""
@@ -429,8 +446,8 @@ class Pace(Pacer):
             state, extra = self._state, tokens - ticket.tokens
             if self._tpm is not None:
                 state[_TPM_LEVEL] = min(self._tpm, state[_TPM_LEVEL] - extra)
-            if state[_SERVICE + 4 * TOKENS + 2]:
-                state[_SERVICE + 4 * TOKENS] -= extra
+            if state[_SERVICE + _PER_SERVICE * TOKENS + 2]:
+                state[_SERVICE + _PER_SERVICE * TOKENS] -= extra
             ticket.tokens = tokens
 
     def lost(self, ticket: Ticket) -> None:

@@ -113,16 +113,27 @@ def test_the_window_halves_once_for_a_burst_of_refusals_and_grows_back_one_per_w
     assert state[limits._WINDOW] == 8  # never above the jobs
 
 
-@pytest.mark.parametrize("headers, windows", [({}, [5, 6, 7, 8, 8]), (HEADERS, [8] * 5)])
-def test_the_window_starts_small_and_grows_with_each_reply_or_opens_when_the_headers_pace(
-        clock, headers, windows):
+@pytest.mark.parametrize("headers", [{}, HEADERS])
+def test_the_window_starts_small_and_grows_by_one_with_each_reply(clock, headers):
     p = pace(clock, jobs=8)
     assert p._state[limits._WINDOW] == limits.INITIAL_WINDOW
     grown = []
     for _ in range(5):
         p.answered(admit(p)[0], 200, dict(headers, **{"x-ratelimit-remaining-requests": "60"}) if headers else {})
         grown.append(p._state[limits._WINDOW])
-    assert grown == windows
+    assert grown == [5, 6, 7, 8, 8]
+
+
+def test_what_others_use_of_the_budget_is_left_to_them(clock):
+    p = pace(clock, jobs=64, opened=True)
+    def reply(remaining):  # a budget of 600 a minute (ten a second), far from full
+        ticket, _ = admit(p)
+        p.answered(ticket, 200, {"x-ratelimit-limit-requests": "600", "x-ratelimit-remaining-requests": str(remaining),
+                                 "x-ratelimit-reset-requests": f"{(600 - remaining) / 10}s"})
+    reply(300)
+    clock.now += 10  # 100 refilled; this run sent one more, others 59 (and 40 were left)
+    reply(340)
+    assert p._state[limits._SERVICE + 1] == pytest.approx(10 - 5.9)
 
 
 def test_requests_beyond_the_window_wait_for_a_reply(clock):
