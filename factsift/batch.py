@@ -353,10 +353,9 @@ class _Flow:
             self.answered(record, self._keyed(dict(record), key))
 
     def _keyed(self, record: Record, key: Any) -> Record:
-        usage = record.pop("usage", None)  # after the id, where the record has one
+        after = [(name, record.pop(name)) for name in ("model", "usage") if name in record]  # after the id
         record[self.id_key] = key
-        if usage is not None:
-            record["usage"] = usage
+        record.update(after)
         return record
 
     def _record(self, key: Any, result: tuple[Record, int]) -> Record:

@@ -72,11 +72,11 @@ UNITS = ("requests", "tokens")
 # known); whether the user's budgets have started (full).
 (_HOLD, _WHY, _BACKOFF, _WINDOW, _FLIGHT, _GENERATION, _REFUSALS, _HELD,
  _RPM_LEVEL, _RPM_AT, _TPM_LEVEL, _TPM_AT, _STARTED, _SEQUENCE, _TOKENS_ADMITTED) = range(15)
-# then eight fields per unit: level, the rate it fills at for this run, limit, as of; and the
-# reply the others' use was last reckoned from (when its request was sent, what it said was left,
-# what this run had admitted by then), and the rate others use
+# then nine fields per unit: level, the rate it fills at for this run, limit, as of; the reply
+# the others' use was last reckoned from (when its request was sent, what it said was left, what
+# this run had had taken by then), the rate others use, and what was refused of this run's
 _SERVICE = 15
-_PER_SERVICE = 8
+_PER_SERVICE = 9
 # then seven per unit of the pace learned from refusals: the last refusal's time, what was
 # admitted since, the rate (0: none learned), level, as of, and the wait the last refusal asked
 # and the cost of its request
@@ -90,7 +90,7 @@ INITIAL_WINDOW = 4
 MARGIN = 0.95  # a learned pace keeps this far below what the service was seen to allow
 PROBE = 1 / 200  # a learned pace grows by this share a second, to find a limit that rose
 LEARN_GAP = 1.0  # seconds between two refusals for the pace between them to be learned
-SHARE_SPAN = 5.0  # seconds between two replies for what others used of a budget between them to be reckoned
+SHARE_SPAN = 3.0  # seconds between two replies for what others used of a budget between them to be reckoned
 LEAST_SHARE = 0.1  # of a budget's rate, what this run keeps however much others are seen to use
 _WHY_SERVICE = 3
 
@@ -394,6 +394,7 @@ class Pace(Pacer):
         if self._tpm is not None:
             state[_TPM_LEVEL] = min(self._tpm, state[_TPM_LEVEL] + ticket.tokens)
         for unit, need in ((REQUESTS, 1.0), (TOKENS, ticket.tokens)):
+            state[_SERVICE + _PER_SERVICE * unit + 8] += need
             if ticket.at < state[_LEARNED + _PER_UNIT * unit]:
                 continue  # admitted before the pace was last learned, which started afresh
             state[_LEARNED + _PER_UNIT * unit + 1] = max(0.0, state[_LEARNED + _PER_UNIT * unit + 1] - need)
@@ -403,8 +404,8 @@ class Pace(Pacer):
     def _heard(self, now: float, headers: Mapping[str, str], ticket: Ticket) -> None:
         """A reply's rate-limit headers: what is left of each budget, and how fast it fills. They
         tell it as the service counted the request they answer, when it came: what is left now is
-        what they say, and what refilled since, less what was admitted after that request (replies
-        come out of order, and those sent together arrive over a while)."""
+        what they say (for requests, with what refilled since), less what was admitted after that
+        request (replies come out of order, and those sent together arrive over a while)."""
         state = self._state
         for unit, name in enumerate(UNITS):
             remaining = _count(headers.get(f"x-ratelimit-remaining-{name}"))
@@ -419,10 +420,13 @@ class Pace(Pacer):
                 continue
             mine = ticket.sequence if unit == REQUESTS else ticket.admitted
             later = (state[_SEQUENCE] if unit == REQUESTS else state[_TOKENS_ADMITTED]) - mine
+            mine -= state[_SERVICE + _PER_SERVICE * unit + 8]  # what the service took of this run's
             fills = (limit - remaining) / reset if reset else limit / MINUTE
             fills = min(max(fills, limit / MINUTE / 60), limit)
             state[rate] = fills - self._others(unit, ticket.at, remaining, limit, fills, mine)
-            refilled = max(0.0, now - ticket.at) * state[rate]  # since the service counted the request
+            # What refilled since the service counted the request; not for tokens, where what was
+            # admitted after it is only estimated: the refill is then the margin for the estimates.
+            refilled = max(0.0, now - ticket.at) * state[rate] if unit == REQUESTS else 0.0
             state[known], state[level], state[at] = limit, min(remaining + refilled - later, limit), now
 
     def _others(self, unit: int, sent: float, remaining: float, limit: float, fills: float, mine: float) -> float:
@@ -436,7 +440,8 @@ class Pace(Pacer):
             return state[others]
         if state[since] and max(remaining, state[left]) + fills * span < limit:
             used = (state[left] + fills * span - remaining - (mine - state[admitted])) / span
-            state[others] = min(max(0.0, used), (1 - LEAST_SHARE) * fills)
+            # Halfway: shards that reckon at once then keep to the budget together, not in turns.
+            state[others] = min(max(0.0, (state[others] + used) / 2), (1 - LEAST_SHARE) * fills)
         state[since], state[left], state[admitted] = sent, remaining, mine
         return state[others]
 

@@ -100,7 +100,7 @@ def test_one_file(tmp_path, devserver, article, command, key):
                                  "--length", "80", *service(devserver))
     assert status == 0
     [record] = records
-    assert list(record) == [key, "content", "status", "file", "usage"]
+    assert list(record) == [key, "content", "status", "file", "model", "usage"]
     assert record["usage"]["total_tokens"] == record["usage"]["prompt_tokens"] + record["usage"]["completion_tokens"]
     assert record["status"] == "ok" and record["file"] == "article.txt"
     assert record["content"] == cleaned(article)
