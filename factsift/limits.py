@@ -17,29 +17,29 @@ machine), behind one lock. A request is admitted when all of these allow it:
   (limit - remaining) / reset a second up to the limit. A request goes when
   what is left covers it (one request; its estimated tokens), else waits
   until it will; what is admitted after a reply is taken off what it said,
-  so jobs, processes and, through the headers, shards on other machines
-  sharing a key keep within it together.
+  so jobs and processes keep within it together. Shards on other machines
+  sharing a key see one another through the headers: what a budget lost
+  between two replies SHARE_SPAN apart, beyond what refilled and what the
+  service took of this run's, is the others' rate, left to them.
 * The user's ceilings, ``rpm`` and ``tpm``: budgets that hold that many and
   refill evenly over a minute, as services measure their limits (so a run
   that starts with full budgets never asks more of such a service than it
   gives).
 * Without such headers, the pace the refusals show: between two refusals
-  for the same limit (its budget used up at both), what was admitted and
-  not refused is what the service allowed in that time (at the first, the
-  wait it asks for what was refused); the run keeps to MARGIN of that rate,
+  for the same limit, what was admitted and not refused is what refilled in
+  that time, counting what their waits say was short at each (at the first,
+  the wait it asks for what was refused); the run keeps to MARGIN of that rate,
   growing it by PROBE a second to find a limit that rose.
 * The window: the requests in flight, never above ``jobs``. It starts at
   INITIAL_WINDOW and, until a refusal, grows by one with each reply (it
-  doubles in a reply's time), or opens to ``jobs`` at once when a reply's
-  headers tell the service's budgets, which then pace the run. A refusal
+  doubles in a reply's time), so a service whose budget is less than
+  ``jobs`` is not sent ``jobs`` requests before its first reply. A refusal
   halves it (once for the requests sent since the last halving), and
-  replies that are not refused grow it back by one for each window's
-  worth. So a service whose budget is less than ``jobs`` and says nothing of
-  it is not sent ``jobs`` requests at once before its first reply. Once a reply has shown how long one takes, requests
-  go at most PACING times a window's worth in that time: what replies
-  together frees goes out spread over a while, not at once, so a service
-  whose budget a burst would use up says so by refusing one request of it,
-  not all the rest.
+  replies that are not refused grow it back by one for each window's worth.
+  Once a reply has shown how long one takes, requests go at most PACING
+  times a window's worth in that time: what replies together free goes out
+  spread over a while, not at once, so a service whose budget a burst would
+  use up says so by refusing one request of it, not all the rest.
 
 Each request is charged its estimated tokens when admitted; ``used`` puts
 right what the reply's usage says, and a refused request is given back what

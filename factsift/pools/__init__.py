@@ -135,7 +135,10 @@ class ResultSlot:
 
     def settle(self, result: Done | None = None, error: BaseException | None = None) -> None:
         if result is not None and self.then is not None:
-            self.then(result)
+            try:
+                self.then(result)
+            except Exception:  # it must not keep the result from the consumer
+                pass
         self._outcome = (result, error)
         self._ready.release()
 
