@@ -47,6 +47,10 @@ Options (``factsift.options`` has their ranges):
   ``tpm`` are ceilings of the user's own, requests and tokens a minute, kept
   below with the service's.
 * ``share_clients``: one client per service and key (``factsift.clients``).
+* ``answered(record, keyed)``: called in the pool's thread as each reply
+  comes, before the records ahead of it are handed out, with the record and
+  a copy as it will be handed out (the command line keeps answers it has not
+  written yet this way); it must not raise, nor change ``record``.
 
 The options reach the clients through the module's extension point, the
 global ``factsift.factsift.OpenAI``: while the run is being iterated, the calls
