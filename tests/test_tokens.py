@@ -67,7 +67,7 @@ def test_the_summary_names_the_models_when_more_than_one_answered(models, shown)
 
 @pytest.mark.parametrize("text", ["1", "1/2/3/4", "1//2", "a/b", "-1/2", "1/2/-3"])
 def test_a_price_that_is_not_two_or_three_numbers_is_a_usage_error(tmp_path, text):
-    status, _, stderr = run_cli(tmp_path, "title", "x.txt", "--price", text)
+    status, _, stderr = run_cli(tmp_path, "title", "x.txt", f"--price={text}")
     assert status == 2 and "price must be" in stderr
 
 
