@@ -46,6 +46,13 @@ Options (``factsift.options`` has their ranges):
   the requests in flight, which grow back by one with each reply. ``rpm`` and
   ``tpm`` are ceilings of the user's own, requests and tokens a minute, kept
   below with the service's.
+* ``price`` (per million prompt and completion tokens, and cached prompt
+  tokens if priced apart) gives ``counts`` a cost; ``max_cost`` with it is
+  the most the run spends (``factsift.budget``): each request is reserved the
+  most it can cost before it goes, and once one no longer fits with nothing
+  in flight, the run sends nothing more. The inputs left unsent get no
+  record (``unsent`` counts those read, ``unread()`` gives the rest), for a
+  later run; ``budget()`` tells what was spent and whether it stopped there.
 * ``share_clients``: one client per service and key (``factsift.clients``).
 * ``answered(record, keyed)``: called in the pool's thread as each reply
   comes, before the records ahead of it are handed out, with the record and
@@ -80,6 +87,8 @@ import weakref
 from collections.abc import Callable, Generator, Iterable, Iterator
 
 from factsift import options
+from factsift import budget
+from factsift.budget import cached_tokens, cost
 from factsift.clients import ClientSettings, run_base, usage_problem
 from factsift.pools import ResultSlot, Spec, Summarizer, settled
 from factsift.records import RESULT_KEYS, Record, UnusableInput, error_record, message
@@ -89,6 +98,7 @@ if TYPE_CHECKING:
     from typing import Any
 
     from factsift.batchapi import resume, submit
+    from factsift.budget import Spent
     from factsift.limits import Held
     from factsift.pools import Pool
 
@@ -134,10 +144,7 @@ class Counts:
     def cost(self) -> float | None:
         if self.price is None:
             return None
-        prompt, completion, *cached = self.price
-        fresh = self.prompt_tokens - self.cached_tokens if cached else self.prompt_tokens
-        return (fresh * prompt + completion * self.completion_tokens
-                + (cached[0] * self.cached_tokens if cached else 0.0)) / 1e6
+        return cost(self.price, self.prompt_tokens, self.completion_tokens, self.cached_tokens)
 
     def tokens_text(self) -> str:
         """The tokens as a summary line gives them, and the models when more than one answered."""
@@ -186,28 +193,23 @@ class Counts:
         return f"Counts({', '.join(shown)})"
 
 
-def cached_tokens(usage: dict[str, Any]) -> int:
-    """The prompt tokens a usage says the service had cached (0 where it says none it can have)."""
-    details = usage.get("prompt_tokens_details")
-    value = details.get("cached_tokens") if details.__class__ is dict else None
-    return value if value.__class__ is int and 0 <= value <= (usage.get("prompt_tokens") or 0) else 0
-
-
 def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: int = 8,
         prompt: Any = "", length: Any = 200, retries: int = 2, timeout: float | None = None,
         rpm: float | None = None, tpm: float | None = None, price: tuple[float, ...] | None = None,
         processes: int = 1, window: int | None = None, share_clients: bool = True,
         id_key: str = "id", max_wait: float = 3600.0,
-        answered: Callable[[Record, Record], None] | None = None) -> Batch:
+        answered: Callable[[Record, Record], None] | None = None, max_cost: float | None = None) -> Batch:
     """Records for every input, in input order, as an iterator (a `Batch`); see the module's help."""
     target, name = _resolve(target, method)
     for option, value in (("jobs", jobs), ("processes", processes), ("retries", retries),
                           ("window", window), ("timeout", timeout), ("rpm", rpm), ("tpm", tpm),
-                          ("max_wait", max_wait)):
+                          ("max_wait", max_wait), ("max_cost", max_cost)):
         if value is not None or option in ("jobs", "processes", "retries", "max_wait"):
             options.check(option, value)
     if price is not None:
         price = options.check_price(price)
+    elif max_cost is not None:
+        raise options.OptionError("max_cost needs the price to reckon with: give price=(IN, OUT) too")
     start = base = None
     if processes > 1:
         from factsift.pools import processes as pool_processes
@@ -215,8 +217,9 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
         start = pool_processes.context()
     else:  # the workers of other processes build their clients with their own
         base = run_base()
+    spending = None if max_cost is None else (_shared(start, budget.SIZE), max_cost, price)
     spec = Spec(target, name, prompt, length, ClientSettings(retries, timeout, share_clients),
-                _limits_state(start), jobs * processes, rpm, tpm, max_wait)
+                _shared(start), jobs * processes, rpm, tpm, max_wait, spending)
     return Batch(spec, inputs, jobs, processes, window or WINDOW_PER_REQUEST * jobs * processes,
                  id_key, start, price, base, answered)
 
@@ -230,10 +233,11 @@ def _resolve(target: Any, method: str | None) -> tuple[Any, str]:
     return instance, str(name)
 
 
-def _limits_state(start: Any) -> Any:
+def _shared(start: Any, *size: int) -> Any:
+    """A state of the run's (default: its pace's), in shared memory for worker processes."""
     from factsift import limits
 
-    return limits.local_state() if start is None else limits.shared_state(start)
+    return limits.local_state(*size) if start is None else limits.shared_state(start, *size)
 
 
 _open_batches: weakref.WeakSet[Batch] = weakref.WeakSet()
@@ -257,8 +261,10 @@ class Batch:
         # `break` is closed as soon as its last reference goes, not at a later collection.
         self._flow = _Flow(spec, id_key, self.counts, answered)
         pool = functools.partial(_start_pool, spec, jobs, processes, start, base)
-        self._records = self._flow.in_order(iter(inputs), pool, window)
+        self._inputs = iter(inputs)
+        self._records = self._flow.in_order(self._inputs, pool, window)
         self._pace = spec.pacer()  # the run's pace as every process shares it, to look at
+        self._budget = spec.budget()
         _open_batches.add(self)
 
     def __iter__(self) -> Iterator[Record]:
@@ -276,10 +282,24 @@ class Batch:
         the refusals met and the seconds held."""
         return self._pace.held()
 
+    def budget(self) -> Spent | None:
+        """With ``max_cost``: what was spent (``spent``, of it ``at_most`` requests counted at the
+        most they could cost) and whether the budget ``stopped`` the run."""
+        return None if self._budget is None else self._budget.spent()
+
+    @property
+    def unsent(self) -> int:
+        """The inputs read that the budget left unsent: they have no record."""
+        return self._flow.unsent
+
+    def unread(self) -> Iterator[Any]:
+        """The inputs not read yet (once the budget stopped the run, those it never reached)."""
+        return self._inputs
+
     def ready(self) -> bool:
         """Whether the next record is there to be handed out, with no wait for a request or for input."""
         pending = self._flow.pending
-        return bool(pending) and pending[0][1].done()
+        return bool(pending) and pending[0][1].done() and not pending[0][1].unsent()
 
     def __enter__(self) -> Batch:
         return self
@@ -301,12 +321,13 @@ def _start_pool(spec: Spec, jobs: int, processes: int, start: Any, base: Any) ->
 class _Flow:
     """What a run's records are made from: the inputs in flight, in order, and the counts."""
 
-    __slots__ = ("spec", "id_key", "counts", "pending", "answered")
+    __slots__ = ("spec", "id_key", "counts", "pending", "answered", "unsent")
 
     def __init__(self, spec: Spec, id_key: str, counts: Counts,
                  answered: Callable[[Record, Record], None] | None = None) -> None:
         self.spec, self.id_key, self.counts, self.answered = spec, id_key, counts, answered
         self.pending: collections.deque[tuple[Any, ResultSlot]] = collections.deque()
+        self.unsent = 0
 
     def in_order(self, inputs: Iterator[Any], start_pool: Callable[[], Pool],
                  window: int) -> Generator[Record, None, None]:
@@ -338,7 +359,12 @@ class _Flow:
                 pending.append((key, self._submit(pool, key, text)))
                 continue
             key, slot = pending.popleft()
-            yield self._record(key, slot.result(pool, name))
+            result = slot.result(pool, name)
+            if result[0].get("unsent") is True:  # the budget is spent: nothing more is read
+                self.unsent += 1
+                reading = False
+                continue
+            yield self._record(key, result)
         if failure is not None:
             raise failure
 
@@ -353,7 +379,7 @@ class _Flow:
 
     def _answered(self, key: Any, result: tuple[Record, int]) -> None:
         record = result[0]
-        if self.answered is not None:
+        if self.answered is not None and not record.get("unsent"):
             self.answered(record, self._keyed(dict(record), key))
 
     def _keyed(self, record: Record, key: Any) -> Record:

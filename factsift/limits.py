@@ -111,21 +111,22 @@ class State(Protocol):
 class _LocalState(list[float]):
     """The state of a run in one process."""
 
-    def __init__(self) -> None:
-        super().__init__([0.0] * _SIZE)
+    def __init__(self, size: int) -> None:
+        super().__init__([0.0] * size)
         self._lock = threading.Lock()
 
     def get_lock(self) -> threading.Lock:
         return self._lock
 
 
-def local_state() -> State:
-    return _LocalState()
+def local_state(size: int = _SIZE) -> State:
+    """A state of `size` numbers (default: a pace's) for the threads of this process."""
+    return _LocalState(size)
 
 
-def shared_state(start: Any) -> State:
+def shared_state(start: Any, size: int = _SIZE) -> State:
     """The state in shared memory, for the worker processes `start` (a multiprocessing context) makes."""
-    state: State = start.Array("d", _SIZE)
+    state: State = start.Array("d", size)
     return state
 
 

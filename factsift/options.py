@@ -29,6 +29,7 @@ RANGES: dict[str, tuple[bool, float, float, str]] = {
     "batch_size": (True, 1, 50_000, "requests a batch"),
     "poll": (False, 0.01, 86_400, "seconds"),
     "max_wait": (False, 0, 7 * 86_400, "seconds"),
+    "max_cost": (False, 1e-9, 1e12, "money (in the prices' currency)"),
 }
 
 

@@ -22,7 +22,7 @@ TYPE_CHECKING = False  # typing's import would cost the command line's start a t
 if TYPE_CHECKING:
     from typing import Any
 
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_UNUSABLE, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_UNUSABLE, EXIT_BUDGET, EXIT_INTERRUPTED = 0, 1, 2, 3, 4, 130
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE: what a shell reports for a program ended by SIGPIPE
 LINES_PER_WRITE = 100  # lines already done go out together, at most this many in one write
 _NOTHING = contextlib.nullcontext()
@@ -160,7 +160,8 @@ def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
                         length=args.length, retries=args.max_retries, timeout=args.timeout, rpm=args.rpm,
                         tpm=args.tpm, processes=args.processes, share_clients=args.share_clients,
                         id_key="file" if args.jsonl is None else "id", max_wait=args.max_wait,
-                        answered=None if kept is None else kept.answered)
+                        answered=None if kept is None else kept.answered, price=args.price,
+                        max_cost=args.max_cost)
     written = batch.Counts(price=args.price)
     if show:
         progress.watch(written, results.held, logged=not progress.live)
@@ -171,6 +172,11 @@ def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
             progress.finish(summary)
     if kept is not None:  # the run's pool is closed: nothing more comes
         kept.close(finished=ending is None)
+    spent = results.budget()
+    if ending is None and spent is not None and spent.stopped:
+        if not show:
+            print(f"factsift: {_stopped(results, inputs, written)}", file=sys.stderr)
+        return EXIT_BUDGET
     return _exit(args, ending, written, inputs)
 
 
@@ -235,10 +241,17 @@ def _summary(written: batch.Counts, results: batch.Batch, inputs: Inputs, second
             f"{inputs.skipped} skipped in {seconds:.1f} s, {rate:.1f} documents/s")
     if written.total_tokens:
         line += f", {written.tokens_text()}"
-    if written.cost is not None:
+    spent = results.budget()
+    if spent is not None:
+        line += f", spent {spent.spent:.6g} of {spent.limit:g}"
+        if spent.at_most:
+            line += f" ({spent.at_most} without usage counted at the most they could cost)"
+    elif written.cost is not None:
         line += f", cost {written.cost:.6g}"
     if held.refusals:
         line += f", {held.refusals} refused, held {held.seconds:.1f} s by the service"
+    if spent is not None and spent.stopped:
+        return line + "; " + _stopped(results, inputs, written)
     retryable = written.error - written.unusable
     unusable = written.unusable + inputs.skipped_unusable
     if retryable:
@@ -246,6 +259,16 @@ def _summary(written: batch.Counts, results: batch.Batch, inputs: Inputs, second
     if unusable:
         return line + f"; done, with {unusable} unusable input{'s' * (unusable > 1)}"
     return line
+
+
+def _stopped(results: batch.Batch, inputs: Inputs, written: batch.Counts) -> str:
+    """What the budget left undone, and what to do."""
+    if inputs.total is not None:
+        unsent = inputs.total - written.ok - written.error
+    else:
+        unsent = results.unsent + sum(1 for _ in results.unread())
+    return (f"stopped at the budget: {unsent} input{'s' * (unsent != 1)} left unsent "
+            f"(run again with --resume and a new or raised --max-cost)")
 
 
 def _exit(args: argparse.Namespace, ending: BaseException | None, written: batch.Counts, inputs: Inputs) -> int:

@@ -68,7 +68,9 @@ reliability:
 exit status:
   0 every line is "ok"; 1 some line is an "error" that another run may mend
   (run again, with --resume), or the output failed; 3 done: the only errors
-  are inputs that can never succeed ("unusable"); 2 usage error; 130 after
+  are inputs that can never succeed ("unusable"); 2 usage error; 4 stopped
+  at the budget (--max-cost): what is written is complete, the rest was not
+  sent (run again with --resume and a new or raised budget); 130 after
   Ctrl-C (the lines written so far are complete; the rest are dropped); 141
   the output was closed early (e.g. "| head -1"), quietly, as for a program
   ended by SIGPIPE.
@@ -170,7 +172,13 @@ def _add_request(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--price", type=_price, metavar="IN/OUT[/CACHED]",
                         help="prices per million prompt and completion tokens (e.g. 0.15/0.60), and of "
                              "the prompt tokens the service reports cached, if it prices them apart "
-                             "(0.15/0.60/0.075): the summary line gives the run's cost"),
+                             "(0.15/0.60/0.075): the summary line gives the run's cost")
+    parser.add_argument("--max-cost", type=_option("max_cost"), metavar="X",
+                        help="with --price: spend at most X. Each request is counted before it goes at "
+                             "the most it can cost (its prompt as counted and a quarter more, and a reply "
+                             "twice the longest so far, at first 1000 tokens) until its reply's usage "
+                             "says what it cost; what does not fit is left unsent, for --resume with a "
+                             "new or raised --max-cost (exit status 4)")
 
 
 def _add_run(parser: argparse.ArgumentParser) -> None:
@@ -247,4 +255,6 @@ def usage_problem(args: argparse.Namespace) -> str | None:
         return "give FILE... or --jsonl FILE, not both"
     if args.resume and args.output is None:
         return "--resume goes on with an --output FILE: give one"
+    if args.max_cost is not None and args.price is None:
+        return "--max-cost needs the prices to reckon with: give --price IN/OUT too (e.g. --price 0.15/0.60)"
     return None

@@ -6,7 +6,7 @@ import contextlib
 import importlib
 import math
 import threading
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from types import ModuleType
 
 from factsift.clients import _refusals, _seam, _transport
@@ -17,6 +17,7 @@ TYPE_CHECKING = False  # typing's import would cost the command line's start a t
 if TYPE_CHECKING:
     from typing import Any
 
+    from factsift.budget import Budget
     from factsift.tokens import Tokens
 
 DONE, AGAIN, FINAL = _transport.DONE, _transport.AGAIN, _transport.FINAL
@@ -24,6 +25,7 @@ SAFETY = 1.05  # a token limit holds this much more than a request's estimated t
 MAX_MODEL_NAME = 200  # a model's name is kept to this many characters: far beyond any service's
 MAX_TOKENS = 10**9  # the most a usage's count may say: far beyond any model's context and reply
 USAGE_COUNTS = ("prompt_tokens", "completion_tokens", "total_tokens")
+UNSENT = "not sent: the run's budget (max_cost) is spent"
 
 
 class ClientSettings:
@@ -45,10 +47,14 @@ class Seen:
     """What the requests for one input saw: HTTP requests sent (retries and requests sent again
     after a refusal's wait included), the usage and the model the reply reported, and `note`,
     what the record is to say of a failure the client does not word (a reply too large, a
-    refusal not waited out). For the pace: the prompt's tokens as counted, the seconds held by refusals, and the
-    ticket of the request last admitted."""
+    refusal not waited out). For the pace: the prompt's tokens as counted, the seconds held by
+    refusals, and the ticket of the request last admitted. For a budget: the input's text as
+    counted and what it was reserved, whether the service may have `charged` a request that
+    told no usage (it got no reply, or a reply without one), whether the input was counted
+    `at_most` (at what it was reserved), and whether it was left `unsent`."""
 
-    __slots__ = ("requests", "usage", "model", "note", "counted", "held", "ticket")
+    __slots__ = ("requests", "usage", "model", "note", "counted", "held", "ticket", "text_counted", "reserved",
+                 "charged", "at_most", "unsent")
     requests: int
     usage: dict[str, Any] | None
     model: str | None
@@ -56,10 +62,16 @@ class Seen:
     counted: float
     held: float
     ticket: Any
+    text_counted: float
+    reserved: float | None
+    charged: bool
+    at_most: bool
+    unsent: bool
 
     def __init__(self) -> None:
         self.requests, self.usage, self.model, self.note = 0, None, None, None
         self.counted, self.held, self.ticket = 0.0, 0.0, None
+        self.text_counted, self.reserved, self.charged, self.at_most, self.unsent = 0.0, None, False, False, False
 
 
 class Pacer:
@@ -91,11 +103,14 @@ class Tally(_transport.Gate):
     its requests with `pacer`.
 
     With `tokens` (a factsift.tokens.Tokens), each request's prompt is counted
-    before it is sent, to be charged against the token budgets.
+    before it is sent, to be charged against the token budgets; with `budget`
+    (a factsift.budget.Budget), each input is reserved the most it can cost
+    before its requests are made (``reserve``), and settled when it is done
+    (``end``) by what its reply's usage says.
     """
 
-    def __init__(self, pacer: Pacer | None, tokens: Tokens | None = None) -> None:
-        self._pacer, self._tokens = pacer, tokens
+    def __init__(self, pacer: Pacer | None, tokens: Tokens | None = None, budget: Budget | None = None) -> None:
+        self._pacer, self._tokens, self._budget = pacer, tokens, budget
         self._local = threading.local()
 
     def begin(self) -> Seen:
@@ -139,6 +154,7 @@ class Tally(_transport.Gate):
         (hand it on), AGAIN (held: send it again) or FINAL (a refusal no wait will pass: the
         client is not to retry it)."""
         seen, pacer = self._seen(), self._pacer
+        seen.charged |= status < 400
         if pacer is None or seen.ticket is None:
             return DONE
         found = None if body is None else _refusals.refusal(status, headers, body)
@@ -157,6 +173,7 @@ class Tally(_transport.Gate):
     def lost(self) -> None:
         """The request last admitted got no reply."""
         seen = self._seen()
+        seen.charged = True  # it may have reached the service
         if self._pacer is not None and seen.ticket is not None:
             self._pacer.lost(seen.ticket)
 
@@ -171,9 +188,7 @@ class Tally(_transport.Gate):
         model = getattr(reply, "model", None)
         seen.model = model[:MAX_MODEL_NAME] if isinstance(model, str) and model else None
         usage = getattr(reply, "usage", None)
-        if usage is None:
-            return
-        seen.usage = plain_usage(usage)
+        seen.usage = None if usage is None else plain_usage(usage)
         if seen.usage is None or usage_problem(seen.usage) is not None:
             return
         if self._tokens is not None:
@@ -181,6 +196,32 @@ class Tally(_transport.Gate):
         total = seen.usage.get("total_tokens")
         if self._pacer is not None and seen.ticket is not None and isinstance(total, int):
             self._pacer.used(seen.ticket, total)
+
+    def reserve(self, messages: Iterable[Any], model: object) -> bool:
+        """With a budget, before the calling thread's input is worked on: waits until the most its
+        request can cost fits (`messages` are its texts as the caller gave them: the request adds
+        the module's instruction); False when the budget has no room left (the input is not to be
+        sent)."""
+        if self._budget is None:
+            return True
+        seen = self._seen()
+        if self._tokens is not None:
+            seen.text_counted = self._tokens.counted(messages, model)
+        scaled = self._tokens.prompt(seen.text_counted) if self._tokens is not None else seen.text_counted
+        seen.reserved = self._budget.reserve(scaled)
+        seen.unsent = seen.reserved is None
+        return not seen.unsent
+
+    def end(self) -> None:
+        """The calling thread's input is done: its reservation is settled by its usage, and where
+        there is none, at the most it could cost if the service may have charged it."""
+        seen = self._seen()
+        if self._budget is None or seen.reserved is None:
+            return
+        usage = seen.usage if seen.usage is not None and usage_problem(seen.usage) is None else None
+        added = seen.counted - seen.text_counted if seen.counted else None  # the module's instruction
+        seen.at_most = self._budget.settle(seen.reserved, usage, seen.charged, added)
+        seen.reserved = None
 
 
 def plain_usage(usage: Any) -> dict[str, Any] | None:
@@ -298,7 +339,7 @@ class RunClients:
 
 @contextlib.contextmanager
 def configured(settings: ClientSettings, pacer: Pacer | None = None, tokens: Tokens | None = None,
-               base: Factory | None = None) -> Iterator[RunClients]:
+               base: Factory | None = None, budget: Budget | None = None) -> Iterator[RunClients]:
     """The clients of a run, for the threads that bind them, inside a ``with`` block.
 
     Their factory builds each client from `base` (default: what a run started
@@ -309,7 +350,7 @@ def configured(settings: ClientSettings, pacer: Pacer | None = None, tokens: Tok
     the module global dispatches their calls to it while the block runs.
     """
     package = client_package()
-    tally = Tally(pacer, tokens)
+    tally = Tally(pacer, tokens, budget)
     options = client_options(settings, tally, package)
     base = _seam.run_base() if base is None else base
     building = _Building(base, options, tally)

@@ -9,13 +9,14 @@ from __future__ import annotations
 import threading
 from collections.abc import Callable
 
-from factsift.clients import ClientSettings, Tally
+from factsift.clients import UNSENT, ClientSettings, Tally
 from factsift.records import Record, describe, error_record
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any, Protocol
 
+    from factsift.budget import Budget
     from factsift.limits import Pace
     from factsift.tokens import Tokens
 
@@ -58,7 +59,7 @@ class Spec:
 
     def __init__(self, target: Any, name: str, prompt: Any, length: Any, settings: ClientSettings,
                  limits_state: Any, jobs: int, rpm: float | None = None, tpm: float | None = None,
-                 max_wait: float = 3600.0) -> None:
+                 max_wait: float = 3600.0, spending: tuple[Any, float, tuple[float, ...]] | None = None) -> None:
         self.target: Any = target
         self.name: str = name
         self.prompt: Any = prompt
@@ -69,6 +70,7 @@ class Spec:
         self.rpm: float | None = rpm
         self.tpm: float | None = tpm
         self.max_wait: float = max_wait
+        self.spending = spending  # with a budget: its state, the most to spend, and the price
 
     def method(self) -> Callable[..., Any]:
         target = self.target.make() if isinstance(self.target, Summarizer) else self.target
@@ -79,6 +81,14 @@ class Spec:
         from factsift.limits import Pace
 
         return Pace(self.limits_state, self.jobs, self.rpm, self.tpm, self.max_wait)
+
+    def budget(self) -> Budget | None:
+        """The run's budget, for this process's clients (its state is the run's, in every process)."""
+        if self.spending is None:
+            return None
+        from factsift.budget import Budget
+
+        return Budget(*self.spending)
 
     def tokens(self) -> Tokens:
         """The counter of request tokens the token budgets charge."""
@@ -93,14 +103,21 @@ class Job:
     def __init__(self, spec: Spec, tally: Tally) -> None:
         self._spec, self._tally = spec, tally
         self._method = spec.method()
+        self._model = getattr(spec.target, "model_id", "")
 
     def __call__(self, text: Any) -> Done:
         seen = self._tally.begin()
         spec = self._spec
+        prompt = spec.prompt if isinstance(spec.prompt, str) else ""
+        if not self._tally.reserve(({"content": text}, {"content": prompt}), self._model):
+            return unsent_record(spec.name), 0
         try:
             record = dict(self._method(text, spec.prompt, spec.length))
         except Exception as exc:
             record = error_record(spec.name, describe(exc))
+        self._tally.end()
+        if seen.at_most and record.get("status") == "ok":
+            record["note"] = AT_MOST
         if seen.model is not None:
             record["model"] = seen.model
         if seen.usage is not None:
@@ -108,6 +125,16 @@ class Job:
         if seen.note is not None and record.get("status") != "ok":
             record.setdefault("error", seen.note)
         return record, seen.requests
+
+
+AT_MOST = "the reply had no usage: the budget counts it at the most it could cost"
+
+
+def unsent_record(method: str) -> Record:
+    """The result of an input the run's budget left unsent: it is not handed out."""
+    record = error_record(method, UNSENT)
+    record["unsent"] = True
+    return record
 
 
 class ResultSlot:
@@ -144,6 +171,11 @@ class ResultSlot:
 
     def done(self) -> bool:
         return self._outcome is not None
+
+    def unsent(self) -> bool:
+        """Whether it is settled with the result of an input the budget left unsent."""
+        outcome = self._outcome
+        return outcome is not None and outcome[0] is not None and outcome[0][0].get("unsent") is True
 
     def result(self, pool: Pool, name: str) -> Done:
         while not self._ready.acquire(timeout=_TICK):

@@ -229,7 +229,7 @@ def worker_main(spec: Spec, jobs: int, tasks: Connection, results: Connection) -
     """A worker process: runs each task it is sent on up to `jobs` threads, sends back each result."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is for the parent to handle
     send = _sender(results, spec.name)
-    with configured(spec.settings, spec.pacer(), spec.tokens()) as clients:
+    with configured(spec.settings, spec.pacer(), spec.tokens(), budget=spec.budget()) as clients:
         threads = JobThreads(Job(spec, clients.tally), jobs, spec.name, clients)
         while True:
             try:

@@ -88,7 +88,8 @@ class Threads:
 
     def __init__(self, spec: Spec, jobs: int, base: Any) -> None:
         self._stack = contextlib.ExitStack()
-        clients = self._stack.enter_context(configured(spec.settings, spec.pacer(), spec.tokens(), base))
+        clients = self._stack.enter_context(configured(spec.settings, spec.pacer(), spec.tokens(), base,
+                                                                  spec.budget()))
         try:
             self._threads = JobThreads(Job(spec, clients.tally), jobs, spec.name, clients)
         except BaseException:
