@@ -33,7 +33,7 @@ if TYPE_CHECKING:
 
     from factsift.limits import State
 
-__all__ = ["Budget", "Spent", "cost", "cached_tokens"]
+__all__ = ["Budget", "Spent", "cost", "cached_tokens", "most"]
 
 PROMPT_MARGIN = 1.25
 REPLY_MARGIN = 2.0
@@ -55,6 +55,12 @@ def cost(price: tuple[float, ...], prompt: float, completion: float, cached: flo
     fresh = prompt - cached
     return (fresh * prompt_price + completion * completion_price
             + (cached * cached_price[0] if cached_price else 0.0)) / 1e6
+
+
+def most(price: tuple[float, ...], prompt: float, reply: float = FIRST_REPLY) -> float:
+    """The most a request is reckoned to cost: its `prompt` as counted and PROMPT_MARGIN more, and a
+    `reply` of so many tokens, at `price` (the cached price not taken)."""
+    return cost(price[:2], math.ceil(prompt * PROMPT_MARGIN), reply)
 
 
 class Spent:
@@ -89,7 +95,7 @@ class Budget:
         state = self._state
         prompt = text + (state[_INSTRUCTION] or FIRST_INSTRUCTION)
         reply = REPLY_MARGIN * state[_LONGEST] if state[_LONGEST] else FIRST_REPLY
-        return cost(self._price, math.ceil(prompt * PROMPT_MARGIN), reply)
+        return most(self._price, prompt, reply)
 
     def reserve(self, text: float) -> float | None:
         """Waits until the request for a text of `text` tokens fits; what it is reserved, or None:

@@ -76,12 +76,18 @@ def _open(target: Any, method: str, state: str, prompt: Any, length: Any, retrie
 
 def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None = None,
            prompt: Any = "", length: Any = 200, batch_size: int = BATCH_SIZE, max_bytes: int = MAX_BYTES,
-           retries: int = 2, timeout: float | None = None, metadata: dict[str, str] | None = None) -> BatchRun:
+           retries: int = 2, timeout: float | None = None, metadata: dict[str, str] | None = None,
+           price: tuple[float, ...] | None = None, max_cost: float | None = None) -> BatchRun:
     """Sends every input that is in no batch of the run in `state` yet; returns the run.
 
     `target` and `method` as for factsift.batch.run; `inputs` texts (their ids
     are their positions) or (id, text) pairs, ids strings or whole numbers.
-    `metadata` goes with each batch, beside the run's own keys. `state` is a
+    `metadata` goes with each batch, beside the run's own keys. With `price` (per
+    million tokens, as online: a batch costs half) and `max_cost`, the inputs
+    are sent only while the most their requests can cost at the batch price
+    adds up to no more than `max_cost` (factsift.budget.most, with a reply of
+    factsift.budget.FIRST_REPLY tokens); the run's `unsent` counts those left out, which get no
+    record, for a later run. `state` is a
     new or empty folder, or one of an earlier run's; when nothing could be sent
     (an error before the first batch was made), nothing is left in it.
     """
@@ -95,9 +101,14 @@ def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None
                                   f"not {max_bytes!r}")
     if timeout is not None:
         options.check("timeout", timeout)
+    budget = None
+    if max_cost is not None:
+        if price is None:
+            raise options.OptionError("max_cost needs the price to reckon with: give price=(IN, OUT) too")
+        budget = options.check("max_cost", max_cost), options.check_price(price)
     run = _open(instance, name, state, prompt, length, retries, timeout, make=True)
     try:
-        run.send(inputs, batch_size, max_bytes, dict(metadata or {}))
+        run.send(inputs, batch_size, max_bytes, dict(metadata or {}), budget)
     except BaseException:
         if not run.state.parts:  # nothing was sent: no state is left behind
             run.state.remove()

@@ -55,6 +55,7 @@ class BatchRun:
         self.uploaded = 0
         self.trouble = None
         self._sinks: set[str] = set()  # the input files being written, not yet kept
+        self.unsent: int | None = None  # with a budget that stopped the sending: the inputs left out
 
     @property
     def parts(self) -> list[Part]:
@@ -87,15 +88,20 @@ class BatchRun:
             keys.update(key_text(entry[0]) for entry in read_entries(self.entries_path(part)))
         return keys
 
-    def send(self, inputs: Iterable[Any], batch_size: int, max_bytes: int, metadata: dict[str, str]) -> None:
-        """Sends the parts a killed run left unsent, then every input that is in no open part."""
+    def send(self, inputs: Iterable[Any], batch_size: int, max_bytes: int, metadata: dict[str, str],
+             budget: tuple[float, tuple[float, ...]] | None = None) -> None:
+        """Sends the parts a killed run left unsent, then every input that is in no open part; with
+        a `budget` (the most to spend, and the prices), only while the most they can cost fits."""
         for part in self.state.open_parts():
             self._send_part(part, metadata)
         skip = self.open_keys()
         method = getattr(self.target, self.method)
         with clients.recording() as recorder:
-            recorded = (split.record(recorder, method, key, text, self.prompt, self.length)
-                        for key, text in numbered(inputs) if key_text(key) not in skip)
+            recorded: Iterator[split.Recorded] = (
+                split.record(recorder, method, key, text, self.prompt, self.length)
+                for key, text in numbered(inputs) if key_text(key) not in skip)
+            if budget is not None:
+                recorded = self._within(recorded, *budget)
             parts = split.split(recorded, self.state.next_number(), batch_size, max_bytes, self._sink)
             try:
                 for written in parts:
@@ -106,6 +112,23 @@ class BatchRun:
                     with contextlib.suppress(FileNotFoundError):
                         os.unlink(name)
                 self._sinks.clear()
+
+    def _within(self, recorded: Iterator[split.Recorded], limit: float,
+                price: tuple[float, ...]) -> Iterator[split.Recorded]:
+        """The requests while the most they can cost (factsift.budget.most, at the batch price of
+        half `price`) adds up to no more than `limit`; then the count of those left out."""
+        from factsift.budget import most
+        from factsift.tokens import Tokens
+
+        counter, half, reckoned = Tokens(), tuple(each / 2 for each in price), 0.0
+        for item in recorded:
+            if item.body is not None:
+                request = json.loads(item.body)
+                reckoned += most(half, counter.counted(request.get("messages") or (), request.get("model")))
+                if reckoned > limit:
+                    self.unsent = 1 + sum(1 for _ in recorded)
+                    return
+            yield item
 
     def _sink(self, number: int) -> IO[bytes]:
         sink = open(self._input_path(self.state.new_part(number)) + ".tmp", "wb")

@@ -17,7 +17,8 @@ from typing import Any, TextIO
 
 from factsift import batch, batchapi
 from factsift.batchapi.state import pending as batch_pending
-from factsift.cli import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_UNUSABLE, EXIT_USAGE, LINES_PER_WRITE
+from factsift.cli import (EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_UNUSABLE, EXIT_USAGE,
+                          LINES_PER_WRITE)
 from factsift.cli.args import COMMANDS, BATCH_STATE
 from factsift.cli.inputs import Inputs, id_text
 from factsift.cli.output import Output, Refused, WriteError, encode_record, file_output, isatty
@@ -150,7 +151,7 @@ def _open(args: argparse.Namespace, target: Any, output: Output, folder: str, me
         return run
     return batchapi.submit(target, Inputs(args, output.done), folder, method=method, prompt=args.prompt,
                            length=args.length, batch_size=args.batch_size, retries=args.max_retries,
-                           timeout=args.timeout)
+                           timeout=args.timeout, price=args.price, max_cost=args.max_cost)
 
 
 def _follow(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, waiting: Waiting,
@@ -208,6 +209,11 @@ def _collect(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, s
         return EXIT_FAILED
     if args.progress:
         print(_summary(written, inputs, parts, time.monotonic() - started), file=sys.stderr)
+    if run.unsent is not None:
+        print(f"factsift: stopped at the budget: {run.unsent} input{'s' * (run.unsent != 1)} left unsent, "
+              f"their most at the batch price past --max-cost {args.max_cost:g} (run again with --resume "
+              f"and a new or raised --max-cost)", file=sys.stderr)
+        return EXIT_BUDGET
     if written.error > written.unusable:
         return EXIT_FAILED
     return EXIT_UNUSABLE if written.unusable or inputs.skipped_unusable else EXIT_OK
