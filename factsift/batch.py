@@ -53,6 +53,12 @@ Options (``factsift.options`` has their ranges):
   in flight, the run sends nothing more. The inputs left unsent get no
   record (``unsent`` counts those read, ``unread()`` gives the rest), for a
   later run; ``budget()`` tells what was spent and whether it stopped there.
+* ``repeats`` (default True): inputs whose request would be the same as an
+  earlier one's (the same text once cleaned, the same prompt, length and
+  model) are not sent; each gets a record with that input's reply and
+  ``same_as``, its id (``factsift.repeats``); False sends every input.
+  ``earlier(digest)`` gives an earlier run's input and record for a request
+  (``factsift.repeats.digest``), if it has one: its repeats are not sent.
 * ``share_clients``: one client per service and key (``factsift.clients``).
 * ``answered(record, keyed)``: called in the pool's thread as each reply
   comes, before the records ahead of it are handed out, with the record and
@@ -92,6 +98,7 @@ from factsift.budget import cached_tokens, cost
 from factsift.clients import ClientSettings, run_base, usage_problem
 from factsift.pools import ResultSlot, Spec, Summarizer, settled
 from factsift.records import RESULT_KEYS, Record, UnusableInput, error_record, message
+from factsift.repeats import SEND, Repeats
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
@@ -101,13 +108,15 @@ if TYPE_CHECKING:
     from factsift.budget import Spent
     from factsift.limits import Held
     from factsift.pools import Pool
+    from factsift.repeats import Earlier
 
 __all__ = ["Batch", "Counts", "Summarizer", "run", "RESULT_KEYS", "submit", "resume"]
 
 WINDOW_PER_REQUEST = 4
 _END: Any = object()  # the end of the inputs
 _COUNTED = ("ok", "error", "retried", "requests", "unusable", "prompt_tokens", "completion_tokens",
-            "total_tokens", "cached_tokens")
+            "total_tokens", "cached_tokens", "repeats")
+_SAVED = ("saved_prompt_tokens", "saved_completion_tokens", "saved_cached_tokens")
 MAX_MODELS = 100  # the most models counted by name: a service that names more is not believed
 
 
@@ -117,9 +126,10 @@ class Counts:
     requests sent, retries included; the tokens the replies' usage reported (of the prompt tokens,
     those the service says it had cached); the records of each model that answered; and with a
     price (per million prompt and completion tokens, and cached prompt tokens if they are priced
-    apart), their cost."""
+    apart), their cost. Of the records, `repeats` shared the reply of an earlier input with the same
+    request, and were not sent: the tokens they would have taken are counted as saved."""
 
-    __slots__ = (*_COUNTED, "price", "models")
+    __slots__ = (*_COUNTED, *_SAVED, "price", "models")
     ok: int
     error: int
     retried: int
@@ -129,6 +139,10 @@ class Counts:
     completion_tokens: int
     total_tokens: int
     cached_tokens: int
+    repeats: int
+    saved_prompt_tokens: int
+    saved_completion_tokens: int
+    saved_cached_tokens: int
     price: tuple[float, ...] | None
     models: dict[str, int]
 
@@ -138,6 +152,7 @@ class Counts:
         self.ok, self.error, self.retried, self.requests = ok, error, retried, requests
         self.unusable, self.prompt_tokens, self.completion_tokens = unusable, prompt_tokens, completion_tokens
         self.total_tokens, self.cached_tokens, self.price = total_tokens, cached_tokens, price
+        self.repeats = self.saved_prompt_tokens = self.saved_completion_tokens = self.saved_cached_tokens = 0
         self.models = {}
 
     @property
@@ -145,6 +160,20 @@ class Counts:
         if self.price is None:
             return None
         return cost(self.price, self.prompt_tokens, self.completion_tokens, self.cached_tokens)
+
+    @property
+    def saved_cost(self) -> float | None:
+        """What the repeats would have cost, at the price."""
+        if self.price is None:
+            return None
+        return cost(self.price, self.saved_prompt_tokens, self.saved_completion_tokens, self.saved_cached_tokens)
+
+    def saved(self, usage: Any) -> None:
+        """A repeat's reply was shared: the usage of the request it did not send."""
+        if usage.__class__ is dict and usage_problem(usage) is None:
+            self.saved_prompt_tokens += usage.get("prompt_tokens") or 0
+            self.saved_completion_tokens += usage.get("completion_tokens") or 0
+            self.saved_cached_tokens += cached_tokens(usage)
 
     def tokens_text(self) -> str:
         """The tokens as a summary line gives them, and the models when more than one answered."""
@@ -165,6 +194,7 @@ class Counts:
             self.unusable += record.get("unusable") is True
         self.requests += requests
         self.retried += requests > 1
+        self.repeats += "same_as" in record
         model = record.get("model")
         if model.__class__ is str and (model in self.models or len(self.models) < MAX_MODELS):
             self.models[model] = self.models.get(model, 0) + 1
@@ -198,7 +228,8 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
         rpm: float | None = None, tpm: float | None = None, price: tuple[float, ...] | None = None,
         processes: int = 1, window: int | None = None, share_clients: bool = True,
         id_key: str = "id", max_wait: float = 3600.0,
-        answered: Callable[[Record, Record], None] | None = None, max_cost: float | None = None) -> Batch:
+        answered: Callable[[Record, Record], None] | None = None, max_cost: float | None = None,
+        repeats: bool = True, earlier: Earlier | None = None) -> Batch:
     """Records for every input, in input order, as an iterator (a `Batch`); see the module's help."""
     target, name = _resolve(target, method)
     for option, value in (("jobs", jobs), ("processes", processes), ("retries", retries),
@@ -217,11 +248,13 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
         start = pool_processes.context()
     else:  # the workers of other processes build their clients with their own
         base = run_base()
-    spending = None if max_cost is None else (_shared(start, budget.SIZE), max_cost, price)
+    spending = None if max_cost is None or price is None else (_shared(start, budget.SIZE), max_cost, price)
     spec = Spec(target, name, prompt, length, ClientSettings(retries, timeout, share_clients),
                 _shared(start), jobs * processes, rpm, tpm, max_wait, spending)
-    return Batch(spec, inputs, jobs, processes, window or WINDOW_PER_REQUEST * jobs * processes,
-                 id_key, start, price, base, answered)
+    window = window or WINDOW_PER_REQUEST * jobs * processes
+    model = getattr(target, "model_id", None)
+    shared = Repeats(name, model, prompt, length, window, earlier) if repeats else None
+    return Batch(spec, inputs, jobs, processes, window, id_key, start, price, base, answered, shared)
 
 
 def _resolve(target: Any, method: str | None) -> tuple[Any, str]:
@@ -255,11 +288,11 @@ class Batch:
 
     def __init__(self, spec: Spec, inputs: Iterable[Any], jobs: int, processes: int, window: int,
                  id_key: str, start: Any, price: tuple[float, ...] | None = None, base: Any = None,
-                 answered: Callable[[Record, Record], None] | None = None) -> None:
+                 answered: Callable[[Record, Record], None] | None = None, repeats: Repeats | None = None) -> None:
         self.counts: Counts = Counts(price=price)
         # The records come from a flow that holds no reference back: a run given up on at a
         # `break` is closed as soon as its last reference goes, not at a later collection.
-        self._flow = _Flow(spec, id_key, self.counts, answered)
+        self._flow = _Flow(spec, id_key, self.counts, answered, repeats)
         pool = functools.partial(_start_pool, spec, jobs, processes, start, base)
         self._inputs = iter(inputs)
         self._records = self._flow.in_order(self._inputs, pool, window)
@@ -321,13 +354,15 @@ def _start_pool(spec: Spec, jobs: int, processes: int, start: Any, base: Any) ->
 class _Flow:
     """What a run's records are made from: the inputs in flight, in order, and the counts."""
 
-    __slots__ = ("spec", "id_key", "counts", "pending", "answered", "unsent")
+    __slots__ = ("spec", "id_key", "counts", "pending", "answered", "unsent", "repeats")
 
     def __init__(self, spec: Spec, id_key: str, counts: Counts,
-                 answered: Callable[[Record, Record], None] | None = None) -> None:
+                 answered: Callable[[Record, Record], None] | None = None, repeats: Repeats | None = None) -> None:
         self.spec, self.id_key, self.counts, self.answered = spec, id_key, counts, answered
-        self.pending: collections.deque[tuple[Any, ResultSlot]] = collections.deque()
+        # Each input's id, where its result comes, and for the first of a request that may repeat, its digest.
+        self.pending: collections.deque[tuple[Any, ResultSlot | _Repeat, bytes | None]] = collections.deque()
         self.unsent = 0
+        self.repeats = repeats
 
     def in_order(self, inputs: Iterator[Any], start_pool: Callable[[], Pool],
                  window: int) -> Generator[Record, None, None]:
@@ -337,7 +372,7 @@ class _Flow:
             yield from self._handed_out(inputs, pool, window)
             finished = True
         finally:
-            for _, slot in self.pending:
+            for _, slot, _ in self.pending:
                 slot.cancel()
             pool.close(cancel=not finished)
 
@@ -356,43 +391,86 @@ class _Flow:
                     continue
                 key, text = item if isinstance(item, (tuple, list)) and len(item) == 2 else (position, item)
                 position += 1
-                pending.append((key, self._submit(pool, key, text)))
+                pending.append(self._submit(pool, key, text))
                 continue
-            key, slot = pending.popleft()
-            result = slot.result(pool, name)
-            if result[0].get("unsent") is True:  # the budget is spent: nothing more is read
+            key, slot, digest = pending.popleft()
+            record = self._repeat(key, slot) if isinstance(slot, _Repeat) else self._record(key, slot.result(pool, name))
+            if record is None:  # the budget is spent: nothing more is read
                 self.unsent += 1
                 reading = False
                 continue
-            yield self._record(key, result)
+            if digest is not None and self.repeats is not None:
+                self.repeats.handed_out(digest, record, self.id_key)
+            yield record
         if failure is not None:
             raise failure
 
-    def _submit(self, pool: Pool, key: Any, text: Any) -> ResultSlot:
+    def _submit(self, pool: Pool, key: Any, text: Any) -> tuple[Any, ResultSlot | _Repeat, bytes | None]:
         if isinstance(text, BaseException):
             record = error_record(self.spec.name, message(text), unusable=isinstance(text, UnusableInput))
-            return settled((record, 0))
+            return key, settled((record, 0)), None
+        digest = None if self.repeats is None else self.repeats.digest(text)
+        if digest is not None:
+            first = self.repeats.first_of(digest, key)  # type: ignore[union-attr]
+            if first is not SEND:
+                return key, _Repeat(digest, first, text), None
         slot = ResultSlot()
         if self.answered is not None:
             slot.then = functools.partial(self._answered, key)
-        return pool.submit(text, slot)
+        return key, pool.submit(text, slot), digest
 
     def _answered(self, key: Any, result: tuple[Record, int]) -> None:
         record = result[0]
         if self.answered is not None and not record.get("unsent"):
             self.answered(record, self._keyed(dict(record), key))
 
-    def _keyed(self, record: Record, key: Any) -> Record:
+    def _keyed(self, record: Record, key: Any, first: Any = SEND) -> Record:
         after = [(name, record.pop(name)) for name in ("model", "usage") if name in record]  # after the id
         record[self.id_key] = key
+        if first is not SEND:
+            record["same_as"] = first
         record.update(after)
         return record
 
-    def _record(self, key: Any, result: tuple[Record, int]) -> Record:
+    def _record(self, key: Any, result: tuple[Record, int]) -> Record | None:
         record, requests = result
+        if record.get("unsent") is True:
+            return None
         self._keyed(record, key)
         self.counts.add(record, requests)
         return record
+
+    def _repeat(self, key: Any, repeat: _Repeat) -> Record | None:
+        shared = self.repeats.record(repeat.digest, repeat.text)  # type: ignore[union-attr]
+        if shared is None:
+            return None
+        record, usage = shared
+        self._keyed(record, key, repeat.first)
+        self.counts.add(record, 0)
+        self.counts.saved(usage)
+        return record
+
+
+class _Repeat:
+    """In place of a result slot: an input whose request an earlier input's repeats; its record
+    is made from that one's when it is handed out (after it, in input order)."""
+
+    __slots__ = ("digest", "first", "text")
+    digest: bytes
+    first: Any
+    text: str
+
+    def __init__(self, digest: bytes, first: Any, text: str) -> None:
+        self.digest, self.first, self.text = digest, first, text
+
+    def done(self) -> bool:
+        return True
+
+    def unsent(self) -> bool:
+        return False
+
+    def cancel(self) -> None:
+        pass
 
 
 def _next(inputs: Iterator[Any]) -> tuple[Any, Exception | None]:

@@ -24,8 +24,7 @@ from __future__ import annotations
 
 import math
 import threading
-import time
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
@@ -85,9 +84,9 @@ class Budget:
     """The run's spending as its requests ask for it: a reservation before each is sent, then
     what it spent."""
 
-    def __init__(self, state: State, limit: float, price: tuple[float, ...],
-                 clock: Callable[[], float] = time.monotonic) -> None:
-        self._state, self.limit, self._price, self._clock = state, limit, price, clock
+    def __init__(self, state: State, limit: float, price: tuple[float, ...]) -> None:
+        self._state, self._price = state, price
+        self.limit: float = limit
         self._woken = threading.Condition()  # the waiters of this process; others look every LOOK
 
     def most(self, text: float) -> float:

@@ -4,12 +4,14 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
+import json
 import os
 import sys
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 
-from factsift import batch
+from factsift import batch, repeats
 from factsift.cli import journal
 from factsift.cli.args import COMMANDS, MAX_DEFAULT_JOBS, batch_api_wanted, build_parser, usage_problem
 from factsift.cli.inputs import Inputs
@@ -136,7 +138,10 @@ def _open_output(args: argparse.Namespace) -> Output:
         return stdout_output()
     inputs = args.files if args.jsonl is None else [args.jsonl]
     key_field = "file" if args.jsonl is None else "id"
-    output = file_output(args.output, args.resume, key_field, inputs)
+    shared = None if args.send_repeats else repeats.settings(COMMANDS[args.command], args.model, args.prompt,
+                                                             args.length)
+    index = None if shared is None else functools.partial(repeats.digest, shared)
+    output = file_output(args.output, args.resume, key_field, inputs, index)
     if output.regular and args.resume:
         try:
             moved = journal.recover(output, args.output, key_field)
@@ -161,7 +166,8 @@ def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
                         tpm=args.tpm, processes=args.processes, share_clients=args.share_clients,
                         id_key="file" if args.jsonl is None else "id", max_wait=args.max_wait,
                         answered=None if kept is None else kept.answered, price=args.price,
-                        max_cost=args.max_cost)
+                        max_cost=args.max_cost, repeats=not args.send_repeats,
+                        earlier=_earlier(output, "file" if args.jsonl is None else "id"))
     written = batch.Counts(price=args.price)
     if show:
         progress.watch(written, results.held, logged=not progress.live)
@@ -178,6 +184,28 @@ def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
             print(f"factsift: {_stopped(results, inputs, written)}", file=sys.stderr)
         return EXIT_BUDGET
     return _exit(args, ending, written, inputs)
+
+
+def _earlier(output: Output, key_field: str) -> Callable[[bytes], tuple[Any, Record] | None] | None:
+    """The "ok" line of the output being resumed for a request's digest, read back when asked for."""
+    offsets = output.earlier
+    if not offsets:
+        return None
+
+    def line_of(digest: bytes) -> tuple[Any, Record] | None:
+        offset = offsets.get(digest)
+        if offset is None:
+            return None
+        try:
+            with open(output.name, "rb") as f:
+                f.seek(offset)
+                record = json.loads(f.readline())
+        except (OSError, ValueError, RecursionError):
+            return None
+        if not isinstance(record, dict) or key_field not in record:
+            return None
+        return record.pop(key_field), record
+    return line_of
 
 
 @contextlib.contextmanager
@@ -248,6 +276,10 @@ def _summary(written: batch.Counts, results: batch.Batch, inputs: Inputs, second
             line += f" ({spent.at_most} without usage counted at the most they could cost)"
     elif written.cost is not None:
         line += f", cost {written.cost:.6g}"
+    if counts.repeats:
+        saved = counts.saved_cost
+        line += f", {counts.repeats} repeat{'s' * (counts.repeats > 1)} not sent"
+        line += "" if saved is None else f" (saved {saved:.6g})"
     if held.refusals:
         line += f", {held.refusals} refused, held {held.seconds:.1f} s by the service"
     if spent is not None and spent.stopped:

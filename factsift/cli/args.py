@@ -196,6 +196,11 @@ def _add_run(parser: argparse.ArgumentParser) -> None:
                              "prompt tokens (and with --price, the prompts' cost)")
     parser.add_argument("--no-progress", dest="progress", action="store_false",
                         help="write neither progress nor the summary line on standard error")
+    parser.add_argument("--send-repeats", action="store_true",
+                        help="send every input: by default an input whose request would be the same as an "
+                             "earlier one's (the same text once cleaned of punctuation, prompt, length and "
+                             "model), or as one with an \"ok\" line in --output with --resume, is not sent: "
+                             "its line has that reply and \"same_as\", that input's id")
     parser.add_argument("--no-share-clients", dest="share_clients", action="store_false",
                         help="build a new client for every request instead of one per "
                              "service and key (see factsift.clients)")

@@ -12,10 +12,11 @@ estimate is refused the same way, with exit status 2.
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import sys
 
-from factsift import clients
+from factsift import clients, repeats
 from factsift.cli import EXIT_USAGE
 from factsift.cli.args import COMMANDS, batch_api_wanted
 from factsift.cli.inputs import Inputs
@@ -37,26 +38,43 @@ def main(args: argparse.Namespace, target: Any) -> int:
         print(f"factsift: {problem}", file=sys.stderr)
         return EXIT_USAGE
     done: dict[str, bool] = {}
+    shared = None if args.send_repeats else repeats.settings(COMMANDS[args.command], args.model, args.prompt,
+                                                             args.length)
+    earlier: dict[bytes, int] = {}
     if args.resume and os.path.exists(args.output):
+        index = None if shared is None else functools.partial(repeats.digest, shared)
         try:
-            done = finished_keys(args.output, "file" if args.jsonl is None else "id")
+            done = finished_keys(args.output, "file" if args.jsonl is None else "id", index, earlier)
         except OSError as exc:
             print(f"factsift: cannot read {args.output}: {exc}", file=sys.stderr)
             return 1
     inputs = Inputs(args, done)
     method = getattr(target.make() if isinstance(target, Summarizer) else target, COMMANDS[args.command])
     counter, counted, requests, unusable, unreadable = Tokens(), 0.0, 0, 0, 0
+    seen, repeated, repeated_counted = set(earlier), 0, 0.0  # the digests of the requests sent
     with clients.recording() as recorder:
         for _, text in inputs:
             if isinstance(text, BaseException):  # an "error" record in the run, unusable or not
                 unusable += isinstance(text, UnusableInput)
                 unreadable += not isinstance(text, UnusableInput)
                 continue
+            digest = repeats.digest(shared, text) if shared is not None and type(text) is str else None
             method(text, args.prompt, args.length)
-            for request in recorder.take():
-                requests += 1
-                counted += counter.counted(request.get("messages") or (), request.get("model"))
-    print(_line(requests, round(counted), counter.method(args.model), inputs, unusable, unreadable, args.price))
+            tokens = sum(counter.counted(request.get("messages") or (), request.get("model"))
+                         for request in recorder.take())
+            if digest is not None and digest in seen:
+                repeated += 1
+                repeated_counted += tokens
+                continue
+            seen.add(digest)
+            requests += 1
+            counted += tokens
+    line = _line(requests, round(counted), counter.method(args.model), inputs, unusable, unreadable, args.price)
+    if repeated:
+        line += f"; {repeated} repeat{'s' * (repeated > 1)} not sent"
+        if args.price is not None:
+            line += f" (their prompts' cost {round(repeated_counted) * args.price[0] / 1e6:.6g})"
+    print(line)
     return 0
 
 

@@ -81,6 +81,7 @@ class Output:
         self.terminal: bool = terminal
         self.done: dict[str, bool] = done or {}
         self.close: Callable[[], None] = close or (lambda: None)
+        self.earlier: dict[bytes, int] = {}  # see file_output()
 
 
 def isatty(stream: Any) -> bool:
@@ -127,23 +128,28 @@ def discard_output(stream: Any) -> None:
             os.close(devnull)
 
 
-def file_output(path: str, resume: bool, key_field: str, inputs: list[str]) -> Output:
-    """--output FILE: locked, appended to, and read back first with --resume."""
+def file_output(path: str, resume: bool, key_field: str, inputs: list[str],
+                index: Callable[[str], bytes | None] | None = None) -> Output:
+    """--output FILE: locked, appended to, and read back first with --resume; then with `index`,
+    the "ok" lines' offsets are kept by index(their content) in the output's `earlier`."""
     fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
     try:
         _refuse_inputs(os.fstat(fd), path, inputs)
         done: dict[str, bool] = {}
+        earlier: dict[bytes, int] = {}
         regular = stat.S_ISREG(os.fstat(fd).st_mode)  # not a pipe or a device
         if regular:
             _lock(fd, path)
             if resume:
-                done = _finished(fd, path, key_field)
+                done = _finished(fd, path, key_field, index, earlier)
             elif os.fstat(fd).st_size or _size(journal_path(path)):
                 raise Refused(_holds_results(path))
     except BaseException:
         os.close(fd)
         raise
-    return Output(path, _descriptor_writer(fd), done, close=lambda: os.close(fd), regular=regular)
+    output = Output(path, _descriptor_writer(fd), done, close=lambda: os.close(fd), regular=regular)
+    output.earlier = earlier
+    return output
 
 
 def journal_path(output: str) -> str:
@@ -197,31 +203,41 @@ def _lock(fd: int, path: str) -> None:
         raise OSError(f"another factsift run is writing to {path}") from None
 
 
-def finished_keys(path: str, key_field: str) -> dict[str, bool]:
+def finished_keys(path: str, key_field: str, index: Callable[[str], bytes | None] | None = None,
+                  earlier: dict[bytes, int] | None = None) -> dict[str, bool]:
     """Keys of the inputs with a final record in the file ("ok", or "unusable"), each with whether
-    it is unusable; an incomplete last line is left out."""
-    return _read_finished(path, key_field)[0]
+    it is unusable; an incomplete last line is left out. With `index`, as file_output()."""
+    return _read_finished(path, key_field, index, earlier)[0]
 
 
-def _read_finished(path: str, key_field: str) -> tuple[dict[str, bool], int]:
-    """finished_keys(), and where the complete lines end."""
+def _read_finished(path: str, key_field: str, index: Callable[[str], bytes | None] | None = None,
+                   earlier: dict[bytes, int] | None = None) -> tuple[dict[str, bool], int]:
+    """finished_keys(), and where the complete lines end; with `index`, the "ok" lines' offsets
+    by index(content) go to `earlier`."""
     done: dict[str, bool] = {}
     end = 0
     with open(path, "rb") as f:
         for line in f:
             if not line.endswith(b"\n"):
                 break
-            end += len(line)
-            final = final_key(line, key_field)
-            if final is not None:
+            start, end = end, end + len(line)
+            record = _parsed(line)
+            final = None if record is None else _final(record, key_field)
+            if record is not None and final is not None:
                 key, unusable = final
                 done[key] = done.get(key, True) and unusable  # an "ok" line wins
+                content = record.get("content")
+                if index is not None and earlier is not None and not unusable and isinstance(content, str):
+                    digest = index(content)
+                    if digest is not None:
+                        earlier.setdefault(digest, start)
     return done, end
 
 
-def _finished(fd: int, path: str, key_field: str) -> dict[str, bool]:
+def _finished(fd: int, path: str, key_field: str, index: Callable[[str], bytes | None] | None = None,
+              earlier: dict[bytes, int] | None = None) -> dict[str, bool]:
     """finished_keys(); cuts off a last line left incomplete by a crash."""
-    done, end = _read_finished(path, key_field)
+    done, end = _read_finished(path, key_field, index, earlier)
     if end < os.fstat(fd).st_size:
         os.ftruncate(fd, end)
         print(f"factsift: {path}: removed an incomplete last line", file=sys.stderr)
@@ -229,12 +245,19 @@ def _finished(fd: int, path: str, key_field: str) -> dict[str, bool]:
 
 
 def final_key(line: bytes, key_field: str) -> tuple[str, bool] | None:
+    record = _parsed(line)
+    return None if record is None else _final(record, key_field)
+
+
+def _parsed(line: bytes) -> dict[str, Any] | None:
     try:
         record = json.loads(line)
     except (ValueError, RecursionError):
         return None
-    if not isinstance(record, dict):
-        return None
+    return record if isinstance(record, dict) else None
+
+
+def _final(record: dict[str, Any], key_field: str) -> tuple[str, bool] | None:
     unusable = record.get("status") != "ok"
     if unusable and record.get("unusable") is not True:
         return None

@@ -70,7 +70,7 @@ class Spec:
         self.rpm: float | None = rpm
         self.tpm: float | None = tpm
         self.max_wait: float = max_wait
-        self.spending = spending  # with a budget: its state, the most to spend, and the price
+        self.spending: tuple[Any, float, tuple[float, ...]] | None = spending  # with a budget: its state, the most to spend, and the price
 
     def method(self) -> Callable[..., Any]:
         target = self.target.make() if isinstance(self.target, Summarizer) else self.target
