@@ -82,7 +82,7 @@ def test_a_reply_without_usage_is_counted_at_the_most_it_could_cost(tmp_path):
     def answer(handler):
         handler.wfile.write(http_reply(200, completion("一个标题")))  # no usage
 
-    write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": "新闻。" * 20} for i in range(3)])
+    write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": f"新闻{i}。" * 20} for i in range(3)])
     with scripted_server(answer) as server:
         status, records, stderr = run_cli(tmp_path, "title", "--jsonl", "in.jsonl", "-j", "1", "--price", "1/2",
                                           "--max-cost", "0.005", *service(server, "m"))
