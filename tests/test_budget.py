@@ -181,3 +181,23 @@ def test_a_spent_budget_in_python_leaves_the_rest_unread_and_unsent(S, devserver
     assert state.stopped and state.spent <= 0.004 and records
     assert run.counts.cost == pytest.approx(state.spent)
     assert len(records) + run.unsent + sum(1 for _ in run.unread()) == len(texts)
+
+
+def test_a_line_is_written_when_what_looked_ready_after_it_brings_no_record():
+    # The next input was ready, but it was one the budget left unsent: the run ends without it.
+    from factsift.cli import _write_all
+    from factsift.cli.output import Output
+    from factsift.cli.progress import LineGuard, Progress
+
+    class Results:
+        def __iter__(self):
+            yield {"title": "t", "content": "", "status": "ok", "id": 0}
+
+        def ready(self):
+            return True
+
+    out = []
+    written = batch.Counts()
+    ending = _write_all(Results(), Output("out", out.append), Progress(1, None, live=False), LineGuard(), written,
+                        None)
+    assert ending is None and len(out) == 1 and b'"id": 0' in out[0] and written.ok == 1

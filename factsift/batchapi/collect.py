@@ -258,7 +258,7 @@ def collect(run: BatchRun, inputs: Iterable[Any], id_key: str = "id",
         target = _Replaying(getattr(run.target, run.method), replayer)
         items = _items(pending, inputs, results, skip or (lambda key: False))
         records = batch.run(target, items, method=run.method, jobs=1, prompt=run.prompt,
-                            length=run.length, retries=0, id_key=id_key)
+                            length=run.length, retries=0, id_key=id_key, repeats=False)
         stack.callback(records.close)
     except BaseException:
         stack.close()

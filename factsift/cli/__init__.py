@@ -231,6 +231,23 @@ def _write_all(results: batch.Batch, output: Output, progress: Progress, guard: 
     lines: list[bytes] = []
     handed: list[Record] = []  # not yet written
     written_records: list[Record] = []  # as encoded
+
+    def write() -> WriteError | None:
+        with guard, progress.paused() if output.terminal else _NOTHING:
+            try:
+                output.write(b"".join(lines))
+            except WriteError as exc:  # the pending requests are cancelled as the batch closes
+                _count(written, written_records[:exc.lines])
+                return exc
+            _count(written, written_records)
+            if kept is not None:
+                kept.written(handed)
+            if progress.live:
+                progress.advance(len(lines), sum(r.get("status") != "ok" for r in written_records))
+        for done in (lines, handed, written_records):
+            done.clear()
+        return None
+
     try:
         for record in results:
             line, status = encode_record(record)
@@ -239,21 +256,13 @@ def _write_all(results: batch.Batch, output: Output, progress: Progress, guard: 
             written_records.append(record if status == record.get("status") else {"status": status})
             if results.ready() and len(lines) < LINES_PER_WRITE:
                 continue  # the next line is done too: one write for both
-            with guard, progress.paused() if output.terminal else _NOTHING:
-                try:
-                    output.write(b"".join(lines))
-                except WriteError as exc:  # the pending requests are cancelled as the batch closes
-                    _count(written, written_records[:exc.lines])
-                    return exc
-                _count(written, written_records)
-                if kept is not None:
-                    kept.written(handed)
-                if progress.live:
-                    progress.advance(len(lines), sum(r.get("status") != "ok" for r in written_records))
-            lines, handed, written_records = [], [], []
+            failed = write()
+            if failed is not None:
+                return failed
+        # What looked ready may have been an input the budget left unsent: no line came after.
+        return write() if lines else None
     except KeyboardInterrupt as exc:
         return exc
-    return None
 
 
 def _count(written: batch.Counts, records: list[Record]) -> None:

@@ -62,11 +62,12 @@ def main(args: argparse.Namespace, target: Any) -> int:
             method(text, args.prompt, args.length)
             tokens = sum(counter.counted(request.get("messages") or (), request.get("model"))
                          for request in recorder.take())
-            if digest is not None and digest in seen:
-                repeated += 1
-                repeated_counted += tokens
-                continue
-            seen.add(digest)
+            if digest is not None:
+                if digest in seen:
+                    repeated += 1
+                    repeated_counted += tokens
+                    continue
+                seen.add(digest)
             requests += 1
             counted += tokens
     line = _line(requests, round(counted), counter.method(args.model), inputs, unusable, unreadable, args.price)
