@@ -58,7 +58,10 @@ Options (``factsift.options`` has their ranges):
   model) are not sent; each gets a record with that input's reply and
   ``same_as``, its id (``factsift.repeats``); False sends every input.
   ``earlier(digest)`` gives an earlier run's input and record for a request
-  (``factsift.repeats.digest``), if it has one: its repeats are not sent.
+  (``factsift.repeats.digest``), if it has one: its repeats are not sent;
+  ``text_of(input)``: where the inputs are not texts (the batch interface's
+  replays), the text an input's request is made from, and whether the input
+  may be a repeat (one whose request was sent may not).
 * ``share_clients``: one client per service and key (``factsift.clients``).
 * ``answered(record, keyed)``: called in the pool's thread as each reply
   comes, before the records ahead of it are handed out, with the record and
@@ -229,7 +232,8 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
         processes: int = 1, window: int | None = None, share_clients: bool = True,
         id_key: str = "id", max_wait: float = 3600.0,
         answered: Callable[[Record, Record], None] | None = None, max_cost: float | None = None,
-        repeats: bool = True, earlier: Earlier | None = None) -> Batch:
+        repeats: bool = True, earlier: Earlier | None = None,
+        text_of: Callable[[Any], tuple[Any, bool]] | None = None) -> Batch:
     """Records for every input, in input order, as an iterator (a `Batch`); see the module's help."""
     target, name = _resolve(target, method)
     for option, value in (("jobs", jobs), ("processes", processes), ("retries", retries),
@@ -253,7 +257,7 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
                 _shared(start), jobs * processes, rpm, tpm, max_wait, spending)
     window = window or WINDOW_PER_REQUEST * jobs * processes
     model = getattr(target, "model_id", None)
-    shared = Repeats(name, model, prompt, length, window, earlier) if repeats else None
+    shared = Repeats(name, model, prompt, length, window, earlier, text_of) if repeats else None
     return Batch(spec, inputs, jobs, processes, window, id_key, start, price, base, answered, shared)
 
 
@@ -409,9 +413,9 @@ class _Flow:
         if isinstance(text, BaseException):
             record = error_record(self.spec.name, message(text), unusable=isinstance(text, UnusableInput))
             return key, settled((record, 0)), None
-        digest = None if self.repeats is None else self.repeats.digest(text)
+        digest, may_repeat = (None, False) if self.repeats is None else self.repeats.digest(text)
         if digest is not None:
-            first = self.repeats.first_of(digest, key)  # type: ignore[union-attr]
+            first = self.repeats.first_of(digest, key, may_repeat)  # type: ignore[union-attr]
             if first is not SEND:
                 return key, _Repeat(digest, first, text), None
         slot = ResultSlot()

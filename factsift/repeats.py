@@ -61,29 +61,31 @@ class Repeats:
     """The distinct requests of a run: which input was sent for each, and the latest records."""
 
     def __init__(self, method: str, model: Any, prompt: Any, length: Any, window: int,
-                 earlier: Earlier | None = None) -> None:
+                 earlier: Earlier | None = None, text_of: Callable[[Any], tuple[Any, bool]] | None = None) -> None:
         self._settings = settings(method, model, prompt, length)
-        self._earlier = earlier
+        self._earlier, self._text_of = earlier, text_of
         self._first: dict[bytes, Any] = {}
         self._records: collections.OrderedDict[bytes, Record] = collections.OrderedDict()
         self._pending: set[bytes] = set()  # of first inputs not yet handed out
         self._kept = max(KEPT, window + 1)  # a repeat's first stays kept until it is handed out
 
-    def digest(self, text: Any) -> bytes | None:
-        """The request's digest, or None when this run's requests cannot be told apart by it."""
+    def digest(self, item: Any) -> tuple[bytes | None, bool]:
+        """The digest of an input's request (None when this run's requests cannot be told apart by
+        it), and whether it may be a repeat (text_of, given, says which inputs may not)."""
+        text, may_repeat = (item, True) if self._text_of is None else self._text_of(item)
         if self._settings is None or type(text) is not str:
-            return None
-        return digest(self._settings, text)
+            return None, False
+        return digest(self._settings, text), may_repeat
 
-    def first_of(self, digest: bytes, key: Any) -> Any:
+    def first_of(self, digest: bytes, key: Any, may_repeat: bool = True) -> Any:
         """The id of the input whose reply the input `key` with this digest is to share; or, when
         it is to be sent, the sentinel SEND (and it is the first of its request now)."""
         first = self._first.get(digest, SEND)
-        if first is not SEND and (digest in self._pending or digest in self._records):
+        if may_repeat and first is not SEND and (digest in self._pending or digest in self._records):
             if digest in self._records:
                 self._records.move_to_end(digest)
             return first
-        found = self._earlier(digest) if self._earlier is not None and first is SEND else None
+        found = self._earlier(digest) if self._earlier is not None and first is SEND and may_repeat else None
         if found is not None and found[1].get("status") == "ok":
             first = self._first[digest] = found[1].get("same_as", found[0])
             self._keep(digest, found[1], None)
@@ -103,7 +105,7 @@ class Repeats:
         if len(self._records) > self._kept:
             self._records.popitem(last=False)
 
-    def record(self, digest: bytes, text: str) -> tuple[Record, Any] | None:
+    def record(self, digest: bytes, text: Any) -> tuple[Record, Any] | None:
         """A repeat's record, its first's but for its text, and the first's usage (what the repeat
         did not spend); None when its first was never handed out (a budget left it unsent)."""
         shared = self._records.get(digest)
@@ -113,7 +115,8 @@ class Repeats:
         for name, value in shared.items():  # the content after the text generated, as the module has it
             record[name] = value
             if len(record) == 1:
-                record["content"] = cleaned(text) if shared.get("status") == "ok" else ""
+                ok = shared.get("status") == "ok"
+                record["content"] = cleaned(text if self._text_of is None else self._text_of(text)[0]) if ok else ""
         return record, record.pop("usage", None)
 
 

@@ -77,7 +77,8 @@ def _open(target: Any, method: str, state: str, prompt: Any, length: Any, retrie
 def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None = None,
            prompt: Any = "", length: Any = 200, batch_size: int = BATCH_SIZE, max_bytes: int = MAX_BYTES,
            retries: int = 2, timeout: float | None = None, metadata: dict[str, str] | None = None,
-           price: tuple[float, ...] | None = None, max_cost: float | None = None) -> BatchRun:
+           price: tuple[float, ...] | None = None, max_cost: float | None = None,
+           repeats: bool = True) -> BatchRun:
     """Sends every input that is in no batch of the run in `state` yet; returns the run.
 
     `target` and `method` as for factsift.batch.run; `inputs` texts (their ids
@@ -87,7 +88,9 @@ def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None
     are sent only while the most their requests can cost at the batch price
     adds up to no more than `max_cost` (factsift.budget.most, with a reply of
     factsift.budget.FIRST_REPLY tokens); the run's `unsent` counts those left out, which get no
-    record, for a later run. `state` is a
+    record, for a later run. Repeats (factsift.repeats) are not sent unless
+    `repeats` is False: when the batches are collected, each gets a record of
+    its own sharing its first's. `state` is a
     new or empty folder, or one of an earlier run's; when nothing could be sent
     (an error before the first batch was made), nothing is left in it.
     """
@@ -108,7 +111,7 @@ def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None
         budget = options.check("max_cost", max_cost), options.check_price(price)
     run = _open(instance, name, state, prompt, length, retries, timeout, make=True)
     try:
-        run.send(inputs, batch_size, max_bytes, dict(metadata or {}), budget)
+        run.send(inputs, batch_size, max_bytes, dict(metadata or {}), budget, send_repeats=not repeats)
     except BaseException:
         if not run.state.parts:  # nothing was sent: no state is left behind
             run.state.remove()

@@ -18,7 +18,7 @@ import re
 from collections.abc import Callable, Iterable, Iterator
 from typing import IO, Any
 
-from factsift import batch, clients
+from factsift import batch, clients, repeats
 from factsift.batchapi.run import BatchRun, key_text, numbered
 from factsift.batchapi.service import Refused
 from factsift.batchapi.split import digest, encode_body
@@ -46,8 +46,9 @@ class Replay:
 class _Replaying:
     """Stands in for the instance: runs its method with the input's reply expected."""
 
-    def __init__(self, method: Callable[..., Any], replayer: clients.Replayer) -> None:
+    def __init__(self, method: Callable[..., Any], replayer: clients.Replayer, model_id: Any) -> None:
         self._method, self._replayer = method, replayer
+        self.model_id = model_id  # the run's, which repeats are told by
 
     def _call(self, item: Replay, prompt: Any, length: Any) -> Any:
         with self._replayer.expecting(item.expected) as expected:
@@ -255,10 +256,11 @@ def collect(run: BatchRun, inputs: Iterable[Any], id_key: str = "id",
             for suffix in (".output.jsonl", ".errors.jsonl"):
                 results.add(part.number, run.state.path(part.name + suffix))
         replayer = stack.enter_context(clients.replaying())
-        target = _Replaying(getattr(run.target, run.method), replayer)
-        items = _items(pending, inputs, results, skip or (lambda key: False))
-        records = batch.run(target, items, method=run.method, jobs=1, prompt=run.prompt,
-                            length=run.length, retries=0, id_key=id_key, repeats=False)
+        target = _Replaying(getattr(run.target, run.method), replayer, run.target.model_id)
+        shared = repeats.settings(run.method, run.target.model_id, run.prompt, run.length)
+        items = _items(pending, inputs, results, skip or (lambda key: False), shared)
+        records = batch.run(target, items, method=run.method, jobs=1, prompt=run.prompt, length=run.length,
+                            retries=0, id_key=id_key, text_of=_text_of)
         stack.callback(records.close)
     except BaseException:
         stack.close()
@@ -267,6 +269,17 @@ def collect(run: BatchRun, inputs: Iterable[Any], id_key: str = "id",
 
 
 Pending = dict[str, collections.deque[tuple[Part, Entry]]]
+
+
+class Repeat(Replay):
+    """An input not sent, as its request repeats that of an input before it."""
+
+    __slots__ = ()
+
+
+def _text_of(item: Any) -> tuple[Any, bool]:
+    """The text of a replayed input, as repeats are told by, and whether it is one."""
+    return (item.text, isinstance(item, Repeat)) if isinstance(item, Replay) else (item, False)
 
 
 def _pending(run: BatchRun, parts: list[Part]) -> Pending:
@@ -282,15 +295,22 @@ def _pending(run: BatchRun, parts: list[Part]) -> Pending:
     return pending
 
 
-def _items(pending: Pending, inputs: Iterable[Any], results: Results,
-           skip: Callable[[Any], bool]) -> Iterator[tuple[Any, Any]]:
-    """(id, what stands in for the text) for each pending input, in input order; then those
-    inputs that did not come again."""
+def _items(pending: Pending, inputs: Iterable[Any], results: Results, skip: Callable[[Any], bool],
+           shared: bytes | None) -> Iterator[tuple[Any, Any]]:
+    """(id, what stands in for the text) for each pending input, in input order, and for each
+    input not sent as a repeat of one of them (its record shares that one's); then those inputs
+    that did not come again."""
+    firsts: set[bytes] = set()
     for key, text in numbered(inputs):
         waiting = pending.get(key_text(key))
+        digest = repeats.digest(shared, text) if shared is not None and type(text) is str else None
         if waiting:
             part, entry = waiting.popleft()
+            if digest is not None:
+                firsts.add(digest)
             yield key, expected(part, entry, text, results)
+        elif digest in firsts and not skip(key):
+            yield key, Repeat(text, clients.Expected(None))  # never asked for: the first's record is shared
     for waiting in pending.values():
         for part, entry in waiting:
             if not skip(entry[0]):

@@ -9,7 +9,7 @@ import time
 from collections.abc import Callable, Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any
 
-from factsift import clients
+from factsift import clients, repeats
 from factsift.batchapi import split
 from factsift.batchapi.service import Refused, Service, ServiceError
 from factsift.batchapi.state import Part, State, read_entries, write_entries
@@ -45,6 +45,8 @@ class BatchRun:
     method: str
     uploaded: int  # bytes uploaded by this process
     trouble: str | None  # why the last look at the batches failed
+    unsent: int | None  # with a budget that stopped the sending: the inputs left out
+    repeats: int  # inputs not sent, as repeats of others
 
     def __init__(self, state: State, service: Service, target: Any, method: str) -> None:
         if method not in RESULT_KEYS:
@@ -55,7 +57,8 @@ class BatchRun:
         self.uploaded = 0
         self.trouble = None
         self._sinks: set[str] = set()  # the input files being written, not yet kept
-        self.unsent: int | None = None  # with a budget that stopped the sending: the inputs left out
+        self.unsent = None
+        self.repeats = 0
 
     @property
     def parts(self) -> list[Part]:
@@ -89,17 +92,21 @@ class BatchRun:
         return keys
 
     def send(self, inputs: Iterable[Any], batch_size: int, max_bytes: int, metadata: dict[str, str],
-             budget: tuple[float, tuple[float, ...]] | None = None) -> None:
-        """Sends the parts a killed run left unsent, then every input that is in no open part; with
-        a `budget` (the most to spend, and the prices), only while the most they can cost fits."""
+             budget: tuple[float, tuple[float, ...]] | None = None, send_repeats: bool = False) -> None:
+        """Sends the parts a killed run left unsent, then every input that is in no open part, but
+        for repeats (factsift.repeats: their records share their first's when the batches are
+        collected) unless `send_repeats`; with a `budget` (the most to spend, and the prices),
+        only while the most they can cost fits."""
         for part in self.state.open_parts():
             self._send_part(part, metadata)
         skip = self.open_keys()
         method = getattr(self.target, self.method)
+        shared = None if send_repeats else repeats.settings(self.method, self.target.model_id, self.prompt,
+                                                            self.length)
         with clients.recording() as recorder:
             recorded: Iterator[split.Recorded] = (
                 split.record(recorder, method, key, text, self.prompt, self.length)
-                for key, text in numbered(inputs) if key_text(key) not in skip)
+                for key, text in self._firsts(numbered(inputs), skip, shared))
             if budget is not None:
                 recorded = self._within(recorded, *budget)
             parts = split.split(recorded, self.state.next_number(), batch_size, max_bytes, self._sink)
@@ -112,6 +119,21 @@ class BatchRun:
                     with contextlib.suppress(FileNotFoundError):
                         os.unlink(name)
                 self._sinks.clear()
+
+    def _firsts(self, inputs: Iterator[tuple[Any, Any]], skip: set[str],
+                shared: bytes | None) -> Iterator[tuple[Any, Any]]:
+        """The inputs to send: those in no open part, less the repeats of an earlier one (of those
+        or in an open part), which `repeats` counts."""
+        seen: set[bytes] = set()
+        for key, text in inputs:
+            digest = repeats.digest(shared, text) if shared is not None and type(text) is str else None
+            if digest is not None and digest in seen:
+                self.repeats += 1
+                continue
+            if digest is not None:
+                seen.add(digest)
+            if key_text(key) not in skip:
+                yield key, text
 
     def _within(self, recorded: Iterator[split.Recorded], limit: float,
                 price: tuple[float, ...]) -> Iterator[split.Recorded]:

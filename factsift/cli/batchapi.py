@@ -151,7 +151,8 @@ def _open(args: argparse.Namespace, target: Any, output: Output, folder: str, me
         return run
     return batchapi.submit(target, Inputs(args, output.done), folder, method=method, prompt=args.prompt,
                            length=args.length, batch_size=args.batch_size, retries=args.max_retries,
-                           timeout=args.timeout, price=args.price, max_cost=args.max_cost)
+                           timeout=args.timeout, price=args.price, max_cost=args.max_cost,
+                           repeats=not args.send_repeats)
 
 
 def _follow(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, waiting: Waiting,
@@ -262,6 +263,8 @@ def _summary(written: batch.Counts, inputs: Inputs, parts: int, seconds: float) 
             f"through {_batches(parts)}, {written.tokens_text()}")
     if written.cost is not None:
         line += f", cost {written.cost:.6g} at the batch price (half of --price)"
+    if written.repeats:
+        line += f", {written.repeats} repeat{'s' * (written.repeats > 1)} not sent"
     retryable = written.error - written.unusable
     unusable = written.unusable + inputs.skipped_unusable
     if retryable:
