@@ -26,9 +26,16 @@ from factsift.records import Record
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from collections.abc import Callable
-    from typing import Any
+    from typing import Any, Protocol
 
     Earlier = Callable[[bytes], tuple[Any, Record] | None]
+
+    class Answers(Protocol):
+        """An earlier run's answers by the digest of their request: looked up, and looked for."""
+
+        def __call__(self, digest: bytes) -> tuple[Any, Record] | None: ...
+
+        def __contains__(self, digest: object) -> bool: ...
 
 __all__ = ["KEPT", "Repeats", "cleaned", "digest", "settings"]
 

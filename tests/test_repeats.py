@@ -98,3 +98,24 @@ def test_a_repeat_shares_its_first_error(S, devserver):
     assert {k: v for k, v in records[1].items() if k not in ("id", "same_as")} == \
         {k: v for k, v in records[0].items() if k not in ("id", "usage")}
     assert (run.counts.error, run.counts.repeats, run.counts.requests) == (2, 1, 1)
+
+
+@needs_module
+def test_through_the_batch_interface_repeats_are_not_sent_and_their_lines_are_the_online_ones(tmp_path):
+    from test_batchapi import command as batch_command, run as run_batch_command
+
+    texts = TEXTS + ["北京今天，下雨！", "广州新闻"]  # and repeats of what the first run answered
+    write_jsonl(tmp_path / "first.jsonl", [{"id": i, "text": t} for i, t in enumerate(TEXTS[:2])])
+    write_jsonl(tmp_path / "in.jsonl", [{"id": i, "text": t} for i, t in enumerate(texts)])
+    with running_server(tmp_path / "service.jsonl", batch_time=0.2) as server:
+        for output in ("batch.jsonl", "online.jsonl"):
+            batch = output == "batch.jsonl"
+            for jsonl, resume in (("first.jsonl", []), ("in.jsonl", ["--resume"])):
+                status, stderr = run_batch_command(tmp_path, batch_command(server, *resume, output=output,
+                                                                           jsonl=jsonl, batch=batch))
+                assert status == 0, stderr
+            if batch:  # 0 and 1 answered first; then 2 repeats 0, 4 repeats 1, 5 repeats 0, 6 repeats 3
+                assert "1 requests in 1 batch" in stderr and ", 4 repeats not sent" in stderr
+    online, through_batches = (output_records(tmp_path / name) for name in ("online.jsonl", "batch.jsonl"))
+    assert through_batches == online
+    assert [r.get("same_as") for r in online] == [None, None, 0, None, 1, 0, 3]

@@ -34,13 +34,16 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from factsift.batchapi.collect import LineError, Records, collect
 from factsift.batchapi.run import BatchRun, InputsError, Report, settings_of
 from factsift.batchapi.service import Refused, Service, ServiceError
 from factsift.batchapi.split import BATCH_SIZE, MAX_BYTES
 from factsift.batchapi.state import Part, State, StateError
+
+if TYPE_CHECKING:
+    from factsift.repeats import Answers
 
 __all__ = ["BatchRun", "InputsError", "LineError", "Part", "Records", "Refused", "Report", "ServiceError", "StateError",
            "BATCH_SIZE", "MAX_BYTES", "submit", "resume"]
@@ -78,7 +81,7 @@ def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None
            prompt: Any = "", length: Any = 200, batch_size: int = BATCH_SIZE, max_bytes: int = MAX_BYTES,
            retries: int = 2, timeout: float | None = None, metadata: dict[str, str] | None = None,
            price: tuple[float, ...] | None = None, max_cost: float | None = None,
-           repeats: bool = True) -> BatchRun:
+           repeats: bool = True, earlier: Answers | None = None) -> BatchRun:
     """Sends every input that is in no batch of the run in `state` yet; returns the run.
 
     `target` and `method` as for factsift.batch.run; `inputs` texts (their ids
@@ -90,7 +93,8 @@ def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None
     factsift.budget.FIRST_REPLY tokens); the run's `unsent` counts those left out, which get no
     record, for a later run. Repeats (factsift.repeats) are not sent unless
     `repeats` is False: when the batches are collected, each gets a record of
-    its own sharing its first's. `state` is a
+    its own sharing its first's; nor are those whose request `earlier` (as for
+    factsift.batch.run, with ``digest in earlier``) answered. `state` is a
     new or empty folder, or one of an earlier run's; when nothing could be sent
     (an error before the first batch was made), nothing is left in it.
     """
@@ -111,7 +115,7 @@ def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None
         budget = options.check("max_cost", max_cost), options.check_price(price)
     run = _open(instance, name, state, prompt, length, retries, timeout, make=True)
     try:
-        run.send(inputs, batch_size, max_bytes, dict(metadata or {}), budget, send_repeats=not repeats)
+        run.send(inputs, batch_size, max_bytes, dict(metadata or {}), budget, not repeats, earlier or ())
     except BaseException:
         if not run.state.parts:  # nothing was sent: no state is left behind
             run.state.remove()

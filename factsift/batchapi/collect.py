@@ -15,8 +15,8 @@ import collections
 import contextlib
 import json
 import re
-from collections.abc import Callable, Iterable, Iterator
-from typing import IO, Any
+from collections.abc import Callable, Container, Iterable, Iterator
+from typing import IO, TYPE_CHECKING, Any
 
 from factsift import batch, clients, repeats
 from factsift.batchapi.run import BatchRun, key_text, numbered
@@ -24,6 +24,9 @@ from factsift.batchapi.service import Refused
 from factsift.batchapi.split import digest, encode_body
 from factsift.batchapi.state import Entry, Part, StateError, read_entries
 from factsift.records import Record
+
+if TYPE_CHECKING:
+    from factsift.repeats import Answers
 
 __all__ = ["LineError", "Records", "collect"]
 
@@ -240,7 +243,7 @@ class Records:
 
 
 def collect(run: BatchRun, inputs: Iterable[Any], id_key: str = "id",
-            skip: Callable[[Any], bool] | None = None) -> Records:
+            skip: Callable[[Any], bool] | None = None, earlier: Answers | None = None) -> Records:
     """The records of every ended part not yet collected; `inputs` are the run's inputs again."""
     parts = [part for part in run.state.open_parts() if part.ended]
     for part in parts:
@@ -258,9 +261,9 @@ def collect(run: BatchRun, inputs: Iterable[Any], id_key: str = "id",
         replayer = stack.enter_context(clients.replaying())
         target = _Replaying(getattr(run.target, run.method), replayer, run.target.model_id)
         shared = repeats.settings(run.method, run.target.model_id, run.prompt, run.length)
-        items = _items(pending, inputs, results, skip or (lambda key: False), shared)
+        items = _items(pending, inputs, results, skip or (lambda key: False), shared, earlier or ())
         records = batch.run(target, items, method=run.method, jobs=1, prompt=run.prompt, length=run.length,
-                            retries=0, id_key=id_key, text_of=_text_of)
+                            retries=0, id_key=id_key, text_of=_text_of, earlier=earlier)
         stack.callback(records.close)
     except BaseException:
         stack.close()
@@ -296,7 +299,7 @@ def _pending(run: BatchRun, parts: list[Part]) -> Pending:
 
 
 def _items(pending: Pending, inputs: Iterable[Any], results: Results, skip: Callable[[Any], bool],
-           shared: bytes | None) -> Iterator[tuple[Any, Any]]:
+           shared: bytes | None, earlier: Container[bytes]) -> Iterator[tuple[Any, Any]]:
     """(id, what stands in for the text) for each pending input, in input order, and for each
     input not sent as a repeat of one of them (its record shares that one's); then those inputs
     that did not come again."""
@@ -309,7 +312,7 @@ def _items(pending: Pending, inputs: Iterable[Any], results: Results, skip: Call
             if digest is not None:
                 firsts.add(digest)
             yield key, expected(part, entry, text, results)
-        elif digest in firsts and not skip(key):
+        elif digest is not None and (digest in firsts or digest in earlier) and not skip(key):
             yield key, Repeat(text, clients.Expected(None))  # never asked for: the first's record is shared
     for waiting in pending.values():
         for part, entry in waiting:

@@ -6,7 +6,7 @@ import contextlib
 import json
 import os
 import time
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Container, Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any
 
 from factsift import clients, repeats
@@ -17,6 +17,7 @@ from factsift.records import RESULT_KEYS, message
 
 if TYPE_CHECKING:
     from factsift.batchapi.collect import Records
+    from factsift.repeats import Answers
 
 __all__ = ["BatchRun", "InputsError", "Report", "settings_of"]
 
@@ -92,10 +93,11 @@ class BatchRun:
         return keys
 
     def send(self, inputs: Iterable[Any], batch_size: int, max_bytes: int, metadata: dict[str, str],
-             budget: tuple[float, tuple[float, ...]] | None = None, send_repeats: bool = False) -> None:
+             budget: tuple[float, tuple[float, ...]] | None = None, send_repeats: bool = False,
+             earlier: Container[bytes] = ()) -> None:
         """Sends the parts a killed run left unsent, then every input that is in no open part, but
         for repeats (factsift.repeats: their records share their first's when the batches are
-        collected) unless `send_repeats`; with a `budget` (the most to spend, and the prices),
+        collected; those of a request `earlier` holds too) unless `send_repeats`; with a `budget` (the most to spend, and the prices),
         only while the most they can cost fits."""
         for part in self.state.open_parts():
             self._send_part(part, metadata)
@@ -106,7 +108,7 @@ class BatchRun:
         with clients.recording() as recorder:
             recorded: Iterator[split.Recorded] = (
                 split.record(recorder, method, key, text, self.prompt, self.length)
-                for key, text in self._firsts(numbered(inputs), skip, shared))
+                for key, text in self._firsts(numbered(inputs), skip, shared, earlier))
             if budget is not None:
                 recorded = self._within(recorded, *budget)
             parts = split.split(recorded, self.state.next_number(), batch_size, max_bytes, self._sink)
@@ -120,14 +122,14 @@ class BatchRun:
                         os.unlink(name)
                 self._sinks.clear()
 
-    def _firsts(self, inputs: Iterator[tuple[Any, Any]], skip: set[str],
-                shared: bytes | None) -> Iterator[tuple[Any, Any]]:
+    def _firsts(self, inputs: Iterator[tuple[Any, Any]], skip: set[str], shared: bytes | None,
+                earlier: Container[bytes]) -> Iterator[tuple[Any, Any]]:
         """The inputs to send: those in no open part, less the repeats of an earlier one (of those
         or in an open part), which `repeats` counts."""
         seen: set[bytes] = set()
         for key, text in inputs:
             digest = repeats.digest(shared, text) if shared is not None and type(text) is str else None
-            if digest is not None and digest in seen:
+            if digest is not None and (digest in seen or digest in earlier):
                 self.repeats += 1
                 continue
             if digest is not None:
@@ -271,17 +273,18 @@ class BatchRun:
             if found is not None:
                 self._update(part, found)
 
-    def records(self, inputs: Iterable[Any], *, id_key: str = "id",
-                skip: Callable[[Any], bool] | None = None) -> Records:
+    def records(self, inputs: Iterable[Any], *, id_key: str = "id", skip: Callable[[Any], bool] | None = None,
+                earlier: Answers | None = None) -> Records:
         """The records of the batches that have ended and are not yet collected, in input order.
 
         `inputs` are the run's inputs again, as given to submit (the same ids);
         an input of those batches that does not come again gets an "error"
         record after the others, unless `skip(id)` says it is done already.
+        `earlier`, as given to submit, answers the repeats of what it holds.
         """
         from factsift.batchapi.collect import collect
 
-        return collect(self, inputs, id_key, skip)
+        return collect(self, inputs, id_key, skip, earlier)
 
     # -- files ---------------------------------------------------------------------------------
 

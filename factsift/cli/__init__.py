@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import functools
-import json
 import os
 import sys
 import time
@@ -15,8 +14,8 @@ from factsift import batch, repeats
 from factsift.cli import journal
 from factsift.cli.args import COMMANDS, MAX_DEFAULT_JOBS, batch_api_wanted, build_parser, usage_problem
 from factsift.cli.inputs import Inputs
-from factsift.cli.output import (Output, Refused, WriteError, discard_output, encode_record, file_output, isatty,
-                                 stdout_output)
+from factsift.cli.output import (Answered, Output, Refused, WriteError, discard_output, encode_record, file_output,
+                                 isatty, stdout_output)
 from factsift.cli.progress import BesideProgress, LineGuard, Progress
 from factsift.records import Record
 
@@ -133,15 +132,19 @@ def _hint(name: str | None) -> str:
     return "cannot load factsift.factsift"
 
 
+def request_index(args: argparse.Namespace) -> Callable[[str], bytes] | None:
+    """How a resumed output's "ok" lines are found by their request (factsift.repeats), if at all."""
+    shared = None if args.send_repeats else repeats.settings(COMMANDS[args.command], args.model, args.prompt,
+                                                             args.length)
+    return None if shared is None else functools.partial(repeats.digest, shared)
+
+
 def _open_output(args: argparse.Namespace) -> Output:
     if args.output is None:
         return stdout_output()
     inputs = args.files if args.jsonl is None else [args.jsonl]
     key_field = "file" if args.jsonl is None else "id"
-    shared = None if args.send_repeats else repeats.settings(COMMANDS[args.command], args.model, args.prompt,
-                                                             args.length)
-    index = None if shared is None else functools.partial(repeats.digest, shared)
-    output = file_output(args.output, args.resume, key_field, inputs, index)
+    output = file_output(args.output, args.resume, key_field, inputs, request_index(args))
     if output.regular and args.resume:
         try:
             moved = journal.recover(output, args.output, key_field)
@@ -167,7 +170,7 @@ def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
                         id_key="file" if args.jsonl is None else "id", max_wait=args.max_wait,
                         answered=None if kept is None else kept.answered, price=args.price,
                         max_cost=args.max_cost, repeats=not args.send_repeats,
-                        earlier=_earlier(output, "file" if args.jsonl is None else "id"))
+                        earlier=Answered.of(output, "file" if args.jsonl is None else "id"))
     written = batch.Counts(price=args.price)
     if show:
         progress.watch(written, results.held, logged=not progress.live)
@@ -184,28 +187,6 @@ def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
             print(f"factsift: {_stopped(results, inputs, written)}", file=sys.stderr)
         return EXIT_BUDGET
     return _exit(args, ending, written, inputs)
-
-
-def _earlier(output: Output, key_field: str) -> Callable[[bytes], tuple[Any, Record] | None] | None:
-    """The "ok" line of the output being resumed for a request's digest, read back when asked for."""
-    offsets = output.earlier
-    if not offsets:
-        return None
-
-    def line_of(digest: bytes) -> tuple[Any, Record] | None:
-        offset = offsets.get(digest)
-        if offset is None:
-            return None
-        try:
-            with open(output.name, "rb") as f:
-                f.seek(offset)
-                record = json.loads(f.readline())
-        except (OSError, ValueError, RecursionError):
-            return None
-        if not isinstance(record, dict) or key_field not in record:
-            return None
-        return record.pop(key_field), record
-    return line_of
 
 
 @contextlib.contextmanager

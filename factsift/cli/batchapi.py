@@ -17,11 +17,12 @@ from typing import Any, TextIO
 
 from factsift import batch, batchapi
 from factsift.batchapi.state import pending as batch_pending
+from factsift.cli import request_index
 from factsift.cli import (EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_UNUSABLE, EXIT_USAGE,
                           LINES_PER_WRITE)
 from factsift.cli.args import COMMANDS, BATCH_STATE
 from factsift.cli.inputs import Inputs, id_text
-from factsift.cli.output import Output, Refused, WriteError, encode_record, file_output, isatty
+from factsift.cli.output import Answered, Output, Refused, WriteError, encode_record, file_output, isatty
 from factsift.cli.progress import LineGuard
 from factsift.records import error_record
 
@@ -47,7 +48,7 @@ def main(args: argparse.Namespace, target: Any) -> int | None:
         return None
     try:
         output = file_output(args.output, args.resume or args.cancel_batches,
-                             "file" if args.jsonl is None else "id", args.files or [args.jsonl])
+                             "file" if args.jsonl is None else "id", args.files or [args.jsonl], request_index(args))
     except Refused as exc:
         print(f"factsift: {exc}", file=sys.stderr)
         return EXIT_USAGE
@@ -152,7 +153,7 @@ def _open(args: argparse.Namespace, target: Any, output: Output, folder: str, me
     return batchapi.submit(target, Inputs(args, output.done), folder, method=method, prompt=args.prompt,
                            length=args.length, batch_size=args.batch_size, retries=args.max_retries,
                            timeout=args.timeout, price=args.price, max_cost=args.max_cost,
-                           repeats=not args.send_repeats)
+                           repeats=not args.send_repeats, earlier=Answered.of(output, _key_field(args)))
 
 
 def _follow(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, waiting: Waiting,
@@ -198,7 +199,8 @@ def _collect(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, s
     parts = sum(1 for part in run.parts if not part.collected)
     price = getattr(args, "price", None)  # the service charges a batch half its price online
     written = batch.Counts(price=None if price is None else tuple(each / 2 for each in price))
-    with run.records(inputs, id_key="file" if args.jsonl is None else "id", skip=done) as records:
+    earlier = Answered.of(output, _key_field(args))
+    with run.records(inputs, id_key=_key_field(args), skip=done, earlier=earlier) as records:
         ending = write_records(records, output, written)
     if isinstance(ending, KeyboardInterrupt):
         print(f"factsift: interrupted; {written.ok + written.error} results written; run again with "
@@ -218,6 +220,10 @@ def _collect(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, s
     if written.error > written.unusable:
         return EXIT_FAILED
     return EXIT_UNUSABLE if written.unusable or inputs.skipped_unusable else EXIT_OK
+
+
+def _key_field(args: argparse.Namespace) -> str:
+    return "file" if args.jsonl is None else "id"
 
 
 def write_records(records: batchapi.Records, output: Output, written: batch.Counts) -> BaseException | None:

@@ -84,6 +84,36 @@ class Output:
         self.earlier: dict[bytes, int] = {}  # see file_output()
 
 
+class Answered:
+    """The "ok" lines of an output being resumed by the digest of their request (file_output's
+    `earlier`): ``digest in answered``, and ``answered(digest)``, the line's id and record, read
+    back from the file."""
+
+    def __init__(self, path: str, offsets: dict[bytes, int], key_field: str) -> None:
+        self._path, self._offsets, self._key_field = path, offsets, key_field
+
+    @classmethod
+    def of(cls, output: Output, key_field: str) -> Answered | None:
+        return cls(output.name, output.earlier, key_field) if output.earlier else None
+
+    def __contains__(self, digest: object) -> bool:
+        return digest in self._offsets
+
+    def __call__(self, digest: bytes) -> tuple[Any, Record] | None:
+        offset = self._offsets.get(digest)
+        if offset is None:
+            return None
+        try:
+            with open(self._path, "rb") as f:
+                f.seek(offset)
+                record = _parsed(f.readline())
+        except OSError:
+            return None
+        if record is None or self._key_field not in record:
+            return None
+        return record.pop(self._key_field), record
+
+
 def isatty(stream: Any) -> bool:
     try:
         return bool(stream.isatty())
