@@ -17,3 +17,14 @@ def client_label():
     import openai
 
     return f"openai {openai.__version__}"
+
+
+def service_env():
+    """The children's environment: this one's, less any OPENAI_* settings and PYTHONPATH, with the checkout."""
+    return child_env({k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k != "PYTHONPATH"})
+
+
+def add_prices(parser):
+    """--input-price and --output-price, dollars per million tokens (OpenAI's gpt-4o-mini by default)."""
+    parser.add_argument("--input-price", type=float, default=0.15, help="dollars per million prompt tokens")
+    parser.add_argument("--output-price", type=float, default=0.60, help="dollars per million completion tokens")

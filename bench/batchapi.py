@@ -121,10 +121,9 @@ def main():
     parser.add_argument("--documents", type=int, default=10_000)
     parser.add_argument("--batch-time", type=float, default=10.0)
     parser.add_argument("--poll", type=float, default=1.0)
-    parser.add_argument("--input-price", type=float, default=0.15, help="dollars per million prompt tokens")
-    parser.add_argument("--output-price", type=float, default=0.60, help="dollars per million completion tokens")
+    _env.add_prices(parser)
     args = parser.parse_args()
-    env = _env.child_env({k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k != "PYTHONPATH"})
+    env = _env.service_env()
     with tempfile.TemporaryDirectory() as temporary:
         folder = Path(temporary)
         write_documents(folder / "docs.jsonl", args.documents)

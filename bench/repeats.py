@@ -13,7 +13,6 @@ repeats' "same_as" and "usage".
 """
 import argparse
 import json
-import os
 import random
 import sys
 import tempfile
@@ -65,10 +64,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--documents", type=int, default=2000)
     parser.add_argument("--repeats", type=float, default=0.3)
-    parser.add_argument("--input-price", type=float, default=0.15, help="dollars per million prompt tokens")
-    parser.add_argument("--output-price", type=float, default=0.60, help="dollars per million completion tokens")
+    _env.add_prices(parser)
     args = parser.parse_args()
-    env = _env.child_env({k: v for k, v in os.environ.items() if not k.startswith("OPENAI_") and k != "PYTHONPATH"})
+    env = _env.service_env()
     with tempfile.TemporaryDirectory() as temporary:
         folder = Path(temporary)
         repeated = write_documents(folder / "docs.jsonl", args.documents, args.repeats)
