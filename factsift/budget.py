@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import math
 import threading
+import time
 from collections.abc import Mapping
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
@@ -38,12 +39,13 @@ PROMPT_MARGIN = 1.25
 REPLY_MARGIN = 2.0
 FIRST_REPLY = 1000
 FIRST_INSTRUCTION = 200
+PATIENCE = 3600.0  # seconds a request waits for room while none of those in flight ends
 LOOK = 0.25  # seconds: the longest a waiting request sleeps before it looks again (other processes)
 # The state's fields: spent, reserved for those in flight, requests in flight, stopped (1), the
 # longest completion so far, the requests counted at what they were reserved, the most tokens the
-# module's instruction was seen to add to a text.
-_SPENT, _RESERVED, _FLIGHT, _STOPPED, _LONGEST, _AT_MOST, _INSTRUCTION = range(7)
-SIZE = 7
+# module's instruction was seen to add to a text, how many have been settled.
+_SPENT, _RESERVED, _FLIGHT, _STOPPED, _LONGEST, _AT_MOST, _INSTRUCTION, _SETTLED = range(8)
+SIZE = 8
 
 
 def cost(price: tuple[float, ...], prompt: float, completion: float, cached: float = 0.0) -> float:
@@ -98,7 +100,10 @@ class Budget:
 
     def reserve(self, text: float) -> float | None:
         """Waits until the request for a text of `text` tokens fits; what it is reserved, or None:
-        the run stops here, and the request is not to be made."""
+        the run stops here, and the request is not to be made. A wait in which none of those in
+        flight ends for PATIENCE seconds stops the run too (a worker process that died leaves
+        its reservations behind)."""
+        settled, since = -1.0, time.monotonic()
         while True:
             state = self._state
             with state.get_lock():
@@ -109,7 +114,9 @@ class Budget:
                     state[_RESERVED] += most
                     state[_FLIGHT] += 1
                     return most
-                if not state[_FLIGHT]:
+                if state[_SETTLED] != settled:
+                    settled, since = state[_SETTLED], time.monotonic()
+                if not state[_FLIGHT] or time.monotonic() - since > PATIENCE:
                     state[_STOPPED] = 1.0
                     self._wake()
                     return None
@@ -128,6 +135,7 @@ class Budget:
                 state[_INSTRUCTION] = max(state[_INSTRUCTION], instruction)
             state[_RESERVED] = max(0.0, state[_RESERVED] - reserved)
             state[_FLIGHT] = max(0.0, state[_FLIGHT] - 1)
+            state[_SETTLED] += 1
             if usage is not None:
                 prompt, completion = usage.get("prompt_tokens") or 0, usage.get("completion_tokens") or 0
                 state[_SPENT] += cost(self._price, prompt, completion, cached_tokens(usage))

@@ -201,3 +201,10 @@ def test_a_line_is_written_when_what_looked_ready_after_it_brings_no_record():
     ending = _write_all(Results(), Output("out", out.append), Progress(1, None, live=False), LineGuard(), written,
                         None)
     assert ending is None and len(out) == 1 and b'"id": 0' in out[0] and written.ok == 1
+
+
+def test_a_wait_for_room_that_nothing_in_flight_ends_stops_the_run(monkeypatch):
+    monkeypatch.setattr(budget, "PATIENCE", 0.3)
+    spending = a_budget(0.003)
+    spending.reserve(100)  # never settled: its worker process died
+    assert spending.reserve(100) is None and spending.spent().stopped
