@@ -4,15 +4,16 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import functools
 import os
 import sys
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 
-from factsift import batch, repeats
+from factsift import batch
 from factsift.cli import journal
-from factsift.cli.args import COMMANDS, MAX_DEFAULT_JOBS, batch_api_wanted, build_parser, usage_problem
+from factsift.cli.args import (COMMANDS, EXIT_BROKEN_PIPE, EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK,
+                               EXIT_UNUSABLE, EXIT_USAGE, LINES_PER_WRITE, MAX_DEFAULT_JOBS, batch_api_wanted,
+                               build_parser, request_index, usage_problem)
 from factsift.cli.inputs import Inputs
 from factsift.cli.output import (Answered, Output, Refused, WriteError, discard_output, encode_record, file_output,
                                  isatty, stdout_output)
@@ -23,9 +24,6 @@ TYPE_CHECKING = False  # typing's import would cost the command line's start a t
 if TYPE_CHECKING:
     from typing import Any
 
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_UNUSABLE, EXIT_BUDGET, EXIT_INTERRUPTED = 0, 1, 2, 3, 4, 130
-EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE: what a shell reports for a program ended by SIGPIPE
-LINES_PER_WRITE = 100  # lines already done go out together, at most this many in one write
 _NOTHING = contextlib.nullcontext()
 
 __all__ = ["main", "build_parser"]
@@ -130,13 +128,6 @@ def _hint(name: str | None) -> str:
     if name == "factsift.factsift":
         return "the compiled module factsift.factsift is not built for this Python: run 'make build'"
     return "cannot load factsift.factsift"
-
-
-def request_index(args: argparse.Namespace) -> Callable[[str], bytes] | None:
-    """How a resumed output's "ok" lines are found by their request (factsift.repeats), if at all."""
-    shared = None if args.send_repeats else repeats.settings(COMMANDS[args.command], args.model, args.prompt,
-                                                             args.length)
-    return None if shared is None else functools.partial(repeats.digest, shared)
 
 
 def _open_output(args: argparse.Namespace) -> Output:

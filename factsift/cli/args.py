@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 from collections.abc import Callable, Sequence
 
-from factsift import options
+from factsift import options, repeats
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
@@ -14,6 +15,9 @@ if TYPE_CHECKING:
 
 MAX_DEFAULT_JOBS = 8
 COMMANDS = {"summarize": "extract", "title": "refined_title"}  # command: AISummary method
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_UNUSABLE, EXIT_BUDGET, EXIT_INTERRUPTED = 0, 1, 2, 3, 4, 130
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE: what a shell reports for a program ended by SIGPIPE
+LINES_PER_WRITE = 100  # lines already done go out together, at most this many in one write
 
 EPILOG = """\
 input:
@@ -263,3 +267,10 @@ def usage_problem(args: argparse.Namespace) -> str | None:
     if args.max_cost is not None and args.price is None:
         return "--max-cost needs the prices to reckon with: give --price IN/OUT too (e.g. --price 0.15/0.60)"
     return None
+
+
+def request_index(args: argparse.Namespace) -> Callable[[str], bytes] | None:
+    """How a resumed output's "ok" lines are found by their request (factsift.repeats), if at all."""
+    shared = None if args.send_repeats else repeats.settings(COMMANDS[args.command], args.model, args.prompt,
+                                                             args.length)
+    return None if shared is None else functools.partial(repeats.digest, shared)

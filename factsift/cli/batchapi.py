@@ -17,10 +17,8 @@ from typing import Any, TextIO
 
 from factsift import batch, batchapi
 from factsift.batchapi.state import pending as batch_pending
-from factsift.cli import request_index
-from factsift.cli import (EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_UNUSABLE, EXIT_USAGE,
-                          LINES_PER_WRITE)
-from factsift.cli.args import COMMANDS, BATCH_STATE
+from factsift.cli.args import (BATCH_STATE, COMMANDS, EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK,
+                               EXIT_UNUSABLE, EXIT_USAGE, LINES_PER_WRITE, request_index)
 from factsift.cli.inputs import Inputs, id_text
 from factsift.cli.output import Answered, Output, Refused, WriteError, encode_record, file_output, isatty
 from factsift.cli.progress import LineGuard

@@ -17,8 +17,7 @@ import os
 import sys
 
 from factsift import clients, repeats
-from factsift.cli import EXIT_USAGE
-from factsift.cli.args import COMMANDS, batch_api_wanted
+from factsift.cli.args import COMMANDS, EXIT_USAGE, batch_api_wanted
 from factsift.cli.inputs import Inputs
 from factsift.cli.output import finished_keys, refusal
 from factsift.pools import Summarizer
