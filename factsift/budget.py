@@ -29,9 +29,17 @@ from collections.abc import Mapping
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
-    from typing import Any
+    from typing import Any, Protocol
 
-    from factsift.limits import State
+    class State(Protocol):
+        """The shared numbers: a sequence of floats with a lock (a multiprocessing Array)."""
+
+        def __getitem__(self, index: int) -> float: ...
+
+        def __setitem__(self, index: int, value: float) -> None: ...
+
+        def get_lock(self) -> Any: ...
+
 
 __all__ = ["Budget", "Spent", "cost", "cached_tokens", "most"]
 

@@ -53,9 +53,12 @@ import re
 import threading
 import time
 from collections.abc import Callable, Mapping
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any
 
 from factsift.clients import Pacer
+
+if TYPE_CHECKING:
+    from factsift.budget import State
 
 __all__ = ["Pace", "Held", "Ticket", "reset_seconds", "shared_state", "local_state"]
 
@@ -96,16 +99,6 @@ _WHY_SERVICE = 3
 
 _RESET = re.compile(r"(\d+(?:\.\d+)?)(ms|h|m|s)")
 _SCALES = {"h": 3600.0, "m": 60.0, "s": 1.0, "ms": 0.001}
-
-
-class State(Protocol):
-    """The shared numbers: a sequence of floats with a lock (a multiprocessing Array)."""
-
-    def __getitem__(self, index: int) -> float: ...
-
-    def __setitem__(self, index: int, value: float) -> None: ...
-
-    def get_lock(self) -> Any: ...
 
 
 class _LocalState(list[float]):

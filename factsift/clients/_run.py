@@ -17,8 +17,17 @@ TYPE_CHECKING = False  # typing's import would cost the command line's start a t
 if TYPE_CHECKING:
     from typing import Any
 
-    from factsift.budget import Budget
+    from typing import Protocol
+
     from factsift.tokens import Tokens
+
+    class Budget(Protocol):
+        """What a run's budget offers its tally (factsift.budget.Budget)."""
+
+        def reserve(self, text: float) -> float | None: ...
+
+        def settle(self, reserved: float, usage: Mapping[str, Any] | None, charged: bool = True,
+                   instruction: float | None = None) -> bool: ...
 
 DONE, AGAIN, FINAL = _transport.DONE, _transport.AGAIN, _transport.FINAL
 SAFETY = 1.05  # a token limit holds this much more than a request's estimated tokens
