@@ -97,11 +97,12 @@ from collections.abc import Callable, Generator, Iterable, Iterator
 
 from factsift import options
 from factsift import budget
-from factsift.budget import cached_tokens, cost
-from factsift.clients import ClientSettings, run_base, usage_problem
+from factsift.budget import cost
+from factsift.clients import ClientSettings, run_base
 from factsift.pools import ResultSlot, Spec, Summarizer, settled
 from factsift.records import RESULT_KEYS, Record, UnusableInput, error_record, message
 from factsift.repeats import SEND, Repeats
+from factsift.usage import cached_tokens, usage_problem
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
@@ -189,7 +190,7 @@ class Counts:
 
     def add(self, record: Record, requests: int) -> None:
         """Counts one record, sent in `requests` HTTP requests. A usage whose counts are not sane
-        (factsift.clients.usage_problem) is left out, and the record gets a "note" saying so."""
+        (factsift.usage.usage_problem) is left out, and the record gets a "note" saying so."""
         if record.get("status") == "ok":
             self.ok += 1
         else:

@@ -27,6 +27,8 @@ import threading
 import time
 from collections.abc import Mapping
 
+from factsift.usage import cached_tokens
+
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any, Protocol
@@ -41,7 +43,7 @@ if TYPE_CHECKING:
         def get_lock(self) -> Any: ...
 
 
-__all__ = ["Budget", "Spent", "cost", "cached_tokens", "most"]
+__all__ = ["Budget", "Spent", "cost", "most"]
 
 PROMPT_MARGIN = 1.25
 REPLY_MARGIN = 2.0
@@ -164,10 +166,3 @@ class Budget:
         state = self._state
         with state.get_lock():
             return Spent(self.limit, state[_SPENT], int(state[_AT_MOST]), bool(state[_STOPPED]))
-
-
-def cached_tokens(usage: Mapping[str, Any]) -> int:
-    """The prompt tokens a usage says the service had cached (0 where it says none it can have)."""
-    details = usage.get("prompt_tokens_details")
-    value = details.get("cached_tokens") if details.__class__ is dict else None
-    return value if value.__class__ is int and 0 <= value <= (usage.get("prompt_tokens") or 0) else 0

@@ -30,7 +30,7 @@ import tempfile
 import threading
 from collections.abc import Callable, Iterable, Mapping
 
-from factsift.clients import usage_problem
+from factsift.usage import usage_problem
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:

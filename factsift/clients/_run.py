@@ -12,6 +12,7 @@ from types import ModuleType
 from factsift.clients import _refusals, _seam, _transport
 from factsift.clients._seam import Factory
 from factsift.clients._sharing import SharedClients
+from factsift.usage import usage_problem
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
@@ -32,8 +33,6 @@ if TYPE_CHECKING:
 DONE, AGAIN, FINAL = _transport.DONE, _transport.AGAIN, _transport.FINAL
 SAFETY = 1.05  # a token limit holds this much more than a request's estimated tokens
 MAX_MODEL_NAME = 200  # a model's name is kept to this many characters: far beyond any service's
-MAX_TOKENS = 10**9  # the most a usage's count may say: far beyond any model's context and reply
-USAGE_COUNTS = ("prompt_tokens", "completion_tokens", "total_tokens")
 UNSENT = "not sent: the run's budget (max_cost) is spent"
 
 
@@ -244,16 +243,6 @@ def plain_usage(usage: Any) -> dict[str, Any] | None:
         dump = getattr(usage, "model_dump", None)
         value = None if dump is None else dump(exclude_unset=True)
     return value if isinstance(value, dict) else None
-
-
-def usage_problem(usage: Mapping[str, Any]) -> str | None:
-    """Why a usage's counts cannot be added up, or None when they can: each of them that is there
-    must be an int from 0 to MAX_TOKENS."""
-    for name in USAGE_COUNTS:
-        value = usage.get(name)
-        if value is not None and not (value.__class__ is int and 0 <= value <= MAX_TOKENS):
-            return f"usage not counted: {name} is not a count of tokens from 0 to {MAX_TOKENS}"
-    return None
 
 
 class _Completions:
