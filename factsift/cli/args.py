@@ -178,11 +178,12 @@ def _add_request(parser: argparse.ArgumentParser) -> None:
                              "the prompt tokens the service reports cached, if it prices them apart "
                              "(0.15/0.60/0.075): the summary line gives the run's cost")
     parser.add_argument("--max-cost", type=_option("max_cost"), metavar="X",
-                        help="with --price: spend at most X. Each request is counted before it goes at "
-                             "the most it can cost (its prompt as counted and a quarter more, and a reply "
-                             "twice the longest so far, at first 1000 tokens) until its reply's usage "
-                             "says what it cost; what does not fit is left unsent, for --resume with a "
-                             "new or raised --max-cost (exit status 4)")
+                        help="with --price: spend at most X. Each input is counted before it is sent "
+                             "at the most its request can cost (its text and prompt as counted, the "
+                             "module's instruction, 200 tokens until a request shows it, and a quarter "
+                             "more; a reply twice the longest so far, at first 1000 tokens) until its "
+                             "reply's usage says what it cost; what does not fit is left unsent, for "
+                             "--resume with a new or raised --max-cost (exit status 4)")
 
 
 def _add_run(parser: argparse.ArgumentParser) -> None:
