@@ -399,7 +399,10 @@ class _Flow:
                 pending.append(self._submit(pool, key, text))
                 continue
             key, slot, digest = pending.popleft()
-            record = self._repeat(key, slot) if isinstance(slot, _Repeat) else self._record(key, slot.result(pool, name))
+            if isinstance(slot, _Repeat):
+                record = self._repeat(key, slot)
+            else:
+                record = self._record(key, slot.result(pool, name))
             if record is None:  # the budget is spent: nothing more is read
                 self.unsent += 1
                 reading = False

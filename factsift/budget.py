@@ -1,16 +1,16 @@
 """The most a run may spend, across all its threads and processes.
 
 Prices are per million tokens: (prompt, completion) or (prompt, completion,
-cached prompt). An input is reserved the most its request can cost before the request is
-made: its text and prompt as counted (see factsift.tokens, scaled by what the
-replies so far reported) with the module's instruction (as the requests so
-far showed it, FIRST_INSTRUCTION tokens before any) and PROMPT_MARGIN more,
-all at the full prompt price, and a reply of REPLY_MARGIN times the longest
-completion so far (FIRST_REPLY tokens before any reply). It is sent only
-while what was spent and what the inputs in flight are reserved leave room
-for that; else it waits for those in flight, and when none are left and it
-still does not fit, the run stops sending: this input and every later one is
-left unsent.
+cached prompt). An input is reserved the most its request can cost before
+the request is made: its text and prompt as counted (see factsift.tokens,
+scaled by what the replies so far reported) with the module's instruction
+(as the requests so far showed it, FIRST_INSTRUCTION tokens before any) and
+PROMPT_MARGIN more, all at the full prompt price, and a reply of
+REPLY_MARGIN times the longest completion so far (FIRST_REPLY tokens before
+any reply). It is sent only while what was spent and what the inputs in
+flight are reserved leave room for that; else it waits for those in flight,
+and when none are left and it still does not fit, the run stops sending:
+this input and every later one is left unsent.
 
 What an input spent is what its reply's usage says. One whose requests were
 all refused or failed with an HTTP status spent nothing; one whose request
@@ -119,11 +119,11 @@ class Budget:
             with state.get_lock():
                 if state[_STOPPED]:
                     return None
-                most = self.most(text)
-                if state[_SPENT] + state[_RESERVED] + most <= self.limit:
-                    state[_RESERVED] += most
+                need = self.most(text)
+                if state[_SPENT] + state[_RESERVED] + need <= self.limit:
+                    state[_RESERVED] += need
                     state[_FLIGHT] += 1
-                    return most
+                    return need
                 if state[_SETTLED] != settled:
                     settled, since = state[_SETTLED], time.monotonic()
                 if not state[_FLIGHT] or time.monotonic() - since > PATIENCE:

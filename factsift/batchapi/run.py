@@ -96,9 +96,9 @@ class BatchRun:
              budget: tuple[float, tuple[float, ...]] | None = None, send_repeats: bool = False,
              earlier: Container[bytes] = ()) -> None:
         """Sends the parts a killed run left unsent, then every input that is in no open part, but
-        for repeats (factsift.repeats: their records share their first's when the batches are
-        collected; those of a request `earlier` holds too) unless `send_repeats`; with a `budget` (the most to spend, and the prices),
-        only while the most they can cost fits."""
+        for repeats (factsift.repeats: of those or of a request `earlier` holds; their records share
+        their first's when the batches are collected) unless `send_repeats`; with a `budget` (the
+        most to spend, and the prices), only while the most they can cost fits."""
         for part in self.state.open_parts():
             self._send_part(part, metadata)
         skip = self.open_keys()

@@ -68,7 +68,7 @@ client that uploads the files and drives the batches.
 from factsift.clients._seam import run_base
 from factsift.clients._replay import Expected, Recorder, Replayer, ReplayMismatch, recording, replaying
 from factsift.clients._refusals import retry_after
-from factsift.clients._run import (UNSENT, ClientSettings, Pacer, RunClients, Seen, Tally, Watched, configured)
+from factsift.clients._run import ClientSettings, Pacer, RunClients, Seen, Tally, Watched, configured
 from factsift.usage import MAX_TOKENS, usage_problem
 from factsift.clients._service import plain, service_client, status_of, transient
 from factsift.clients._sharing import (SharedClients, client_options, share_clients, shared_clients,
@@ -76,6 +76,6 @@ from factsift.clients._sharing import (SharedClients, client_options, share_clie
 
 __all__ = ["run_base", "SharedClients", "share_clients", "unshare_clients", "shared_clients", "client_options",
            "ClientSettings", "Pacer", "RunClients", "Seen", "Tally", "Watched", "configured", "retry_after",
-           "MAX_TOKENS", "UNSENT", "usage_problem",
+           "MAX_TOKENS", "usage_problem",
            "Expected", "Recorder", "Replayer", "ReplayMismatch", "recording", "replaying",
            "plain", "service_client", "status_of", "transient"]

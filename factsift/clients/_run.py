@@ -33,7 +33,6 @@ if TYPE_CHECKING:
 DONE, AGAIN, FINAL = _transport.DONE, _transport.AGAIN, _transport.FINAL
 SAFETY = 1.05  # a token limit holds this much more than a request's estimated tokens
 MAX_MODEL_NAME = 200  # a model's name is kept to this many characters: far beyond any service's
-UNSENT = "not sent: the run's budget (max_cost) is spent"
 
 
 class ClientSettings:
@@ -58,11 +57,11 @@ class Seen:
     refusal not waited out). For the pace: the prompt's tokens as counted, the seconds held by
     refusals, and the ticket of the request last admitted. For a budget: the input's text as
     counted and what it was reserved, whether the service may have `charged` a request that
-    told no usage (it got no reply, or a reply without one), whether the input was counted
-    `at_most` (at what it was reserved), and whether it was left `unsent`."""
+    told no usage (it got no reply, or a reply without one), and whether the input was counted
+    `at_most` (at what it was reserved)."""
 
     __slots__ = ("requests", "usage", "model", "note", "counted", "held", "ticket", "text_counted", "reserved",
-                 "charged", "at_most", "unsent")
+                 "charged", "at_most")
     requests: int
     usage: dict[str, Any] | None
     model: str | None
@@ -74,12 +73,11 @@ class Seen:
     reserved: float | None
     charged: bool
     at_most: bool
-    unsent: bool
 
     def __init__(self) -> None:
         self.requests, self.usage, self.model, self.note = 0, None, None, None
         self.counted, self.held, self.ticket = 0.0, 0.0, None
-        self.text_counted, self.reserved, self.charged, self.at_most, self.unsent = 0.0, None, False, False, False
+        self.text_counted, self.reserved, self.charged, self.at_most = 0.0, None, False, False
 
 
 class Pacer:
@@ -212,13 +210,10 @@ class Tally(_transport.Gate):
         sent)."""
         if self._budget is None:
             return True
-        seen = self._seen()
-        if self._tokens is not None:
-            seen.text_counted = self._tokens.counted(messages, model)
-        scaled = self._tokens.prompt(seen.text_counted) if self._tokens is not None else seen.text_counted
-        seen.reserved = self._budget.reserve(scaled)
-        seen.unsent = seen.reserved is None
-        return not seen.unsent
+        seen, tokens = self._seen(), self._tokens
+        seen.text_counted = 0.0 if tokens is None else tokens.counted(messages, model)
+        seen.reserved = self._budget.reserve(0.0 if tokens is None else tokens.prompt(seen.text_counted))
+        return seen.reserved is not None
 
     def end(self) -> None:
         """The calling thread's input is done: its reservation is settled by its usage, and where

@@ -9,7 +9,7 @@ from __future__ import annotations
 import threading
 from collections.abc import Callable
 
-from factsift.clients import UNSENT, ClientSettings, Tally
+from factsift.clients import ClientSettings, Tally
 from factsift.records import Record, describe, error_record
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
@@ -70,7 +70,8 @@ class Spec:
         self.rpm: float | None = rpm
         self.tpm: float | None = tpm
         self.max_wait: float = max_wait
-        self.spending: tuple[Any, float, tuple[float, ...]] | None = spending  # with a budget: its state, the most to spend, and the price
+        # With a budget: its state (the run's, in every process), the most to spend, and the price.
+        self.spending: tuple[Any, float, tuple[float, ...]] | None = spending
 
     def method(self) -> Callable[..., Any]:
         target = self.target.make() if isinstance(self.target, Summarizer) else self.target
@@ -128,6 +129,7 @@ class Job:
 
 
 AT_MOST = "the reply had no usage: the budget counts it at the most it could cost"
+UNSENT = "not sent: the run's budget (max_cost) is spent"
 
 
 def unsent_record(method: str) -> Record:
