@@ -15,7 +15,7 @@ from types import SimpleNamespace as NS
 import pytest
 
 from devserver_fixtures import completion, devserver, http_reply, read_log, running_server, scripted_server  # noqa: F401
-from factsift import batch
+from factsift import batch, online
 from factsift.factsift import AISummary
 
 GUARD = 30  # seconds; a hang guard only
@@ -67,7 +67,7 @@ def test_inputs_are_read_only_a_window_ahead_and_leaving_cancels_the_rest(S, scr
     release = threading.Event()
     scripted.gate = lambda i: i >= taken and release.wait(GUARD)  # the rest wait until the run is left
     run = batch.run(S("u", "k", "m").extract, texts, jobs=jobs, window=window)
-    ahead = window or batch.WINDOW_PER_REQUEST * jobs
+    ahead = window or online.WINDOW_PER_REQUEST * jobs
     assert [next(run)["id"] for _ in range(taken)] == list(range(taken))
     assert next(read) <= taken + ahead + 1  # next(read) itself counts one
     run.close()

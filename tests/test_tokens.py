@@ -11,7 +11,7 @@ import pytest
 
 from conftest import ROOT
 from devserver_fixtures import completion, devserver, http_reply, read_log, running_server, scripted_server  # noqa: F401
-from factsift import batch, clients, limits, tokens
+from factsift import batch, clients, limits, online, tokens
 from test_cli import run_cli, service, write_jsonl
 
 
@@ -56,12 +56,12 @@ def test_cached_tokens_are_summed_and_priced_apart_and_records_name_the_model(tm
 
 @pytest.mark.parametrize("models, shown", [
     (["a", "a"], None), (["a", "b", "a", None], "answered by a (2), b (1)"),
-    ([f"m{i}" for i in range(batch.MAX_MODELS + 5)], f"m{batch.MAX_MODELS - 1} (1)")])
+    ([f"m{i}" for i in range(online.MAX_MODELS + 5)], f"m{online.MAX_MODELS - 1} (1)")])
 def test_the_summary_names_the_models_when_more_than_one_answered(models, shown):
     counts = batch.Counts()
     for model in models:
         counts.add({"status": "ok", **({"model": model} if model else {})}, 1)
-    assert len(counts.models) <= batch.MAX_MODELS
+    assert len(counts.models) <= online.MAX_MODELS
     assert (shown in counts.tokens_text()) if shown else "answered by" not in counts.tokens_text()
 
 

@@ -37,22 +37,17 @@ from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
 from factsift.batchapi.collect import LineError, Records, collect
-from factsift.batchapi.run import BatchRun, InputsError, Report, settings_of
+from factsift.batchapi.run import BatchRun, Report, settings_of
 from factsift.batchapi.service import Refused, Service, ServiceError
-from factsift.batchapi.split import BATCH_SIZE, MAX_BYTES
+from factsift.batchapi.split import BATCH_SIZE, MAX_BYTES, InputsError
 from factsift.batchapi.state import Part, State, StateError
+from factsift.pools import target_of
 
 if TYPE_CHECKING:
     from factsift.repeats import Answers
 
 __all__ = ["BatchRun", "InputsError", "LineError", "Part", "Records", "Refused", "Report", "ServiceError", "StateError",
            "BATCH_SIZE", "MAX_BYTES", "submit", "resume"]
-
-
-def _target(target: Any, method: str | None) -> tuple[Any, str]:
-    from factsift.batch import _resolve
-
-    return _resolve(target, method)
 
 
 def _open(target: Any, method: str, state: str, prompt: Any, length: Any, retries: int,
@@ -100,7 +95,7 @@ def submit(target: Any, inputs: Iterable[Any], state: str, *, method: str | None
     """
     from factsift import options
 
-    instance, name = _target(target, method)
+    instance, name = target_of(target, method)
     for option, value in (("batch_size", batch_size), ("retries", retries)):
         options.check(option, value)
     if isinstance(max_bytes, bool) or not isinstance(max_bytes, int) or not 1 <= max_bytes <= MAX_BYTES:
@@ -129,7 +124,7 @@ def resume(state: str, target: Any, *, method: str | None = None, retries: int =
     """The run in `state`, to wait for, collect or cancel; the prompt and length are the run's own."""
     import json
 
-    instance, name = _target(target, method)
+    instance, name = target_of(target, method)
     try:
         with open(os.path.join(state, "state.json"), "rb") as f:
             settings = json.load(f)["settings"]

@@ -18,14 +18,14 @@ import re
 from collections.abc import Callable, Container, Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any
 
-from factsift import batch, clients, repeats
-from factsift.batchapi.run import BatchRun, key_text, numbered
+from factsift import clients, online, repeats
 from factsift.batchapi.service import Refused
-from factsift.batchapi.split import digest, encode_body
+from factsift.batchapi.split import digest, encode_body, key_text, numbered
 from factsift.batchapi.state import Entry, Part, StateError, read_entries
 from factsift.records import Record
 
 if TYPE_CHECKING:
+    from factsift.batchapi.run import BatchRun
     from factsift.repeats import Answers
 
 __all__ = ["LineError", "Records", "collect"]
@@ -200,10 +200,10 @@ class Records:
     here and at the service, and the run's state with the last part.
     """
 
-    counts: batch.Counts
+    counts: online.Counts
 
     def __init__(self, run: BatchRun, parts: list[Part], results: Results, stack: contextlib.ExitStack,
-                 records: batch.Batch) -> None:
+                 records: online.Batch) -> None:
         self._run, self._parts, self._results, self._stack = run, parts, results, stack
         self._records = records
         self.counts = records.counts
@@ -262,7 +262,7 @@ def collect(run: BatchRun, inputs: Iterable[Any], id_key: str = "id",
         target = _Replaying(getattr(run.target, run.method), replayer, run.target.model_id)
         shared = repeats.settings(run.method, run.target.model_id, run.prompt, run.length)
         items = _items(pending, inputs, results, skip or (lambda key: False), shared, earlier or ())
-        records = batch.run(target, items, method=run.method, jobs=1, prompt=run.prompt, length=run.length,
+        records = online.run(target, items, method=run.method, jobs=1, prompt=run.prompt, length=run.length,
                             retries=0, id_key=id_key, text_of=_text_of, earlier=earlier)
         stack.callback(records.close)
     except BaseException:

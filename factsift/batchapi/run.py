@@ -11,9 +11,10 @@ from typing import IO, TYPE_CHECKING, Any
 
 from factsift import clients, repeats
 from factsift.batchapi import split
+from factsift.batchapi.split import InputsError, key_text, numbered
 from factsift.batchapi.service import Refused, Service, ServiceError
 from factsift.batchapi.state import Part, State, read_entries, write_entries
-from factsift.records import RESULT_KEYS, message
+from factsift.records import RESULT_KEYS
 
 if TYPE_CHECKING:
     from factsift.batchapi.collect import Records
@@ -23,10 +24,6 @@ __all__ = ["BatchRun", "InputsError", "Report", "settings_of"]
 
 Report = Callable[["BatchRun"], None]
 _METADATA_RUN, _METADATA_PART = "factsift_run", "factsift_part"
-
-
-class InputsError(Exception):
-    """The inputs could not be read (their source, not one input): what was read is kept, the rest waits."""
 
 
 def settings_of(target: Any, method: str, prompt: Any, length: Any) -> dict[str, Any]:
@@ -330,20 +327,3 @@ def _errors(errors: Any) -> str:
             described.append(f"{line}{error.get('code')}: {error.get('message')}")
     more = f" (and {len(data) - 5} more)" if len(data) > 5 else ""
     return "; ".join(described) + more
-
-
-def key_text(key: Any) -> str:
-    """An input's id as the run compares ids: its JSON text."""
-    return json.dumps(key)
-
-
-def numbered(inputs: Iterable[Any]) -> Iterator[tuple[Any, Any]]:
-    """(id, text) pairs: a plain text's id is its position, as in factsift.batch. An id None with
-    an exception for its text says that the inputs themselves could not be read: InputsError."""
-    for position, item in enumerate(inputs):
-        key, text = item if isinstance(item, (tuple, list)) and len(item) == 2 else (position, item)
-        if isinstance(key, bool) or not isinstance(key, (str, int)):
-            if key is None and isinstance(text, BaseException):
-                raise InputsError(message(text)) from text
-            raise TypeError(f"the ids of a batch-interface run must be strings or whole numbers, not {key!r}")
-        yield key, text

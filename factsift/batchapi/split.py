@@ -19,15 +19,15 @@ from __future__ import annotations
 import hashlib
 import json
 import re
-from collections.abc import Callable, Generator, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 from typing import IO, Any
 
 from factsift.batchapi.state import Entry
 from factsift.clients import Recorder
-from factsift.records import describe
+from factsift.records import describe, message
 
 __all__ = ["BATCH_SIZE", "MAX_BYTES", "ENDPOINT", "Recorded", "PartFile", "encode_body", "digest", "record",
-           "split"]
+           "split", "InputsError", "key_text", "numbered"]
 
 BATCH_SIZE = 50_000  # requests in one batch, the service's limit
 MAX_BYTES = 200_000_000  # an input file's size, within the service's 200 MB
@@ -159,3 +159,24 @@ def split(items: Iterator[Recorded], number: int, batch_size: int, max_bytes: in
     except BaseException:
         part.sink.close()
         raise
+
+
+class InputsError(Exception):
+    """The inputs could not be read (their source, not one input): what was read is kept, the rest waits."""
+
+
+def key_text(key: Any) -> str:
+    """An input's id as the run compares ids: its JSON text."""
+    return json.dumps(key)
+
+
+def numbered(inputs: Iterable[Any]) -> Iterator[tuple[Any, Any]]:
+    """(id, text) pairs: a plain text's id is its position, as in factsift.batch. An id None with
+    an exception for its text says that the inputs themselves could not be read: InputsError."""
+    for position, item in enumerate(inputs):
+        key, text = item if isinstance(item, (tuple, list)) and len(item) == 2 else (position, item)
+        if isinstance(key, bool) or not isinstance(key, (str, int)):
+            if key is None and isinstance(text, BaseException):
+                raise InputsError(message(text)) from text
+            raise TypeError(f"the ids of a batch-interface run must be strings or whole numbers, not {key!r}")
+        yield key, text

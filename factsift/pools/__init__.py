@@ -10,7 +10,7 @@ import threading
 from collections.abc import Callable
 
 from factsift.clients import ClientSettings, Tally
-from factsift.records import Record, describe, error_record
+from factsift.records import RESULT_KEYS, Record, describe, error_record
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
@@ -52,6 +52,17 @@ class Summarizer:
 
     def __repr__(self) -> str:
         return f"Summarizer({self.base_url!r}, <key>, {self.model_id!r})"
+
+
+def target_of(target: Any, method: str | None) -> tuple[Any, str]:
+    """The instance (an AISummary, or a Summarizer) and the method's name a run is given: a bound
+    method, or an instance and the method's name."""
+    instance, name = (target, method) if method is not None else (
+        getattr(target, "__self__", None), getattr(target, "__name__", None))
+    if instance is None or name not in RESULT_KEYS:
+        raise TypeError("expected an AISummary method (s.extract, s.refined_title), "
+                        "or the instance (or a batch.Summarizer) and method='extract' or 'refined_title'")
+    return instance, str(name)
 
 
 class Spec:
