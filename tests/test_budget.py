@@ -185,9 +185,9 @@ def test_a_spent_budget_in_python_leaves_the_rest_unread_and_unsent(S, devserver
 
 def test_a_line_is_written_when_what_looked_ready_after_it_brings_no_record():
     # The next input was ready, but it was one the budget left unsent: the run ends without it.
-    from factsift.cli import _write_all
     from factsift.cli.output import Output
-    from factsift.cli.progress import LineGuard, Progress
+    from factsift.cli.progress import LineGuard
+    from factsift.cli.writing import write_records
 
     class Results:
         def __iter__(self):
@@ -198,8 +198,7 @@ def test_a_line_is_written_when_what_looked_ready_after_it_brings_no_record():
 
     out = []
     written = batch.Counts()
-    ending = _write_all(Results(), Output("out", out.append), Progress(1, None, live=False), LineGuard(), written,
-                        None)
+    ending = write_records(Results(), Output("out", out.append), written, LineGuard())
     assert ending is None and len(out) == 1 and b'"id": 0' in out[0] and written.ok == 1
 
 

@@ -9,22 +9,20 @@ import sys
 import time
 from collections.abc import Iterator, Sequence
 
-from factsift import batch
+from factsift import online
 from factsift.cli import journal
-from factsift.cli.args import (COMMANDS, EXIT_BROKEN_PIPE, EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK,
-                               EXIT_UNUSABLE, EXIT_USAGE, LINES_PER_WRITE, MAX_DEFAULT_JOBS, batch_api_wanted,
-                               build_parser, request_index, usage_problem)
+from factsift.cli.args import (COMMANDS, EXIT_BROKEN_PIPE, EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE,
+                               MAX_DEFAULT_JOBS, batch_api_wanted, build_parser, request_index, usage_problem)
 from factsift.cli.inputs import Inputs
-from factsift.cli.output import (Answered, Output, Refused, WriteError, discard_output, encode_record, file_output,
-                                 isatty, stdout_output)
+from factsift.cli.output import (Answered, Output, Refused, WriteError, discard_output, file_output, isatty,
+                                 stdout_output)
 from factsift.cli.progress import BesideProgress, LineGuard, Progress
-from factsift.records import Record
+from factsift.cli.writing import exit_status, verdict, write_records
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import Any
 
-_NOTHING = contextlib.nullcontext()
 
 __all__ = ["main", "build_parser"]
 
@@ -97,7 +95,7 @@ def _target(args: argparse.Namespace, base_url: str, api_key: str) -> Any:
     if args.processes > 1:
         problem = _unloadable()
         if problem is None:
-            return batch.Summarizer(base_url, api_key, args.model)
+            return online.Summarizer(base_url, api_key, args.model)
     else:
         try:
             from factsift.factsift import AISummary
@@ -155,18 +153,18 @@ def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
     progress = Progress(inputs.total, sys.stderr, live=show and isatty(sys.stderr))
     started = time.monotonic()
     kept = journal.Journal(args.output) if output.regular else None
-    results = batch.run(target, inputs, method=COMMANDS[args.command], jobs=jobs, prompt=args.prompt,
+    results = online.run(target, inputs, method=COMMANDS[args.command], jobs=jobs, prompt=args.prompt,
                         length=args.length, retries=args.max_retries, timeout=args.timeout, rpm=args.rpm,
                         tpm=args.tpm, processes=args.processes, share_clients=args.share_clients,
                         id_key="file" if args.jsonl is None else "id", max_wait=args.max_wait,
                         answered=None if kept is None else kept.answered, price=args.price,
                         max_cost=args.max_cost, repeats=not args.send_repeats,
                         earlier=Answered.of(output, "file" if args.jsonl is None else "id"))
-    written = batch.Counts(price=args.price)
+    written = online.Counts(price=args.price)
     if show:
         progress.watch(written, results.held, logged=not progress.live)
     with _session(results, progress) as guard:
-        ending = _write_all(results, output, progress, guard, written, kept)
+        ending = write_records(results, output, written, guard, progress, None if kept is None else kept.written)
         if show:
             summary = None if ending else _summary(written, results, inputs, time.monotonic() - started)
             progress.finish(summary)
@@ -181,7 +179,7 @@ def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
 
 
 @contextlib.contextmanager
-def _session(results: batch.Batch, progress: Progress) -> Iterator[LineGuard]:
+def _session(results: online.Batch, progress: Progress) -> Iterator[LineGuard]:
     """While the lines are written: the bar beside standard error, Ctrl-C deferred mid-line."""
     stderr = sys.stderr
     with contextlib.ExitStack() as stack:
@@ -196,53 +194,7 @@ def _session(results: batch.Batch, progress: Progress) -> Iterator[LineGuard]:
         yield guard
 
 
-def _write_all(results: batch.Batch, output: Output, progress: Progress, guard: LineGuard,
-               written: batch.Counts, kept: journal.Journal | None) -> BaseException | None:
-    """Writes every record, counting in `written` what went out as it went out, and telling `kept`;
-    returns what ended the run early (KeyboardInterrupt, a WriteError)."""
-    lines: list[bytes] = []
-    handed: list[Record] = []  # not yet written
-    written_records: list[Record] = []  # as encoded
-
-    def write() -> WriteError | None:
-        with guard, progress.paused() if output.terminal else _NOTHING:
-            try:
-                output.write(b"".join(lines))
-            except WriteError as exc:  # the pending requests are cancelled as the batch closes
-                _count(written, written_records[:exc.lines])
-                return exc
-            _count(written, written_records)
-            if kept is not None:
-                kept.written(handed)
-            if progress.live:
-                progress.advance(len(lines), sum(r.get("status") != "ok" for r in written_records))
-        for done in (lines, handed, written_records):
-            done.clear()
-        return None
-
-    try:
-        for record in results:
-            line, status = encode_record(record)
-            lines.append(line)
-            handed.append(record)
-            written_records.append(record if status == record.get("status") else {"status": status})
-            if results.ready() and len(lines) < LINES_PER_WRITE:
-                continue  # the next line is done too: one write for both
-            failed = write()
-            if failed is not None:
-                return failed
-        # What looked ready may have been an input the budget left unsent: no line came after.
-        return write() if lines else None
-    except KeyboardInterrupt as exc:
-        return exc
-
-
-def _count(written: batch.Counts, records: list[Record]) -> None:
-    for record in records:
-        written.add(record, 0)
-
-
-def _summary(written: batch.Counts, results: batch.Batch, inputs: Inputs, seconds: float) -> str:
+def _summary(written: online.Counts, results: online.Batch, inputs: Inputs, seconds: float) -> str:
     counts, held = results.counts, results.held()
     sent = written.ok + written.error
     rate = sent / seconds if seconds > 0 else 0.0
@@ -265,16 +217,10 @@ def _summary(written: batch.Counts, results: batch.Batch, inputs: Inputs, second
         line += f", {held.refusals} refused, held {held.seconds:.1f} s by the service"
     if spent is not None and spent.stopped:
         return line + "; " + _stopped(results, inputs, written)
-    retryable = written.error - written.unusable
-    unusable = written.unusable + inputs.skipped_unusable
-    if retryable:
-        return line + f"; {retryable} error{'s' * (retryable > 1)} may pass on another run: run again"
-    if unusable:
-        return line + f"; done, with {unusable} unusable input{'s' * (unusable > 1)}"
-    return line
+    return line + verdict(written, inputs, "run again")
 
 
-def _stopped(results: batch.Batch, inputs: Inputs, written: batch.Counts) -> str:
+def _stopped(results: online.Batch, inputs: Inputs, written: online.Counts) -> str:
     """What the budget left undone, and what to do."""
     if inputs.total is not None:
         unsent = inputs.total - written.ok - written.error
@@ -284,7 +230,7 @@ def _stopped(results: batch.Batch, inputs: Inputs, written: batch.Counts) -> str
             f"(run again with --resume and a new or raised --max-cost)")
 
 
-def _exit(args: argparse.Namespace, ending: BaseException | None, written: batch.Counts, inputs: Inputs) -> int:
+def _exit(args: argparse.Namespace, ending: BaseException | None, written: online.Counts, inputs: Inputs) -> int:
     of_total = "" if inputs.total is None else f" of {inputs.total}"
     if isinstance(ending, KeyboardInterrupt):
         print(f"factsift: interrupted; {written.ok + written.error}{of_total} results written", file=sys.stderr)
@@ -298,6 +244,4 @@ def _exit(args: argparse.Namespace, ending: BaseException | None, written: batch
         print(f"factsift: cannot write to {name} after {written.ok + written.error}{of_total} results: "
               f"{ending.error}", file=sys.stderr)
         return EXIT_FAILED
-    if written.error > written.unusable:
-        return EXIT_FAILED
-    return EXIT_UNUSABLE if written.unusable or inputs.skipped_unusable else EXIT_OK
+    return exit_status(written, inputs)

@@ -15,13 +15,14 @@ import sys
 import time
 from typing import Any, TextIO
 
-from factsift import batch, batchapi
+from factsift import batchapi, online
 from factsift.batchapi.state import pending as batch_pending
-from factsift.cli.args import (BATCH_STATE, COMMANDS, EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK,
-                               EXIT_UNUSABLE, EXIT_USAGE, LINES_PER_WRITE, request_index)
+from factsift.cli.args import (BATCH_STATE, COMMANDS, EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE,
+                               request_index)
 from factsift.cli.inputs import Inputs, id_text
 from factsift.cli.output import Answered, Output, Refused, WriteError, encode_record, file_output, isatty
 from factsift.cli.progress import LineGuard
+from factsift.cli.writing import exit_status, verdict, write_records
 from factsift.records import error_record
 
 __all__ = ["main", "usage"]
@@ -39,7 +40,7 @@ def main(args: argparse.Namespace, target: Any) -> int | None:
     if problem:
         print(f"factsift: {problem}", file=sys.stderr)
         return EXIT_USAGE
-    if isinstance(target, batch.Summarizer):
+    if isinstance(target, online.Summarizer):
         target = target.make()
     if not (args.batch_api or args.cancel_batches):
         _settle(args, target, folder)
@@ -196,10 +197,15 @@ def _collect(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, s
     inputs = Inputs(args, output.done)
     parts = sum(1 for part in run.parts if not part.collected)
     price = getattr(args, "price", None)  # the service charges a batch half its price online
-    written = batch.Counts(price=None if price is None else tuple(each / 2 for each in price))
+    written = online.Counts(price=None if price is None else tuple(each / 2 for each in price))
     earlier = Answered.of(output, _key_field(args))
     with run.records(inputs, id_key=_key_field(args), skip=done, earlier=earlier) as records:
-        ending = write_records(records, output, written)
+        guard = LineGuard()
+        guard.install()
+        try:
+            ending = write_records(records, output, written, guard)
+        finally:
+            guard.restore()
     if isinstance(ending, KeyboardInterrupt):
         print(f"factsift: interrupted; {written.ok + written.error} results written; run again with "
               f"--resume for the rest", file=sys.stderr)
@@ -215,68 +221,21 @@ def _collect(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, s
               f"their most at the batch price past --max-cost {args.max_cost:g} (run again with --resume "
               f"and a new or raised --max-cost)", file=sys.stderr)
         return EXIT_BUDGET
-    if written.error > written.unusable:
-        return EXIT_FAILED
-    return EXIT_UNUSABLE if written.unusable or inputs.skipped_unusable else EXIT_OK
+    return exit_status(written, inputs)
 
 
 def _key_field(args: argparse.Namespace) -> str:
     return "file" if args.jsonl is None else "id"
 
 
-def write_records(records: batchapi.Records, output: Output, written: batch.Counts) -> BaseException | None:
-    """Writes every record, each line whole; what ended the writing early, if anything.
-
-    Lines go out in writes of up to LINES_PER_WRITE, and always before the next
-    record is asked for when none is ready: the last one is written before the
-    run counts its batches as collected.
-    """
-    guard = LineGuard()
-    guard.install()
-    lines: list[bytes] = []
-    done: list[dict[str, Any]] = []  # as encoded, not yet written
-    try:
-        for record in records:
-            line, status = encode_record(record)
-            lines.append(line)
-            done.append(record if status == record.get("status") else {"status": status})
-            if records.ready() and len(lines) < LINES_PER_WRITE:
-                continue
-            with guard:
-                try:
-                    output.write(b"".join(lines))
-                except WriteError as exc:
-                    _count(written, done[:exc.lines])
-                    return exc
-                _count(written, done)
-            lines, done = [], []
-    except KeyboardInterrupt as exc:
-        return exc
-    finally:
-        guard.restore()
-    return None
-
-
-def _count(written: batch.Counts, records: list[dict[str, Any]]) -> None:
-    for record in records:
-        written.add(record, 0)
-
-
-def _summary(written: batch.Counts, inputs: Inputs, parts: int, seconds: float) -> str:
+def _summary(written: online.Counts, inputs: Inputs, parts: int, seconds: float) -> str:
     line = (f"factsift: {written.ok} ok, {written.error} error, {inputs.skipped} skipped in {seconds:.1f} s "
             f"through {_batches(parts)}, {written.tokens_text()}")
     if written.cost is not None:
         line += f", cost {written.cost:.6g} at the batch price (half of --price)"
     if written.repeats:
         line += f", {written.repeats} repeat{'s' * (written.repeats > 1)} not sent"
-    retryable = written.error - written.unusable
-    unusable = written.unusable + inputs.skipped_unusable
-    if retryable:
-        return line + (f"; {retryable} error{'s' * (retryable > 1)} may pass on another run: "
-                       f"run again with --resume")
-    if unusable:
-        return line + f"; done, with {unusable} unusable input{'s' * (unusable > 1)}"
-    return line
+    return line + verdict(written, inputs, "run again with --resume")
 
 
 def _batches(count: int) -> str:

@@ -44,7 +44,7 @@ class Progress:
         self._stop = threading.Event()
 
     def watch(self, counts: Any, held: Any, logged: bool) -> None:
-        """Show `counts` (a batch.Counts: tokens, cost) and `held()` (what holds the run), redrawn
+        """Show `counts` (a online.Counts: tokens, cost) and `held()` (what holds the run), redrawn
         every TICK on a terminal, or with `logged`, a line every LOG_EVERY seconds."""
         self._counts, self._held = counts, held
         if self.live or logged:
