@@ -3,6 +3,7 @@ an online run's, kill points with --resume and the service's counts, failed, exp
 rejected batches, the split into batches, and the pieces (custom ids, the state, hostile result lines)."""
 
 import contextlib
+import functools
 import importlib
 import io
 import json
@@ -589,17 +590,20 @@ def _cut_short(body, cuts):
 def test_a_download_is_streamed_to_disk_and_kept_whole_or_not_at_all(tmp_path, cuts):
     import tracemalloc
 
-    from factsift.batchapi.service import Service, ServiceError
+    from factsift.batchapi.split import ENDPOINT
+    from factsift.batchapi.state import write_atomically
+    from factsift.clients import BatchService, ServiceError
 
     body = bytes(range(256)) * (16 << 12)  # 16 MiB
     path = tmp_path / "file.jsonl"
     with scripted_server(_cut_short(body, cuts)) as server:
-        service = Service(server.url, "sk-test", retries=1, sleep=lambda seconds: None)
+        service = BatchService(server.url, "sk-test", ENDPOINT, retries=1, sleep=lambda seconds: None)
         try:
-            service.download("small", str(tmp_path / "small"))  # the client package loads what it needs
+            # The client package loads what it needs.
+            service.download("small", functools.partial(write_atomically, str(tmp_path / "small")))
             tracemalloc.start()
             with pytest.raises(ServiceError, match="reading file file-1") if cuts > 1 else contextlib.nullcontext():
-                service.download("file-1", str(path))
+                service.download("file-1", functools.partial(write_atomically, str(path)))
             peak = tracemalloc.get_traced_memory()[1]
         finally:
             tracemalloc.stop()

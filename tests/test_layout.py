@@ -31,20 +31,24 @@ def a_package(tmp_path, files):
 
 
 CASES = [
-    pytest.param({"records.py": "def f():\n    from factsift import cli\n", "cli/__init__.py": "from factsift import records\n"},
-                 [["factsift.cli", "factsift.records"]], ["factsift.records (plain data) -> factsift.cli (the command line)"],
-                 id="import-inside-a-function"),
+    pytest.param({"records.py": "def f():\n    from factsift import cli\n",
+                  "cli/__init__.py": "from factsift import records\n"},
+                 [["factsift.cli", "factsift.records"]],
+                 ["factsift.records (plain data) -> factsift.cli (the command line)"], id="import-inside-a-function"),
     pytest.param({"pools/__init__.py": "from .threads import Threads\n", "pools/threads.py": "from . import helper\n",
                   "pools/helper.py": "from ..clients import x\n", "clients/__init__.py": ""},
                  [], [], id="relative-imports-down"),
-    pytest.param({"clients/__init__.py": "TYPE_CHECKING = False\nif TYPE_CHECKING:\n    from factsift.pools import Spec\n",
+    pytest.param({"clients/__init__.py":
+                  "TYPE_CHECKING = False\nif TYPE_CHECKING:\n    from factsift.pools import Spec\n",
                   "pools/__init__.py": "import factsift.clients\n"},
                  [], [], id="type-checking-only"),
-    pytest.param({"clients/__init__.py": "from factsift.online import run\n", "online.py": "from factsift import clients\n"},
-                 [["factsift.clients", "factsift.online"]], ["factsift.clients (the client layer) -> factsift.online (runs)"],
-                 id="cycle-across-layers"),
+    pytest.param({"clients/__init__.py": "from factsift.online import run\n",
+                  "online.py": "from factsift import clients\n"},
+                 [["factsift.clients", "factsift.online"]],
+                 ["factsift.clients (the client layer) -> factsift.online (runs)"], id="cycle-across-layers"),
     pytest.param({"devserver/__init__.py": "from factsift import records\n", "records.py": ""},
-                 [], ["factsift.devserver (the local service) -> factsift.records (plain data)"], id="local-service-apart"),
+                 [], ["factsift.devserver (the local service) -> factsift.records (plain data)"],
+                 id="local-service-apart"),
 ]
 
 

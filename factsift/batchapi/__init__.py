@@ -38,8 +38,8 @@ from typing import TYPE_CHECKING, Any
 
 from factsift.batchapi.collect import LineError, Records, collect
 from factsift.batchapi.run import BatchRun, Report, settings_of
-from factsift.batchapi.service import Refused, Service, ServiceError
-from factsift.batchapi.split import BATCH_SIZE, MAX_BYTES, InputsError
+from factsift.clients import BatchService, Refused, ServiceError
+from factsift.batchapi.split import BATCH_SIZE, ENDPOINT, MAX_BYTES, InputsError
 from factsift.batchapi.state import Part, State, StateError
 from factsift.pools import target_of
 
@@ -57,7 +57,7 @@ def _open(target: Any, method: str, state: str, prompt: Any, length: Any, retrie
     settings = settings_of(target, method, prompt, length)
     folder = State.open(state, settings)
     try:
-        service = Service(target.base_url, target.api_key, retries, timeout)
+        service = BatchService(target.base_url, target.api_key, ENDPOINT, retries, timeout)
     except BaseException:
         folder.close()
         raise

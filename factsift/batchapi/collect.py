@@ -13,15 +13,16 @@ from __future__ import annotations
 
 import collections
 import contextlib
+import functools
 import json
 import re
 from collections.abc import Callable, Container, Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any
 
 from factsift import clients, online, repeats
-from factsift.batchapi.service import Refused
 from factsift.batchapi.split import digest, encode_body, key_text, numbered
-from factsift.batchapi.state import Entry, Part, StateError, read_entries
+from factsift.batchapi.state import Entry, Part, StateError, read_entries, write_atomically
+from factsift.clients import Refused
 from factsift.records import Record
 
 if TYPE_CHECKING:
@@ -154,7 +155,7 @@ def download(run: BatchRun, part: Part) -> None:
         if file_id is None:
             continue
         try:
-            run.service.download(file_id, run.state.path(part.name + suffix))
+            run.service.download(file_id, functools.partial(write_atomically, run.state.path(part.name + suffix)))
         except Refused as exc:
             if exc.status != 404:
                 raise

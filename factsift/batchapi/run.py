@@ -12,7 +12,7 @@ from typing import IO, TYPE_CHECKING, Any
 from factsift import clients, repeats
 from factsift.batchapi import split
 from factsift.batchapi.split import InputsError, key_text, numbered
-from factsift.batchapi.service import Refused, Service, ServiceError
+from factsift.clients import BatchService, Refused, ServiceError
 from factsift.batchapi.state import Part, State, read_entries, write_entries
 from factsift.records import RESULT_KEYS
 
@@ -38,7 +38,7 @@ class BatchRun:
     """The batches of one run, from its state folder; `close()` (or a ``with`` block) lets it go."""
 
     state: State
-    service: Service
+    service: BatchService
     target: Any
     method: str
     uploaded: int  # bytes uploaded by this process
@@ -46,7 +46,7 @@ class BatchRun:
     unsent: int | None  # with a budget that stopped the sending: the inputs left out
     repeats: int  # inputs not sent, as repeats of others
 
-    def __init__(self, state: State, service: Service, target: Any, method: str) -> None:
+    def __init__(self, state: State, service: BatchService, target: Any, method: str) -> None:
         if method not in RESULT_KEYS:
             raise ValueError(f"method must be one of {', '.join(RESULT_KEYS)}, not {method!r}")
         self.state, self.service = state, service

@@ -61,11 +61,12 @@ Things to know:
 
 A run through the service's batch interface (factsift.batchapi) has the
 module make its requests with ``recording()`` in place, and its records
-from the batch's replies with ``replaying()``; ``service_client()`` is the
-client that uploads the files and drives the batches.
+from the batch's replies with ``replaying()``; ``BatchService`` uploads the
+files and drives the batches, with a ``service_client()``.
 """
 
 from factsift.clients._seam import run_base
+from factsift.clients._batches import BatchService, Refused, ServiceError
 from factsift.clients._replay import Expected, Recorder, Replayer, ReplayMismatch, recording, replaying
 from factsift.clients._refusals import retry_after
 from factsift.clients._run import ClientSettings, Pacer, RunClients, Seen, Tally, Watched, configured
@@ -78,4 +79,4 @@ __all__ = ["run_base", "SharedClients", "share_clients", "unshare_clients", "sha
            "ClientSettings", "Pacer", "RunClients", "Seen", "Tally", "Watched", "configured", "retry_after",
            "MAX_TOKENS", "usage_problem",
            "Expected", "Recorder", "Replayer", "ReplayMismatch", "recording", "replaying",
-           "plain", "service_client", "status_of", "transient"]
+           "plain", "service_client", "status_of", "transient", "BatchService", "Refused", "ServiceError"]

@@ -1,5 +1,7 @@
 """The calls to the service's batch interface: upload, create, look, cancel, download, delete.
 
+The client layer's part of a run through the batch interface (factsift.batchapi).
+
 Reads (a batch, a file's content, a listing) are sent again after a passing
 failure (no answer, HTTP 408, 409, 429 or 5xx), up to `retries` times, after
 the wait the service asks for or a back-off. An upload or a batch creation
@@ -16,12 +18,11 @@ import time
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, TypeVar
 
-from factsift import clients
-from factsift.batchapi.split import ENDPOINT
-from factsift.batchapi.state import write_atomically
+from factsift.clients._refusals import retry_after
+from factsift.clients._service import plain, service_client, status_of, transient
 from factsift.records import describe
 
-__all__ = ["Service", "ServiceError", "Refused"]
+__all__ = ["BatchService", "ServiceError", "Refused"]
 
 T = TypeVar("T")
 COMPLETION_WINDOW = "24h"
@@ -42,14 +43,15 @@ class Refused(Exception):
         self.status = status
 
 
-class Service:
-    """One client of the service for a run's batch interface; `requests` counts its HTTP requests."""
+class BatchService:
+    """One client of the service for a run's batch interface, whose batches make requests to
+    `endpoint`; `requests` counts its HTTP requests."""
 
-    def __init__(self, base_url: Any, api_key: Any, retries: int = 2, timeout: float | None = None,
+    def __init__(self, base_url: Any, api_key: Any, endpoint: str, retries: int = 2, timeout: float | None = None,
                  sleep: Callable[[float], None] = time.sleep) -> None:
-        self._client, tally = clients.service_client(base_url, api_key, timeout)
+        self._client, tally = service_client(base_url, api_key, timeout)
         self._seen = tally.begin()
-        self._retries, self._sleep = retries, sleep
+        self._endpoint, self._retries, self._sleep = endpoint, retries, sleep
 
     @property
     def requests(self) -> int:
@@ -60,9 +62,14 @@ class Service:
         if close is not None:
             close()
 
-    def _call(self, what: str, call: Callable[[], T]) -> T:
-        """`call()`, sent again after passing failures; Refused or ServiceError when it cannot be."""
+    def _call(self, what: str, call: Callable[[], T], look: Callable[[], T | None] | None = None) -> T:
+        """`call()`, sent again after passing failures; Refused or ServiceError when it cannot be.
+        With `look`: what it finds, if anything, before each attempt but the first (whose
+        failure may have reached the service)."""
         for attempt in range(self._retries + 1):
+            found = look() if look is not None and attempt else None
+            if found is not None:
+                return found
             try:
                 return call()
             except Exception as exc:
@@ -71,8 +78,8 @@ class Service:
 
     def _failed(self, what: str, exc: Exception, attempt: int) -> None:
         """Waits before the next attempt, or raises what the failure means."""
-        if not clients.transient(exc) and not isinstance(exc, _Cut):
-            status = clients.status_of(exc)
+        if not transient(exc) and not isinstance(exc, _Cut):
+            status = status_of(exc)
             if status is not None or _is_client_error(exc):
                 raise Refused(f"{what}: {describe(exc)}", status) from exc
             if isinstance(exc, ServiceError):
@@ -87,30 +94,26 @@ class Service:
     def upload(self, path: str, size: int, since: float, unsure: bool) -> dict[str, Any]:
         """The FileObject of `path` uploaded for a batch (an earlier upload of it where one is found)."""
         name = pathlib.Path(path).name
-        for attempt in range(self._retries + 1):
-            found = self.find_file(name, size, since) if unsure or attempt else None
-            if found is not None:
-                return found
-            try:
-                made = self._client.files.create(file=pathlib.Path(path), purpose="batch")
-                return _with_id(clients.plain(made))
-            except Exception as exc:
-                self._failed(f"uploading {name}", exc, attempt)
-        raise AssertionError("unreachable")
+        found = self.find_file(name, size, since) if unsure else None
+        return found if found is not None else self._call(
+            f"uploading {name}",
+            lambda: _with_id(plain(self._client.files.create(file=pathlib.Path(path), purpose="batch"))),
+            lambda: self.find_file(name, size, since))
 
     def find_file(self, name: str, size: int, since: float) -> dict[str, Any] | None:
         return self._call("listing the files", lambda: _newest(
             self._client.files.list(purpose="batch"), since,
             lambda info: info.get("filename") == name and info.get("bytes") == size))
 
-    def download(self, file_id: str, path: str) -> None:
-        """Writes a file's content to `path` as it arrives (whole, or not at all), never all of it
-        in memory; sent again from the start after a passing failure, one mid-way included."""
-        self._call(f"reading file {file_id}", lambda: self._download(file_id, path))
+    def download(self, file_id: str, write: Callable[[Iterator[bytes]], None]) -> None:
+        """Hands a file's content to `write` as it arrives, never all of it in memory (`write` keeps
+        it whole or not at all); sent again from the start after a passing failure, one mid-way
+        included."""
+        self._call(f"reading file {file_id}", lambda: self._download(file_id, write))
 
-    def _download(self, file_id: str, path: str) -> None:
+    def _download(self, file_id: str, write: Callable[[Iterator[bytes]], None]) -> None:
         with self._client.files.with_streaming_response.content(file_id) as response:
-            write_atomically(path, _pieces(response.iter_bytes(CHUNK)))
+            write(_pieces(response.iter_bytes(CHUNK)))
 
     def delete(self, file_id: str) -> bool:
         """Removes a file; whether it is gone (False: it could not be deleted now)."""
@@ -126,17 +129,12 @@ class Service:
 
     def create(self, file_id: str, metadata: dict[str, str], since: float, unsure: bool) -> dict[str, Any]:
         """A batch of the input file `file_id` (an earlier one of it where one is found)."""
-        for attempt in range(self._retries + 1):
-            found = self.find_batch(file_id, since) if unsure or attempt else None
-            if found is not None:
-                return found
-            try:
-                return _with_id(clients.plain(self._client.batches.create(
-                    input_file_id=file_id, endpoint=ENDPOINT, completion_window=COMPLETION_WINDOW,
-                    metadata=metadata)))
-            except Exception as exc:
-                self._failed(f"creating the batch of {file_id}", exc, attempt)
-        raise AssertionError("unreachable")
+        found = self.find_batch(file_id, since) if unsure else None
+        return found if found is not None else self._call(
+            f"creating the batch of {file_id}", lambda: _with_id(plain(self._client.batches.create(
+                input_file_id=file_id, endpoint=self._endpoint, completion_window=COMPLETION_WINDOW,
+                metadata=metadata))),
+            lambda: self.find_batch(file_id, since))
 
     def find_batch(self, file_id: str, since: float) -> dict[str, Any] | None:
         return self._call("listing the batches", lambda: _newest(
@@ -144,13 +142,13 @@ class Service:
 
     def batch(self, batch_id: str) -> dict[str, Any]:
         return self._call(f"looking at batch {batch_id}",
-                          lambda: clients.plain(self._client.batches.retrieve(batch_id)))
+                          lambda: plain(self._client.batches.retrieve(batch_id)))
 
     def cancel(self, batch_id: str) -> dict[str, Any]:
         """Asks the service to cancel a batch; one that has ended already is only looked at."""
         try:
             return self._call(f"cancelling batch {batch_id}",
-                              lambda: clients.plain(self._client.batches.cancel(batch_id)))
+                              lambda: plain(self._client.batches.cancel(batch_id)))
         except Refused as exc:
             if exc.status != 409:
                 raise
@@ -190,7 +188,7 @@ def _is_client_error(exc: Exception) -> bool:
 
 def _wait(exc: Exception, attempt: int) -> float:
     response = getattr(exc, "response", None)
-    asked = clients.retry_after(getattr(response, "headers", None) or {})
+    asked = retry_after(getattr(response, "headers", None) or {})
     if asked is not None and 0 <= asked <= MAX_WAIT:
         return asked
     return float(min(8.0, 0.5 * 2 ** attempt))
@@ -200,7 +198,7 @@ def _newest(listing: Iterable[Any], since: float,
             wanted: Callable[[dict[str, Any]], bool]) -> dict[str, Any] | None:
     """The first object of a listing (newest first) that is `wanted`, searched back to `since`."""
     for item in listing:
-        info = clients.plain(item)
+        info = plain(item)
         if wanted(info) and isinstance(info.get("id"), str) and info["id"]:
             return info
         created = info.get("created_at")
