@@ -5,7 +5,7 @@ client per run, built with the run's time-out and a transport that counts
 its requests. It never retries on its own (``max_retries=0``): a request that
 creates something at the service (an upload, a batch) may have reached it
 even when its answer never came, so factsift looks before it sends one again
-(factsift.batchapi.service). It sends through factsift's transport, as a run's
+(factsift.clients._batches). It sends through factsift's transport, as a run's
 clients do (the time-out as a whole, the environment's proxies), reading at
 most ``MAX_FILE_BYTES`` of a reply: a batch's output file comes whole.
 """
