@@ -212,6 +212,20 @@ def test_help(main_here, args):
         assert text in out, text
 
 
+def test_every_option_parsed_reaches_the_typed_options():
+    from factsift.cli.args import Options, build_parser
+
+    parser = build_parser()
+    commands = next(action for action in parser._actions if action.dest == "command")
+    for sub in commands.choices.values():
+        dests = {action.dest for action in sub._actions if action.dest != "help"}
+        assert dests | {"command"} == set(Options.__slots__)
+    options = Options(parser.parse_args(["title", "--jsonl", "in.jsonl", "--model", "m"]))
+    assert (options.method, options.key_field, options.output) == ("refined_title", "id", None)
+    with pytest.raises(ValueError, match="no --output FILE"):
+        options.output_file()
+
+
 def test_the_command_runs_as_a_module_and_as_its_script(tmp_path):
     for command in ([sys.executable, "-m", "factsift"], [os.path.join(os.path.dirname(sys.executable), "factsift")]):
         if os.path.exists(command[0]):

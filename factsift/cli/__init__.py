@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import os
 import sys
@@ -12,7 +11,8 @@ from collections.abc import Iterator, Sequence
 from factsift import online
 from factsift.cli import journal
 from factsift.cli.args import (COMMANDS, EXIT_BROKEN_PIPE, EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE,
-                               MAX_DEFAULT_JOBS, batch_api_wanted, build_parser, request_index, usage_problem)
+                               MAX_DEFAULT_JOBS, Options, batch_api_wanted, build_parser, parse, request_index,
+                               usage_problem)
 from factsift.cli.inputs import Inputs
 from factsift.cli.output import (Answered, Output, Refused, WriteError, discard_output, file_output, isatty,
                                  stdout_output)
@@ -65,10 +65,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         output.close()
 
 
-def _parse(argv: list[str]) -> argparse.Namespace | int:
+def _parse(argv: list[str]) -> Options | int:
     parser = build_parser(argv[0] if argv and argv[0] in COMMANDS else None)
     try:
-        args = parser.parse_args(argv)
+        args = parse(parser, argv)
     except SystemExit as exc:  # --help or a usage error; argparse has printed why
         return exc.code if isinstance(exc.code, int) else EXIT_USAGE
     problem = usage_problem(args)
@@ -78,7 +78,7 @@ def _parse(argv: list[str]) -> argparse.Namespace | int:
     return args
 
 
-def _service(args: argparse.Namespace) -> tuple[str, str] | None:
+def _service(args: Options) -> tuple[str, str] | None:
     base_url = args.base_url or os.environ.get("OPENAI_BASE_URL")
     api_key = args.api_key or os.environ.get("OPENAI_API_KEY")
     for value, option, variable in ((base_url, "--base-url", "OPENAI_BASE_URL"),
@@ -89,7 +89,7 @@ def _service(args: argparse.Namespace) -> tuple[str, str] | None:
     return base_url, api_key  # type: ignore[return-value]
 
 
-def _target(args: argparse.Namespace, base_url: str, api_key: str) -> Any:
+def _target(args: Options, base_url: str, api_key: str) -> Any:
     """The AISummary to run; with --processes, its settings only: the workers make it, and this
     process never loads the client package. None (after saying why) when it cannot be loaded."""
     if args.processes > 1:
@@ -128,11 +128,11 @@ def _hint(name: str | None) -> str:
     return "cannot load factsift.factsift"
 
 
-def _open_output(args: argparse.Namespace) -> Output:
+def _open_output(args: Options) -> Output:
     if args.output is None:
         return stdout_output()
     inputs = args.files if args.jsonl is None else [args.jsonl]
-    key_field = "file" if args.jsonl is None else "id"
+    key_field = args.key_field
     output = file_output(args.output, args.resume, key_field, inputs, request_index(args))
     if output.regular and args.resume:
         try:
@@ -146,20 +146,20 @@ def _open_output(args: argparse.Namespace) -> Output:
     return output
 
 
-def _run(args: argparse.Namespace, target: Any, output: Output) -> int:
+def _run(args: Options, target: Any, output: Output) -> int:
     inputs = Inputs(args, output.done)
     jobs = args.jobs or max(1, min(MAX_DEFAULT_JOBS, inputs.total or MAX_DEFAULT_JOBS))
     show = args.progress and (len(args.files) > 1 or args.jsonl is not None or args.output is not None)
     progress = Progress(inputs.total, sys.stderr, live=show and isatty(sys.stderr))
     started = time.monotonic()
-    kept = journal.Journal(args.output) if output.regular else None
-    results = online.run(target, inputs, method=COMMANDS[args.command], jobs=jobs, prompt=args.prompt,
+    kept = journal.Journal(args.output_file()) if output.regular else None
+    results = online.run(target, inputs, method=args.method, jobs=jobs, prompt=args.prompt,
                         length=args.length, retries=args.max_retries, timeout=args.timeout, rpm=args.rpm,
                         tpm=args.tpm, processes=args.processes, share_clients=args.share_clients,
-                        id_key="file" if args.jsonl is None else "id", max_wait=args.max_wait,
+                        id_key=args.key_field, max_wait=args.max_wait,
                         answered=None if kept is None else kept.answered, price=args.price,
                         max_cost=args.max_cost, repeats=not args.send_repeats,
-                        earlier=Answered.of(output, "file" if args.jsonl is None else "id"))
+                        earlier=Answered.of(output, args.key_field))
     written = online.Counts(price=args.price)
     if show:
         progress.watch(written, results.held, logged=not progress.live)
@@ -230,7 +230,7 @@ def _stopped(results: online.Batch, inputs: Inputs, written: online.Counts) -> s
             f"(run again with --resume and a new or raised --max-cost)")
 
 
-def _exit(args: argparse.Namespace, ending: BaseException | None, written: online.Counts, inputs: Inputs) -> int:
+def _exit(args: Options, ending: BaseException | None, written: online.Counts, inputs: Inputs) -> int:
     of_total = "" if inputs.total is None else f" of {inputs.total}"
     if isinstance(ending, KeyboardInterrupt):
         print(f"factsift: interrupted; {written.ok + written.error}{of_total} results written", file=sys.stderr)

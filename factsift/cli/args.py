@@ -228,7 +228,7 @@ def _add_batch_api(parser: argparse.ArgumentParser) -> None:
                              "results of what they answered")
 
 
-def batch_api_wanted(args: argparse.Namespace) -> bool:
+def batch_api_wanted(args: Options) -> bool:
     """Whether the run goes through factsift.cli.batchapi: asked for, or a batch run of --output is open."""
     if args.batch_api or args.cancel_batches:
         return True
@@ -257,7 +257,71 @@ def build_parser(command: str | None = None) -> argparse.ArgumentParser:
     return parser
 
 
-def usage_problem(args: argparse.Namespace) -> str | None:
+class Options:
+    """The arguments as parsed, typed: all that the command line's runs are given."""
+
+    __slots__ = ("command", "files", "jsonl", "text_field", "id_field", "shard", "prompt", "length", "base_url",
+                 "model", "api_key", "timeout", "max_retries", "rpm", "tpm", "max_wait", "price", "max_cost",
+                 "output", "resume", "jobs", "processes", "estimate", "progress", "send_repeats", "share_clients",
+                 "batch_api", "batch_size", "poll", "cancel_batches")
+    command: str
+    files: list[str]
+    jsonl: str | None
+    text_field: str
+    id_field: str
+    shard: tuple[int, int] | None
+    prompt: str
+    length: int
+    base_url: str | None
+    model: str
+    api_key: str | None
+    timeout: float | None
+    max_retries: int
+    rpm: float | None
+    tpm: float | None
+    max_wait: float
+    price: tuple[float, ...] | None
+    max_cost: float | None
+    output: str | None
+    resume: bool
+    jobs: int | None
+    processes: int
+    estimate: bool
+    progress: bool
+    send_repeats: bool
+    share_clients: bool
+    batch_api: bool
+    batch_size: int
+    poll: float
+    cancel_batches: bool
+
+    def __init__(self, parsed: argparse.Namespace) -> None:
+        for name in self.__slots__:
+            setattr(self, name, getattr(parsed, name))
+
+    @property
+    def method(self) -> str:
+        """The AISummary method the command runs."""
+        return COMMANDS[self.command]
+
+    def output_file(self) -> str:
+        """--output FILE, where the run has made sure that one was given."""
+        if self.output is None:
+            raise ValueError("no --output FILE was given")
+        return self.output
+
+    @property
+    def key_field(self) -> str:
+        """The field of a line that names its input: "file" for FILE..., "id" for --jsonl."""
+        return "file" if self.jsonl is None else "id"
+
+
+def parse(parser: argparse.ArgumentParser, argv: Sequence[str]) -> Options:
+    """The arguments, as `parser` parses them (SystemExit for --help or a usage error)."""
+    return Options(parser.parse_args(argv))
+
+
+def usage_problem(args: Options) -> str | None:
     """What the parser cannot see alone: inputs given twice or not at all, --resume alone."""
     if not args.files and args.jsonl is None:
         return "give the inputs: FILE... or --jsonl FILE"
@@ -270,8 +334,8 @@ def usage_problem(args: argparse.Namespace) -> str | None:
     return None
 
 
-def request_index(args: argparse.Namespace) -> Callable[[str], bytes] | None:
+def request_index(args: Options) -> Callable[[str], bytes] | None:
     """How a resumed output's "ok" lines are found by their request (factsift.repeats), if at all."""
-    shared = None if args.send_repeats else repeats.settings(COMMANDS[args.command], args.model, args.prompt,
+    shared = None if args.send_repeats else repeats.settings(args.method, args.model, args.prompt,
                                                              args.length)
     return None if shared is None else functools.partial(repeats.digest, shared)

@@ -8,7 +8,6 @@ run has sent and not yet collected.
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import os
 import sys
@@ -17,8 +16,8 @@ from typing import Any, TextIO
 
 from factsift import batchapi, online
 from factsift.batchapi.state import pending as batch_pending
-from factsift.cli.args import (BATCH_STATE, COMMANDS, EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE,
-                               request_index)
+from factsift.cli.args import (BATCH_STATE, EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE,
+                               Options, request_index)
 from factsift.cli.inputs import Inputs, id_text
 from factsift.cli.output import Answered, Output, Refused, WriteError, encode_record, file_output, isatty
 from factsift.cli.progress import LineGuard
@@ -28,7 +27,7 @@ from factsift.records import error_record
 __all__ = ["main", "usage"]
 
 
-def main(args: argparse.Namespace, target: Any) -> int | None:
+def main(args: Options, target: Any) -> int | None:
     """Runs (or cancels) the batch-interface run of --output; returns the exit status.
 
     For an online run beside the state of a batch run that has nothing left to
@@ -46,8 +45,8 @@ def main(args: argparse.Namespace, target: Any) -> int | None:
         _settle(args, target, folder)
         return None
     try:
-        output = file_output(args.output, args.resume or args.cancel_batches,
-                             "file" if args.jsonl is None else "id", args.files or [args.jsonl], request_index(args))
+        output = file_output(args.output_file(), args.resume or args.cancel_batches, args.key_field,
+                             [args.jsonl] if args.jsonl is not None else args.files, request_index(args))
     except Refused as exc:
         print(f"factsift: {exc}", file=sys.stderr)
         return EXIT_USAGE
@@ -60,7 +59,7 @@ def main(args: argparse.Namespace, target: Any) -> int | None:
         output.close()
 
 
-def usage(args: argparse.Namespace) -> str | None:
+def usage(args: Options) -> str | None:
     """Why the run cannot go as asked beside the state of --output's batch run (exit 2), or None."""
     if args.output is None:
         return "--batch-api writes the results to an --output FILE: give one"
@@ -82,10 +81,10 @@ def usage(args: argparse.Namespace) -> str | None:
     return None
 
 
-def _run(args: argparse.Namespace, target: Any, output: Output, folder: str) -> int:
+def _run(args: Options, target: Any, output: Output, folder: str) -> int:
     started = time.monotonic()
     waiting = Waiting(sys.stderr, args.progress)
-    method = COMMANDS[args.command]
+    method = args.method
     try:
         run = _open(args, target, output, folder, method)
     except batchapi.InputsError as exc:
@@ -109,10 +108,10 @@ def _kept(folder: str) -> str:
     return "nothing was sent"
 
 
-def _settle(args: argparse.Namespace, target: Any, folder: str) -> None:
+def _settle(args: Options, target: Any, folder: str) -> None:
     """Deletes what a batch run with nothing left to collect left, here and at the service."""
     try:
-        with batchapi.resume(folder, target, method=COMMANDS[args.command], retries=args.max_retries,
+        with batchapi.resume(folder, target, method=args.method, retries=args.max_retries,
                              timeout=args.timeout) as run:
             if run.finish():
                 return
@@ -123,14 +122,14 @@ def _settle(args: argparse.Namespace, target: Any, folder: str) -> None:
           f"({problem}); a later run deletes them", file=sys.stderr)
 
 
-def _unreadable(args: argparse.Namespace, output: Output, folder: str, method: str,
+def _unreadable(args: Options, output: Output, folder: str, method: str,
                 exc: batchapi.InputsError) -> int:
     """The inputs could not be read: with nothing sent, the error record an online run writes."""
     if os.path.exists(os.path.join(folder, "state.json")):
         print(f"factsift: {exc}; {_kept(folder)}", file=sys.stderr)
         return EXIT_FAILED
     record = error_record(method, str(exc))
-    record["file" if args.jsonl is None else "id"] = None
+    record[args.key_field] = None
     try:
         output.write(encode_record(record)[0])
     except WriteError as error:
@@ -140,7 +139,7 @@ def _unreadable(args: argparse.Namespace, output: Output, folder: str, method: s
     return EXIT_FAILED
 
 
-def _open(args: argparse.Namespace, target: Any, output: Output, folder: str, method: str) -> batchapi.BatchRun:
+def _open(args: Options, target: Any, output: Output, folder: str, method: str) -> batchapi.BatchRun:
     if args.cancel_batches:
         run = batchapi.resume(folder, target, method=method, retries=args.max_retries, timeout=args.timeout)
         try:
@@ -152,10 +151,10 @@ def _open(args: argparse.Namespace, target: Any, output: Output, folder: str, me
     return batchapi.submit(target, Inputs(args, output.done), folder, method=method, prompt=args.prompt,
                            length=args.length, batch_size=args.batch_size, retries=args.max_retries,
                            timeout=args.timeout, price=args.price, max_cost=args.max_cost,
-                           repeats=not args.send_repeats, earlier=Answered.of(output, _key_field(args)))
+                           repeats=not args.send_repeats, earlier=Answered.of(output, args.key_field))
 
 
-def _follow(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, waiting: Waiting,
+def _follow(args: Options, run: batchapi.BatchRun, output: Output, waiting: Waiting,
             started: float) -> int:
     waiting.sent(run)
     try:
@@ -176,7 +175,7 @@ def _follow(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, wa
         return _collect(args, run, output, started)
     except batchapi.InputsError as exc:
         print(f"factsift: {exc}: the inputs are read again to make their records; what the batches "
-              f"answered is kept in {args.output + BATCH_STATE}: run again with --resume when they can be read",
+              f"answered is kept in {args.output_file() + BATCH_STATE}: run again with --resume when they can be read",
               file=sys.stderr)
         return EXIT_FAILED
     except (batchapi.ServiceError, batchapi.Refused, batchapi.StateError, OSError) as exc:
@@ -187,7 +186,7 @@ def _follow(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, wa
         return EXIT_INTERRUPTED
 
 
-def _collect(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, started: float) -> int:
+def _collect(args: Options, run: batchapi.BatchRun, output: Output, started: float) -> int:
     if args.jsonl is None:
         def done(key: Any) -> bool:
             return key in output.done
@@ -196,10 +195,10 @@ def _collect(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, s
             return id_text(key) in output.done
     inputs = Inputs(args, output.done)
     parts = sum(1 for part in run.parts if not part.collected)
-    price = getattr(args, "price", None)  # the service charges a batch half its price online
+    price = args.price  # the service charges a batch half its price online
     written = online.Counts(price=None if price is None else tuple(each / 2 for each in price))
-    earlier = Answered.of(output, _key_field(args))
-    with run.records(inputs, id_key=_key_field(args), skip=done, earlier=earlier) as records:
+    earlier = Answered.of(output, args.key_field)
+    with run.records(inputs, id_key=args.key_field, skip=done, earlier=earlier) as records:
         guard = LineGuard()
         guard.install()
         try:
@@ -222,10 +221,6 @@ def _collect(args: argparse.Namespace, run: batchapi.BatchRun, output: Output, s
               f"and a new or raised --max-cost)", file=sys.stderr)
         return EXIT_BUDGET
     return exit_status(written, inputs)
-
-
-def _key_field(args: argparse.Namespace) -> str:
-    return "file" if args.jsonl is None else "id"
 
 
 def _summary(written: online.Counts, inputs: Inputs, parts: int, seconds: float) -> str:

@@ -11,13 +11,12 @@ estimate is refused the same way, with exit status 2.
 
 from __future__ import annotations
 
-import argparse
 import functools
 import os
 import sys
 
 from factsift import clients, repeats
-from factsift.cli.args import COMMANDS, EXIT_USAGE, batch_api_wanted
+from factsift.cli.args import EXIT_USAGE, Options, batch_api_wanted
 from factsift.cli.inputs import Inputs
 from factsift.cli.output import finished_keys, refusal
 from factsift.pools import Summarizer
@@ -29,7 +28,7 @@ if TYPE_CHECKING:
     from typing import Any
 
 
-def main(args: argparse.Namespace, target: Any) -> int:
+def main(args: Options, target: Any) -> int:
     """Prints the estimate on standard output; 0, 1 when the output file cannot be read, or 2 (after
     saying why) where the run would be refused before it sends anything."""
     problem = _refused(args)
@@ -37,18 +36,18 @@ def main(args: argparse.Namespace, target: Any) -> int:
         print(f"factsift: {problem}", file=sys.stderr)
         return EXIT_USAGE
     done: dict[str, bool] = {}
-    shared = None if args.send_repeats else repeats.settings(COMMANDS[args.command], args.model, args.prompt,
+    shared = None if args.send_repeats else repeats.settings(args.method, args.model, args.prompt,
                                                              args.length)
     earlier: dict[bytes, int] = {}
-    if args.resume and os.path.exists(args.output):
+    if args.resume and os.path.exists(args.output_file()):
         index = None if shared is None else functools.partial(repeats.digest, shared)
         try:
-            done = finished_keys(args.output, "file" if args.jsonl is None else "id", index, earlier)
+            done = finished_keys(args.output_file(), args.key_field, index, earlier)
         except OSError as exc:
             print(f"factsift: cannot read {args.output}: {exc}", file=sys.stderr)
             return 1
     inputs = Inputs(args, done)
-    method = getattr(target.make() if isinstance(target, Summarizer) else target, COMMANDS[args.command])
+    method = getattr(target.make() if isinstance(target, Summarizer) else target, args.method)
     counter, counted, requests, unusable, unreadable = Tokens(), 0.0, 0, 0, 0
     seen, repeated, repeated_counted = set(earlier), 0, 0.0  # the digests of the requests sent
     with clients.recording() as recorder:
@@ -78,7 +77,7 @@ def main(args: argparse.Namespace, target: Any) -> int:
     return 0
 
 
-def _refused(args: argparse.Namespace) -> str | None:
+def _refused(args: Options) -> str | None:
     """What the run would be refused for with exit status 2, with the run's own words."""
     if args.output is None:
         return None

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import json
 import sys
@@ -13,6 +12,8 @@ from factsift.records import UnusableInput, describe
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
     from typing import IO, Any
+
+    from factsift.cli.args import Options
 
 
 class InputError(Exception):
@@ -44,7 +45,7 @@ class Inputs:
     found unusable by an earlier run.
     """
 
-    def __init__(self, args: argparse.Namespace, done: Mapping[str, bool]) -> None:
+    def __init__(self, args: Options, done: Mapping[str, bool]) -> None:
         self._args, self._done = args, done
         self.skipped: int = 0
         self.skipped_unusable: int = 0
@@ -65,7 +66,8 @@ class Inputs:
         return True
 
     def __iter__(self) -> Iterator[tuple[Any, Any]]:
-        return self._files(self.names) if self.names is not None else self._lines()
+        jsonl = self._args.jsonl
+        return self._lines(jsonl) if jsonl is not None else self._files(self.names or [])
 
     @staticmethod
     def _files(names: list[str]) -> Iterator[tuple[str, Any]]:
@@ -77,10 +79,10 @@ class Inputs:
             except OSError as exc:
                 yield name, InputError(f"cannot read {name}: {exc}")
 
-    def _lines(self) -> Iterator[tuple[Any, Any]]:
+    def _lines(self, jsonl: str) -> Iterator[tuple[Any, Any]]:
         args, number = self._args, 0
         try:
-            with binary_input(args.jsonl) as stream:
+            with binary_input(jsonl) as stream:
                 for number, line in enumerate(stream, 1):
                     if line.strip():
                         key, text = parse_line(line, number, args.text_field, args.id_field)
@@ -88,7 +90,7 @@ class Inputs:
                             yield key, text
         except OSError as exc:
             where = f" after line {number}" if number else ""
-            yield None, InputError(f"cannot read {args.jsonl}{where}: {exc}")
+            yield None, InputError(f"cannot read {jsonl}{where}: {exc}")
 
 
 def binary_input(name: str) -> contextlib.AbstractContextManager[IO[bytes]]:
