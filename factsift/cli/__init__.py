@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import functools
 import os
 import sys
 import time
@@ -14,10 +15,9 @@ from factsift.cli.args import (COMMANDS, EXIT_BROKEN_PIPE, EXIT_BUDGET, EXIT_FAI
                                MAX_DEFAULT_JOBS, Options, batch_api_wanted, build_parser, parse, request_index,
                                usage_problem)
 from factsift.cli.inputs import Inputs
-from factsift.cli.output import (Answered, Output, Refused, WriteError, discard_output, file_output, isatty,
-                                 stdout_output)
+from factsift.cli.output import Answered, Output, WriteError, discard_output, file_output, isatty, stdout_output
 from factsift.cli.progress import BesideProgress, LineGuard, Progress
-from factsift.cli.writing import exit_status, verdict, write_records
+from factsift.cli.writing import exit_status, verdict, with_output, write_records
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
@@ -51,18 +51,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.output is None and sys.stdout is None:  # started with descriptor 1 closed
         print("factsift: standard output is closed; nothing sent", file=sys.stderr)
         return EXIT_FAILED
-    try:
-        output = _open_output(args)
-    except Refused as exc:
-        print(f"factsift: {exc}", file=sys.stderr)
-        return EXIT_USAGE
-    except OSError as exc:
-        print(f"factsift: cannot write to {args.output}: {exc}", file=sys.stderr)
-        return EXIT_FAILED
-    try:
-        return _run(args, target, output)
-    finally:
-        output.close()
+    return with_output(args.output, functools.partial(_open_output, args),
+                       lambda output: _run(args, target, output))
 
 
 def _parse(argv: list[str]) -> Options | int:

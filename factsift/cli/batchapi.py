@@ -19,9 +19,9 @@ from factsift.batchapi.state import pending as batch_pending
 from factsift.cli.args import (BATCH_STATE, EXIT_BUDGET, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE,
                                Options, request_index)
 from factsift.cli.inputs import Inputs, id_text
-from factsift.cli.output import Answered, Output, Refused, WriteError, encode_record, file_output, isatty
+from factsift.cli.output import Answered, Output, WriteError, encode_record, file_output, isatty
 from factsift.cli.progress import LineGuard
-from factsift.cli.writing import exit_status, verdict, write_records
+from factsift.cli.writing import exit_status, verdict, with_output, write_records
 from factsift.records import error_record
 
 __all__ = ["main", "usage"]
@@ -44,19 +44,10 @@ def main(args: Options, target: Any) -> int | None:
     if not (args.batch_api or args.cancel_batches):
         _settle(args, target, folder)
         return None
-    try:
-        output = file_output(args.output_file(), args.resume or args.cancel_batches, args.key_field,
-                             [args.jsonl] if args.jsonl is not None else args.files, request_index(args))
-    except Refused as exc:
-        print(f"factsift: {exc}", file=sys.stderr)
-        return EXIT_USAGE
-    except OSError as exc:
-        print(f"factsift: cannot write to {args.output}: {exc}", file=sys.stderr)
-        return EXIT_FAILED
-    try:
-        return _run(args, target, output, folder)
-    finally:
-        output.close()
+    return with_output(args.output, lambda: file_output(
+        args.output_file(), args.resume or args.cancel_batches, args.key_field,
+        [args.jsonl] if args.jsonl is not None else args.files, request_index(args)),
+        lambda output: _run(args, target, output, folder))
 
 
 def usage(args: Options) -> str | None:

@@ -4,11 +4,12 @@ out, says what is left to do and ends with the exit status that says it."""
 from __future__ import annotations
 
 import contextlib
+import sys
 from collections.abc import Callable, Iterator
 
-from factsift.cli.args import EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, LINES_PER_WRITE
+from factsift.cli.args import EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, EXIT_USAGE, LINES_PER_WRITE
 from factsift.cli.inputs import Inputs
-from factsift.cli.output import Output, WriteError, encode_record
+from factsift.cli.output import Output, Refused, WriteError, encode_record
 from factsift.cli.progress import LineGuard, Progress
 from factsift.online import Counts
 from factsift.records import Record
@@ -24,9 +25,26 @@ if TYPE_CHECKING:
 
         def ready(self) -> bool: ...
 
-__all__ = ["write_records", "verdict", "exit_status"]
+__all__ = ["with_output", "write_records", "verdict", "exit_status"]
 
 _NOTHING = contextlib.nullcontext()
+
+
+def with_output(name: str | None, open_output: Callable[[], Output], run: Callable[[Output], int]) -> int:
+    """`run(output)` with the output `open_output()` opens (the file `name`, None: standard output),
+    closed after it; an output refused (exit 2) or that cannot be opened (1) says why instead."""
+    try:
+        output = open_output()
+    except Refused as exc:
+        print(f"factsift: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except OSError as exc:
+        print(f"factsift: cannot write to {name}: {exc}", file=sys.stderr)
+        return EXIT_FAILED
+    try:
+        return run(output)
+    finally:
+        output.close()
 
 
 def write_records(records: Records, output: Output, written: Counts, guard: LineGuard,
