@@ -16,7 +16,7 @@ batch interface instead (factsift.batchapi, loaded when first used).
 
 from __future__ import annotations
 
-from factsift.online import RESULT_KEYS, Batch, Counts, Summarizer, run
+from factsift.online import RESULT_KEYS, Counts, OnlineRun, Summarizer, run
 
 TYPE_CHECKING = False  # typing's import would cost the command line's start a tenth more
 if TYPE_CHECKING:
@@ -24,7 +24,9 @@ if TYPE_CHECKING:
 
     from factsift.batchapi import resume, submit
 
-__all__ = ["Batch", "Counts", "Summarizer", "run", "RESULT_KEYS", "submit", "resume"]
+__all__ = ["OnlineRun", "Batch", "Counts", "Summarizer", "run", "RESULT_KEYS", "submit", "resume"]
+
+Batch = OnlineRun  # an online run's earlier name
 
 
 def __getattr__(name: str) -> Any:

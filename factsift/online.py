@@ -110,7 +110,7 @@ if TYPE_CHECKING:
     from factsift.pools import Pool
     from factsift.repeats import Earlier
 
-__all__ = ["Batch", "Counts", "Summarizer", "run", "RESULT_KEYS"]
+__all__ = ["OnlineRun", "Counts", "Summarizer", "run", "RESULT_KEYS"]
 
 WINDOW_PER_REQUEST = 4
 _END: Any = object()  # the end of the inputs
@@ -230,8 +230,8 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
         id_key: str = "id", max_wait: float = 3600.0,
         answered: Callable[[Record, Record], None] | None = None, max_cost: float | None = None,
         repeats: bool = True, earlier: Earlier | None = None,
-        text_of: Callable[[Any], tuple[Any, bool]] | None = None) -> Batch:
-    """Records for every input, in input order, as an iterator (a `Batch`); see the module's help."""
+        text_of: Callable[[Any], tuple[Any, bool]] | None = None) -> OnlineRun:
+    """Records for every input, in input order, as an iterator (an `OnlineRun`); see the module's help."""
     target, name = target_of(target, method)
     for option, value in (("jobs", jobs), ("processes", processes), ("retries", retries),
                           ("window", window), ("timeout", timeout), ("rpm", rpm), ("tpm", tpm),
@@ -255,7 +255,7 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
     window = window or WINDOW_PER_REQUEST * jobs * processes
     model = getattr(target, "model_id", None)
     shared = Repeats(name, model, prompt, length, window, earlier, text_of) if repeats else None
-    return Batch(spec, inputs, jobs, processes, window, id_key, start, price, base, answered, shared)
+    return OnlineRun(spec, inputs, jobs, processes, window, id_key, start, price, base, answered, shared)
 
 
 def _shared(start: Any, *size: int) -> Any:
@@ -265,17 +265,17 @@ def _shared(start: Any, *size: int) -> Any:
     return limits.local_state(*size) if start is None else limits.shared_state(start, *size)
 
 
-_open_batches: weakref.WeakSet[Batch] = weakref.WeakSet()
+_open_runs: weakref.WeakSet[OnlineRun] = weakref.WeakSet()
 
 
 @atexit.register
-def _close_open_batches() -> None:
+def _close_open_runs() -> None:
     # Before the interpreter tears its modules down: a run's clean-up needs them.
-    for batch in list(_open_batches):
-        batch.close()
+    for open_run in list(_open_runs):
+        open_run.close()
 
 
-class Batch:
+class OnlineRun:
     """The records of a run, in input order; `counts` covers those handed out so far."""
 
     def __init__(self, spec: Spec, inputs: Iterable[Any], jobs: int, processes: int, window: int,
@@ -290,7 +290,7 @@ class Batch:
         self._records = self._flow.in_order(self._inputs, pool, window)
         self._pace = spec.pacer()  # the run's pace as every process shares it, to look at
         self._budget = spec.budget()
-        _open_batches.add(self)
+        _open_runs.add(self)
 
     def __iter__(self) -> Iterator[Record]:
         return self
@@ -326,7 +326,7 @@ class Batch:
         pending = self._flow.pending
         return bool(pending) and pending[0][1].done() and not pending[0][1].unsent()
 
-    def __enter__(self) -> Batch:
+    def __enter__(self) -> OnlineRun:
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -204,7 +204,7 @@ class Records:
     counts: online.Counts
 
     def __init__(self, run: BatchRun, parts: list[Part], results: Results, stack: contextlib.ExitStack,
-                 records: online.Batch) -> None:
+                 records: online.OnlineRun) -> None:
         self._run, self._parts, self._results, self._stack = run, parts, results, stack
         self._records = records
         self.counts = records.counts

@@ -169,7 +169,7 @@ def _run(args: Options, target: Any, output: Output) -> int:
 
 
 @contextlib.contextmanager
-def _session(results: online.Batch, progress: Progress) -> Iterator[LineGuard]:
+def _session(results: online.OnlineRun, progress: Progress) -> Iterator[LineGuard]:
     """While the lines are written: the bar beside standard error, Ctrl-C deferred mid-line."""
     stderr = sys.stderr
     with contextlib.ExitStack() as stack:
@@ -184,7 +184,7 @@ def _session(results: online.Batch, progress: Progress) -> Iterator[LineGuard]:
         yield guard
 
 
-def _summary(written: online.Counts, results: online.Batch, inputs: Inputs, seconds: float) -> str:
+def _summary(written: online.Counts, results: online.OnlineRun, inputs: Inputs, seconds: float) -> str:
     counts, held = results.counts, results.held()
     sent = written.ok + written.error
     rate = sent / seconds if seconds > 0 else 0.0
@@ -210,7 +210,7 @@ def _summary(written: online.Counts, results: online.Batch, inputs: Inputs, seco
     return line + verdict(written, inputs, "run again")
 
 
-def _stopped(results: online.Batch, inputs: Inputs, written: online.Counts) -> str:
+def _stopped(results: online.OnlineRun, inputs: Inputs, written: online.Counts) -> str:
     """What the budget left undone, and what to do."""
     if inputs.total is not None:
         unsent = inputs.total - written.ok - written.error
