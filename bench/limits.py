@@ -110,7 +110,8 @@ def case(args, name, folder, start):
     finally:
         service.terminate()
         service.wait()
-    records = [json.loads(line) for path in folder.glob(f"{name}*.jsonl") for line in open(path, encoding="utf-8")]
+    outputs = [f"{name}-{k}.jsonl" for k in range(2)] if how == "shards" else [f"{name}.jsonl"]
+    records = [json.loads(line) for path in outputs for line in open(folder / path, encoding="utf-8")]
     ok = sum(r["status"] == "ok" for r in records)
     best, sent, refused = fastest(args, unit, log, records)
     best += start
