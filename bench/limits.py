@@ -17,7 +17,8 @@ of the requests sent that the service refused).
 
 Cases: a unit (requests, tokens, both), then "-bare" for a service without
 headers, "-at" for the command line told the limit (--rpm/--tpm), "-p2" for
---processes 2, and "shards" for two command lines sharing one key at once.
+--processes 2, and "-shards" for two command lines sharing one key at once
+(each with half of the input: --shard 0/2 and 1/2).
 """
 import argparse
 import json
@@ -37,7 +38,7 @@ SENTENCES = ["某市统计局12月8日发布数据显示，前11个月全市地�
              "据悉，该市今年新增城镇就业岗位12.3万个，城镇调查失业率保持在5%以内。",
              "专家表示，消费和投资的持续回暖为经济稳定增长提供了有力支撑。"]
 DEFAULT_CASES = ["requests", "requests-bare", "requests-at", "tokens", "tokens-bare", "tokens-at",
-                 "both", "both-bare", "tokens-p2", "shards"]
+                 "both", "both-bare", "tokens-p2", "tokens-shards"]
 
 
 def write_documents(path, count):
@@ -92,8 +93,6 @@ def client_start():
 
 def case(args, name, folder, start):
     unit, _, how = name.partition("-")
-    if unit == "shards":
-        unit, how = "tokens", "shards"
     log = folder / f"{name}.log"
     service, url = start_service(args, unit, how != "bare", log)
     extra = {"at": [*(["--rpm", str(args.rpm)] if unit in ("requests", "both") else []),

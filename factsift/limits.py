@@ -20,7 +20,10 @@ machine), behind one lock. A request is admitted when all of these allow it:
   so jobs and processes keep within it together. Shards on other machines
   sharing a key see one another through the headers: what a budget lost
   between two replies SHARE_SPAN apart, beyond what refilled and what the
-  service took of this run's, is the others' rate, left to them.
+  service took of this run's, is the others' rate, left to them; and what
+  it lost between two replies RECENT_SPAN apart tells what they take now,
+  however fast (shards that start together use up a full budget at once):
+  a reply's remaining is less that for the time the reply took to come.
 * The user's ceilings, ``rpm`` and ``tpm``: budgets that hold that many and
   refill evenly over a minute, as services measure their limits (so a run
   that starts with full budgets never asks more of such a service than it
@@ -75,11 +78,12 @@ UNITS = ("requests", "tokens")
 # known); whether the user's budgets have started (full).
 (_HOLD, _WHY, _BACKOFF, _WINDOW, _FLIGHT, _GENERATION, _REFUSALS, _HELD,
  _RPM_LEVEL, _RPM_AT, _TPM_LEVEL, _TPM_AT, _STARTED, _SEQUENCE, _TOKENS_ADMITTED) = range(15)
-# then nine fields per unit: level, the rate it fills at for this run, limit, as of; the reply
+# then thirteen fields per unit: level, the rate it fills at for this run, limit, as of; the reply
 # the others' use was last reckoned from (when its request was sent, what it said was left, what
-# this run had had taken by then), the rate others use, and what was refused of this run's
+# this run had had taken by then), the rate others use, and what was refused of this run's; the
+# same reply and rate for what others use now
 _SERVICE = 15
-_PER_SERVICE = 9
+_PER_SERVICE = 13
 # then seven per unit of the pace learned from refusals: the last refusal's time, what was
 # admitted since, the rate (0: none learned), level, as of, and the wait the last refusal asked
 # and the cost of its request
@@ -95,6 +99,8 @@ PROBE = 1 / 200  # a learned pace grows by this share a second, to find a limit 
 LEARN_GAP = 1.0  # seconds between two refusals for the pace between them to be learned
 SHARE_SPAN = 3.0  # seconds between two replies for what others used of a budget between them to be reckoned
 LEAST_SHARE = 0.1  # of a budget's rate, what this run keeps however much others are seen to use
+RECENT_SPAN = 0.25  # seconds between two replies for what others use now to be reckoned
+RECENT_WEIGHT = 0.75  # how much each such reckoning moves what others are taken to use now
 _WHY_SERVICE = 3
 
 _RESET = re.compile(r"(\d+(?:\.\d+)?)(ms|h|m|s)")
@@ -418,10 +424,13 @@ class Pace(Pacer):
             fills = (limit - remaining) / reset if reset else limit / MINUTE
             fills = min(max(fills, limit / MINUTE / 60), limit)
             state[rate] = fills - self._others(unit, ticket.at, remaining, limit, fills, mine)
-            # What refilled since the service counted the request; not for tokens, where what was
-            # admitted after it is only estimated: the refill is then the margin for the estimates.
-            refilled = max(0.0, now - ticket.at) * state[rate] if unit == REQUESTS else 0.0
-            state[known], state[level], state[at] = limit, min(remaining + refilled - later, limit), now
+            # What refilled since the service counted the request, less what others took of it since;
+            # not for tokens, where what was admitted after it is only estimated: the refill is then
+            # the margin for the estimates.
+            age = max(0.0, now - ticket.at)
+            taken = age * self._recent(unit, ticket.at, remaining, limit, fills, mine)
+            refilled = age * state[rate] if unit == REQUESTS else 0.0
+            state[known], state[level], state[at] = limit, min(remaining + refilled - taken - later, limit), now
 
     def _others(self, unit: int, sent: float, remaining: float, limit: float, fills: float, mine: float) -> float:
         """The rate at which others (shards on other machines with the same key) use a budget: what
@@ -438,6 +447,22 @@ class Pace(Pacer):
             state[others] = min(max(0.0, (state[others] + used) / 2), (1 - LEAST_SHARE) * fills)
         state[since], state[left], state[admitted] = sent, remaining, mine
         return state[others]
+
+    def _recent(self, unit: int, sent: float, remaining: float, limit: float, fills: float, mine: float) -> float:
+        """The rate at which others use a budget now, beyond what _others says: reckoned as there,
+        but over replies RECENT_SPAN apart and not kept below the budget's rate (shards that start
+        together use up a full budget many times faster than it fills)."""
+        state = self._state
+        since, left, admitted, recent = (_SERVICE + _PER_SERVICE * unit + i for i in range(9, 13))
+        span = sent - state[since]
+        if state[since] and span < RECENT_SPAN:
+            return max(0.0, state[recent])
+        if state[since]:
+            refilled = min(fills * span, max(0.0, limit - state[left]))
+            used = (state[left] + refilled - remaining - (mine - state[admitted])) / span
+            state[recent] += (used - state[recent]) * RECENT_WEIGHT
+        state[since], state[left], state[admitted] = sent, remaining, mine
+        return max(0.0, state[recent] - state[_SERVICE + _PER_SERVICE * unit + 7])
 
     def used(self, ticket: Ticket, tokens: float) -> None:
         """The reply to `ticket` says it used `tokens`: the budgets are put right."""

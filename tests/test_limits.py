@@ -136,6 +136,25 @@ def test_what_others_use_of_the_budget_is_left_to_them(clock):
     assert p._state[limits._SERVICE + 1] == pytest.approx(10 - 5.9 / 2)  # half of it taken in at once
 
 
+@pytest.mark.parametrize("unit, refill", [("requests", 5.0), ("tokens", 0.0)])
+def test_what_others_take_while_a_reply_comes_back_is_not_counted_as_left(clock, unit, refill):
+    # Another shard's burst: the budget (600 a minute, ten a second) fell by 55 in half a second,
+    # one of them this run's.
+    p = pace(clock, jobs=64, opened=True)
+    level = limits._SERVICE + limits._PER_SERVICE * limits.UNITS.index(unit)
+
+    def reply(remaining):
+        ticket, _ = p.admit(lambda: 1.0)
+        clock.now += 0.5  # the reply's time: the others go on meanwhile
+        p.answered(ticket, 200, {f"x-ratelimit-limit-{unit}": "600", f"x-ratelimit-remaining-{unit}": str(remaining),
+                                 f"x-ratelimit-reset-{unit}": f"{(600 - remaining) / 10}s"})
+    reply(500)
+    reply(450)
+    taken = 0.5 * 0.75 * (500 + 5 - 450 - 1) / 0.5  # the reply's age at what others were seen to take
+    assert p._state[level] == pytest.approx(450 + refill - taken)
+    assert p._state[level + 7] == 0.0  # too soon for the rate others keep to
+
+
 def test_requests_beyond_the_window_wait_for_a_reply(clock):
     p = pace(clock, jobs=2)
     first, _ = admit(p)
