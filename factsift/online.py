@@ -231,7 +231,7 @@ def run(target: Any, inputs: Iterable[Any], *, method: str | None = None, jobs: 
         answered: Callable[[Record, Record], None] | None = None, max_cost: float | None = None,
         repeats: bool = True, earlier: Earlier | None = None,
         text_of: Callable[[Any], tuple[Any, bool]] | None = None) -> OnlineRun:
-    """Records for every input, in input order, as an iterator (an `OnlineRun`); see the module's help."""
+    """Records for every input, in input order, as an iterator (an `OnlineRun`); see factsift.online's help."""
     target, name = target_of(target, method)
     for option, value in (("jobs", jobs), ("processes", processes), ("retries", retries),
                           ("window", window), ("timeout", timeout), ("rpm", rpm), ("tpm", tpm),

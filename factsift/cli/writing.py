@@ -25,6 +25,7 @@ if TYPE_CHECKING:
 
         def ready(self) -> bool: ...
 
+
 __all__ = ["with_output", "write_records", "verdict", "exit_status"]
 
 _NOTHING = contextlib.nullcontext()
