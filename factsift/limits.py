@@ -424,12 +424,13 @@ class Pace(Pacer):
             fills = (limit - remaining) / reset if reset else limit / MINUTE
             fills = min(max(fills, limit / MINUTE / 60), limit)
             state[rate] = fills - self._others(unit, ticket.at, remaining, limit, fills, mine)
-            # What refilled since the service counted the request, less what others took of it since;
-            # not for tokens, where what was admitted after it is only estimated: the refill is then
-            # the margin for the estimates.
+            # Since the service counted the request, what refilled comes back (not for tokens, where
+            # what was admitted after it is only estimated: the refill is then the margin for the
+            # estimates), and what others took goes, up to all there was (a slow reply must not hold
+            # the run for what others could never have taken).
             age = max(0.0, now - ticket.at)
-            taken = age * self._recent(unit, ticket.at, remaining, limit, fills, mine)
             refilled = age * state[rate] if unit == REQUESTS else 0.0
+            taken = min(age * self._recent(unit, ticket.at, remaining, limit, fills, mine), remaining + refilled)
             state[known], state[level], state[at] = limit, min(remaining + refilled - taken - later, limit), now
 
     def _others(self, unit: int, sent: float, remaining: float, limit: float, fills: float, mine: float) -> float:

@@ -155,6 +155,22 @@ def test_what_others_take_while_a_reply_comes_back_is_not_counted_as_left(clock,
     assert p._state[level + 7] == 0.0  # too soon for the rate others keep to
 
 
+def test_a_slow_reply_after_a_burst_takes_off_no_more_than_was_left(clock):
+    p = pace(clock, jobs=64, opened=True)
+
+    def reply(remaining, took):
+        ticket, _ = p.admit(lambda: 1.0)
+        clock.now += took
+        p.answered(ticket, 200, {"x-ratelimit-limit-requests": "600", "x-ratelimit-remaining-requests": str(remaining),
+                                 "x-ratelimit-reset-requests": f"{(600 - remaining) / 10}s"})
+    reply(500, 0.5)
+    reply(450, 0.5)  # others take some eighty a second
+    reply(400, 60.0)  # a minute of that would be thousands: more than the budget ever held
+    start = clock.now
+    p.admit(lambda: 1.0)
+    assert clock.now - start < 1.0
+
+
 def test_requests_beyond_the_window_wait_for_a_reply(clock):
     p = pace(clock, jobs=2)
     first, _ = admit(p)

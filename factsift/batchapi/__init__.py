@@ -38,9 +38,9 @@ from typing import TYPE_CHECKING, Any
 
 from factsift.batchapi.collect import LineError, Records, collect
 from factsift.batchapi.run import BatchRun, Report, settings_of
-from factsift.clients import BatchService, Refused, ServiceError
 from factsift.batchapi.split import BATCH_SIZE, ENDPOINT, MAX_BYTES, InputsError
 from factsift.batchapi.state import Part, State, StateError
+from factsift.clients import BatchService, Refused, ServiceError
 from factsift.pools import target_of
 
 if TYPE_CHECKING:

@@ -12,8 +12,8 @@ from typing import IO, TYPE_CHECKING, Any
 from factsift import clients, repeats
 from factsift.batchapi import split
 from factsift.batchapi.split import InputsError, key_text, numbered
-from factsift.clients import BatchService, Refused, ServiceError
 from factsift.batchapi.state import Part, State, read_entries, write_entries
+from factsift.clients import BatchService, Refused, ServiceError
 from factsift.records import RESULT_KEYS
 
 if TYPE_CHECKING:

@@ -62,12 +62,13 @@ class BatchService:
         if close is not None:
             close()
 
-    def _call(self, what: str, call: Callable[[], T], look: Callable[[], T | None] | None = None) -> T:
+    def _call(self, what: str, call: Callable[[], T], look: Callable[[], T | None] | None = None,
+              unsure: bool = False) -> T:
         """`call()`, sent again after passing failures; Refused or ServiceError when it cannot be.
-        With `look`: what it finds, if anything, before each attempt but the first (whose
-        failure may have reached the service)."""
+        With `look`: what it finds, if anything, before each attempt that an earlier one may have
+        done already at the service (each but the first, and that too if `unsure`)."""
         for attempt in range(self._retries + 1):
-            found = look() if look is not None and attempt else None
+            found = look() if look is not None and (attempt or unsure) else None
             if found is not None:
                 return found
             try:
@@ -94,11 +95,9 @@ class BatchService:
     def upload(self, path: str, size: int, since: float, unsure: bool) -> dict[str, Any]:
         """The FileObject of `path` uploaded for a batch (an earlier upload of it where one is found)."""
         name = pathlib.Path(path).name
-        found = self.find_file(name, size, since) if unsure else None
-        return found if found is not None else self._call(
-            f"uploading {name}",
-            lambda: _with_id(plain(self._client.files.create(file=pathlib.Path(path), purpose="batch"))),
-            lambda: self.find_file(name, size, since))
+        return self._call(f"uploading {name}",
+                          lambda: _with_id(plain(self._client.files.create(file=pathlib.Path(path), purpose="batch"))),
+                          lambda: self.find_file(name, size, since), unsure)
 
     def find_file(self, name: str, size: int, since: float) -> dict[str, Any] | None:
         return self._call("listing the files", lambda: _newest(
@@ -129,12 +128,9 @@ class BatchService:
 
     def create(self, file_id: str, metadata: dict[str, str], since: float, unsure: bool) -> dict[str, Any]:
         """A batch of the input file `file_id` (an earlier one of it where one is found)."""
-        found = self.find_batch(file_id, since) if unsure else None
-        return found if found is not None else self._call(
-            f"creating the batch of {file_id}", lambda: _with_id(plain(self._client.batches.create(
-                input_file_id=file_id, endpoint=self._endpoint, completion_window=COMPLETION_WINDOW,
-                metadata=metadata))),
-            lambda: self.find_batch(file_id, since))
+        return self._call(f"creating the batch of {file_id}", lambda: _with_id(plain(self._client.batches.create(
+            input_file_id=file_id, endpoint=self._endpoint, completion_window=COMPLETION_WINDOW, metadata=metadata))),
+            lambda: self.find_batch(file_id, since), unsure)
 
     def find_batch(self, file_id: str, since: float) -> dict[str, Any] | None:
         return self._call("listing the batches", lambda: _newest(
