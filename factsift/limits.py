@@ -23,7 +23,12 @@ machine), behind one lock. A request is admitted when all of these allow it:
   service took of this run's, is the others' rate, left to them; and what
   it lost between two replies RECENT_SPAN apart tells what they take now,
   however fast (shards that start together use up a full budget at once):
-  a reply's remaining is less that for the time the reply took to come.
+  a reply's remaining is less that for the time the reply took to come. Of
+  what a reply says is left, a run counts only its part (shards that each
+  counted all of it would spend it twice): its part of the budget's rate,
+  or until others are seen to use some of that, its part of what all take
+  now. What others used is reckoned from what this run's replies said they
+  used, not from its estimates.
 * The user's ceilings, ``rpm`` and ``tpm``: budgets that hold that many and
   refill evenly over a minute, as services measure their limits (so a run
   that starts with full budgets never asks more of such a service than it
@@ -75,15 +80,16 @@ UNITS = ("requests", "tokens")
 # The state's fields: the hold, why (0 none, 1 + a unit, 3 the service's 503), the back-off, the
 # window, those in flight, the window's generation, the refusals, the seconds held in all; the
 # user's two budgets (level, as of); the service's two (level, rate, limit, as of; limit 0: not
-# known); whether the user's budgets have started (full).
+# known); whether the user's budgets have started (full), the requests and the tokens admitted, and
+# the tokens the replies' usage put right (what they used beyond what was charged).
 (_HOLD, _WHY, _BACKOFF, _WINDOW, _FLIGHT, _GENERATION, _REFUSALS, _HELD,
- _RPM_LEVEL, _RPM_AT, _TPM_LEVEL, _TPM_AT, _STARTED, _SEQUENCE, _TOKENS_ADMITTED) = range(15)
-# then thirteen fields per unit: level, the rate it fills at for this run, limit, as of; the reply
+ _RPM_LEVEL, _RPM_AT, _TPM_LEVEL, _TPM_AT, _STARTED, _SEQUENCE, _TOKENS_ADMITTED, _TOKENS_PUT_RIGHT) = range(16)
+# then fourteen fields per unit: level, the rate it fills at for this run, limit, as of; the reply
 # the others' use was last reckoned from (when its request was sent, what it said was left, what
 # this run had had taken by then), the rate others use, and what was refused of this run's; the
-# same reply and rate for what others use now
-_SERVICE = 15
-_PER_SERVICE = 13
+# same reply and the rates others and this run use now
+_SERVICE = 16
+_PER_SERVICE = 14
 # then seven per unit of the pace learned from refusals: the last refusal's time, what was
 # admitted since, the rate (0: none learned), level, as of, and the wait the last refusal asked
 # and the cost of its request
@@ -421,17 +427,22 @@ class Pace(Pacer):
             mine = ticket.sequence if unit == REQUESTS else ticket.admitted
             later = (state[_SEQUENCE] if unit == REQUESTS else state[_TOKENS_ADMITTED]) - mine
             mine -= state[_SERVICE + _PER_SERVICE * unit + 8]  # what the service took of this run's
+            if unit == TOKENS:  # and what it took as the replies said, not as estimated
+                mine += state[_TOKENS_PUT_RIGHT]
             fills = (limit - remaining) / reset if reset else limit / MINUTE
             fills = min(max(fills, limit / MINUTE / 60), limit)
-            state[rate] = fills - self._others(unit, ticket.at, remaining, limit, fills, mine)
+            others = self._others(unit, ticket.at, remaining, limit, fills, mine)
+            state[rate] = fills - others
             # Since the service counted the request, what refilled comes back (not for tokens, where
             # what was admitted after it is only estimated: the refill is then the margin for the
             # estimates), and what others took goes, up to all there was (a slow reply must not hold
             # the run for what others could never have taken).
             age = max(0.0, now - ticket.at)
             refilled = age * state[rate] if unit == REQUESTS else 0.0
-            taken = min(age * self._recent(unit, ticket.at, remaining, limit, fills, mine), remaining + refilled)
-            state[known], state[level], state[at] = limit, min(remaining + refilled - taken - later, limit), now
+            others_now, mine_now = self._recent(unit, ticket.at, remaining, limit, fills, mine)
+            left = remaining * self._share(fills, others, others_now, mine_now)
+            taken = min(age * max(0.0, others_now - others), left + refilled)
+            state[known], state[level], state[at] = limit, min(left + refilled - taken - later, limit), now
 
     def _others(self, unit: int, sent: float, remaining: float, limit: float, fills: float, mine: float) -> float:
         """The rate at which others (shards on other machines with the same key) use a budget: what
@@ -449,21 +460,32 @@ class Pace(Pacer):
         state[since], state[left], state[admitted] = sent, remaining, mine
         return state[others]
 
-    def _recent(self, unit: int, sent: float, remaining: float, limit: float, fills: float, mine: float) -> float:
-        """The rate at which others use a budget now, beyond what _others says: reckoned as there,
-        but over replies RECENT_SPAN apart and not kept below the budget's rate (shards that start
+    @staticmethod
+    def _share(fills: float, others: float, others_now: float, mine_now: float) -> float:
+        """This run's part of what a budget has left, where `others` use it at that rate: its part
+        of the budget's rate; while no others have been seen to use it over SHARE_SPAN, its part of
+        what all take now (each of two shards that start together would take a full budget)."""
+        if not others and mine_now > 0 and others_now > 0:
+            return mine_now / (mine_now + others_now)
+        return (fills - others) / fills
+
+    def _recent(self, unit: int, sent: float, remaining: float, limit: float, fills: float,
+                mine: float) -> tuple[float, float]:
+        """The rates at which others and this run use a budget now: reckoned as in _others, but
+        over replies RECENT_SPAN apart and not kept below the budget's rate (shards that start
         together use up a full budget many times faster than it fills)."""
         state = self._state
-        since, left, admitted, recent = (_SERVICE + _PER_SERVICE * unit + i for i in range(9, 13))
+        since, left, admitted, recent, own = (_SERVICE + _PER_SERVICE * unit + i for i in range(9, 14))
         span = sent - state[since]
         if state[since] and span < RECENT_SPAN:
-            return max(0.0, state[recent])
+            return state[recent], state[own]
         if state[since]:
             refilled = min(fills * span, max(0.0, limit - state[left]))
             used = (state[left] + refilled - remaining - (mine - state[admitted])) / span
             state[recent] += (used - state[recent]) * RECENT_WEIGHT
+            state[own] += ((mine - state[admitted]) / span - state[own]) * RECENT_WEIGHT
         state[since], state[left], state[admitted] = sent, remaining, mine
-        return max(0.0, state[recent] - state[_SERVICE + _PER_SERVICE * unit + 7])
+        return state[recent], state[own]
 
     def used(self, ticket: Ticket, tokens: float) -> None:
         """The reply to `ticket` says it used `tokens`: the budgets are put right."""
@@ -473,6 +495,7 @@ class Pace(Pacer):
                 state[_TPM_LEVEL] = min(self._tpm, state[_TPM_LEVEL] - extra)
             if state[_SERVICE + _PER_SERVICE * TOKENS + 2]:
                 state[_SERVICE + _PER_SERVICE * TOKENS] -= extra
+            state[_TOKENS_PUT_RIGHT] += extra
             ticket.tokens = tokens
 
     def lost(self, ticket: Ticket) -> None:

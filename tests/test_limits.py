@@ -133,25 +133,46 @@ def test_what_others_use_of_the_budget_is_left_to_them(clock):
     reply(300)
     clock.now += 10  # 100 refilled; this run sent one more, others 59 (and 40 were left)
     reply(340)
-    assert p._state[limits._SERVICE + 1] == pytest.approx(10 - 5.9 / 2)  # half of it taken in at once
+    rate = 10 - 5.9 / 2  # half of it taken in at once
+    assert p._state[limits._SERVICE + 1] == pytest.approx(rate)
+    assert p._state[limits._SERVICE] == pytest.approx(340 * rate / 10)  # of what is left, its part
+
+
+def test_what_others_use_is_reckoned_from_what_this_runs_replies_used(clock):
+    p = pace(clock, jobs=64, opened=True)
+
+    def reply(remaining, used=100):  # a budget of 60,000 tokens a minute (1000 a second)
+        ticket, _ = admit(p, tokens=100)
+        p.answered(ticket, 200, {"x-ratelimit-limit-tokens": "60000", "x-ratelimit-remaining-tokens": str(remaining),
+                                 "x-ratelimit-reset-tokens": f"{(60000 - remaining) / 1000}s"})
+        p.used(ticket, used)
+    reply(30000)
+    clock.now += 1
+    reply(30000 + 1000 - 300 - 500, used=300)  # three times what it was estimated; others took 500
+    clock.now += 9
+    reply(30200 + 9000 - 4500 - 100)  # others took 500 a second all along
+    assert p._state[limits._SERVICE + limits._PER_SERVICE + 7] == pytest.approx(500 / 2)
 
 
 @pytest.mark.parametrize("unit, refill", [("requests", 5.0), ("tokens", 0.0)])
 def test_what_others_take_while_a_reply_comes_back_is_not_counted_as_left(clock, unit, refill):
-    # Another shard's burst: the budget (600 a minute, ten a second) fell by 55 in half a second,
-    # one of them this run's.
+    # Two shards that start together: the budget (600 a minute, ten a second) fell by 55 in half a
+    # second, 5 of them this run's, so others take 100 a second and this run 10.
     p = pace(clock, jobs=64, opened=True)
     level = limits._SERVICE + limits._PER_SERVICE * limits.UNITS.index(unit)
 
-    def reply(remaining):
+    def reply(remaining, before=0):
+        p._state[limits._RTT] = 0.0  # sent at once, not spread over a reply's time
+        for _ in range(before):  # sent before the one answered, still on their way
+            p.admit(lambda: 1.0)
         ticket, _ = p.admit(lambda: 1.0)
         clock.now += 0.5  # the reply's time: the others go on meanwhile
         p.answered(ticket, 200, {f"x-ratelimit-limit-{unit}": "600", f"x-ratelimit-remaining-{unit}": str(remaining),
                                  f"x-ratelimit-reset-{unit}": f"{(600 - remaining) / 10}s"})
     reply(500)
-    reply(450)
-    taken = 0.5 * 0.75 * (500 + 5 - 450 - 1) / 0.5  # the reply's age at what others were seen to take
-    assert p._state[level] == pytest.approx(450 + refill - taken)
+    reply(450, before=4)
+    taken = 0.5 * 0.75 * 100  # the reply's age at what others were seen to take
+    assert p._state[level] == pytest.approx(450 * 10 / 110 + refill - taken)  # its part of what was left
     assert p._state[level + 7] == 0.0  # too soon for the rate others keep to
 
 
