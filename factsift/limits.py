@@ -28,7 +28,9 @@ machine), behind one lock. A request is admitted when all of these allow it:
   counted all of it would spend it twice): its part of the budget's rate,
   or until others are seen to use some of that, its part of what all take
   now. What others used is reckoned from what this run's replies said they
-  used, not from its estimates.
+  used, not from its estimates; a run that uses more than all the others
+  together takes a part of the difference as theirs, so that shards come to
+  keep to a budget evenly.
 * The user's ceilings, ``rpm`` and ``tpm``: budgets that hold that many and
   refill evenly over a minute, as services measure their limits (so a run
   that starts with full budgets never asks more of such a service than it
@@ -107,6 +109,7 @@ SHARE_SPAN = 3.0  # seconds between two replies for what others used of a budget
 LEAST_SHARE = 0.1  # of a budget's rate, what this run keeps however much others are seen to use
 RECENT_SPAN = 0.25  # seconds between two replies for what others use now to be reckoned
 RECENT_WEIGHT = 0.75  # how much each such reckoning moves what others are taken to use now
+YIELD = 0.25  # of what a run used beyond all the others together, the part it takes as theirs
 _WHY_SERVICE = 3
 
 _RESET = re.compile(r"(\d+(?:\.\d+)?)(ms|h|m|s)")
@@ -447,14 +450,19 @@ class Pace(Pacer):
     def _others(self, unit: int, sent: float, remaining: float, limit: float, fills: float, mine: float) -> float:
         """The rate at which others (shards on other machines with the same key) use a budget: what
         it lost between two replies at least SHARE_SPAN apart beyond what refilled and what this
-        run sent, while it did not fill up."""
+        run sent, while it did not fill up; where others are seen, with YIELD of what this run
+        used beyond them (shards that came apart, one kept to the least share, would stay so,
+        the other seeing it use so little that it leaves it less)."""
         state = self._state
         since, left, admitted, others = (_SERVICE + _PER_SERVICE * unit + i for i in range(4, 8))
         span = sent - state[since]
         if state[since] and span < SHARE_SPAN:
             return state[others]
         if state[since] and max(remaining, state[left]) + fills * span < limit:
-            used = (state[left] + fills * span - remaining - (mine - state[admitted])) / span
+            own = (mine - state[admitted]) / span
+            used = (state[left] + fills * span - remaining) / span - own
+            if state[others] > LEAST_SHARE * fills / 2:  # where others are seen, one that took more
+                used += YIELD * max(0.0, own - used)  # than all of them leaves them some of that
             # Halfway: shards that reckon at once then keep to the budget together, not in turns.
             state[others] = min(max(0.0, (state[others] + used) / 2), (1 - LEAST_SHARE) * fills)
         state[since], state[left], state[admitted] = sent, remaining, mine

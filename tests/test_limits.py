@@ -138,6 +138,24 @@ def test_what_others_use_of_the_budget_is_left_to_them(clock):
     assert p._state[limits._SERVICE] == pytest.approx(340 * rate / 10)  # of what is left, its part
 
 
+def test_a_run_that_uses_more_than_the_others_leaves_them_a_part_of_it(clock):
+    p = pace(clock, jobs=128, opened=True)
+
+    def reply(remaining, before=0):  # a budget of 600 a minute (ten a second)
+        p._state[limits._RTT] = 0.0
+        for _ in range(before):
+            admit(p)
+        ticket, _ = admit(p)
+        p.answered(ticket, 200, {"x-ratelimit-limit-requests": "600", "x-ratelimit-remaining-requests": str(remaining),
+                                 "x-ratelimit-reset-requests": f"{(600 - remaining) / 10}s"})
+    reply(300)
+    for remaining in (329, 358):  # ten seconds on each: 100 refilled, this run took 51, others 20
+        clock.now += 10
+        reply(remaining, before=50)
+    first = 2.0 / 2  # as it was seen, halfway; then others are there, and this run took 5.1 a second
+    assert p._state[limits._SERVICE + 7] == pytest.approx((first + 2.0 + 0.25 * (5.1 - 2.0)) / 2)
+
+
 def test_what_others_use_is_reckoned_from_what_this_runs_replies_used(clock):
     p = pace(clock, jobs=64, opened=True)
 
