@@ -489,9 +489,10 @@ class Pace(Pacer):
             return state[recent], state[own]
         if state[since]:
             refilled = min(fills * span, max(0.0, limit - state[left]))
-            used = (state[left] + refilled - remaining - (mine - state[admitted])) / span
+            sent_rate = (mine - state[admitted]) / span
+            used = (state[left] + refilled - remaining) / span - sent_rate
             state[recent] += (used - state[recent]) * RECENT_WEIGHT
-            state[own] += ((mine - state[admitted]) / span - state[own]) * RECENT_WEIGHT
+            state[own] += (sent_rate - state[own]) * RECENT_WEIGHT
         state[since], state[left], state[admitted] = sent, remaining, mine
         return state[recent], state[own]
 

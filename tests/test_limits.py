@@ -33,6 +33,12 @@ def admit(p, tokens=10, held=0.0):
     return p.admit(lambda: tokens, held)
 
 
+def budget(unit, limit, remaining):
+    """A reply's headers for a budget of `limit` a minute with `remaining` left (it fills evenly)."""
+    return {f"x-ratelimit-limit-{unit}": str(limit), f"x-ratelimit-remaining-{unit}": str(remaining),
+            f"x-ratelimit-reset-{unit}": f"{(limit - remaining) * 60 / limit}s"}
+
+
 HEADERS = {"x-ratelimit-limit-requests": "60", "x-ratelimit-remaining-requests": "1",
            "x-ratelimit-reset-requests": "59s"}
 
@@ -128,8 +134,7 @@ def test_what_others_use_of_the_budget_is_left_to_them(clock):
     p = pace(clock, jobs=64, opened=True)
     def reply(remaining):  # a budget of 600 a minute (ten a second), far from full
         ticket, _ = admit(p)
-        p.answered(ticket, 200, {"x-ratelimit-limit-requests": "600", "x-ratelimit-remaining-requests": str(remaining),
-                                 "x-ratelimit-reset-requests": f"{(600 - remaining) / 10}s"})
+        p.answered(ticket, 200, budget("requests", 600, remaining))
     reply(300)
     clock.now += 10  # 100 refilled; this run sent one more, others 59 (and 40 were left)
     reply(340)
@@ -146,8 +151,7 @@ def test_a_run_that_uses_more_than_the_others_leaves_them_a_part_of_it(clock):
         for _ in range(before):
             admit(p)
         ticket, _ = admit(p)
-        p.answered(ticket, 200, {"x-ratelimit-limit-requests": "600", "x-ratelimit-remaining-requests": str(remaining),
-                                 "x-ratelimit-reset-requests": f"{(600 - remaining) / 10}s"})
+        p.answered(ticket, 200, budget("requests", 600, remaining))
     reply(300)
     for remaining in (329, 358):  # ten seconds on each: 100 refilled, this run took 51, others 20
         clock.now += 10
@@ -161,8 +165,7 @@ def test_what_others_use_is_reckoned_from_what_this_runs_replies_used(clock):
 
     def reply(remaining, used=100):  # a budget of 60,000 tokens a minute (1000 a second)
         ticket, _ = admit(p, tokens=100)
-        p.answered(ticket, 200, {"x-ratelimit-limit-tokens": "60000", "x-ratelimit-remaining-tokens": str(remaining),
-                                 "x-ratelimit-reset-tokens": f"{(60000 - remaining) / 1000}s"})
+        p.answered(ticket, 200, budget("tokens", 60000, remaining))
         p.used(ticket, used)
     reply(30000)
     clock.now += 1
@@ -185,8 +188,7 @@ def test_what_others_take_while_a_reply_comes_back_is_not_counted_as_left(clock,
             p.admit(lambda: 1.0)
         ticket, _ = p.admit(lambda: 1.0)
         clock.now += 0.5  # the reply's time: the others go on meanwhile
-        p.answered(ticket, 200, {f"x-ratelimit-limit-{unit}": "600", f"x-ratelimit-remaining-{unit}": str(remaining),
-                                 f"x-ratelimit-reset-{unit}": f"{(600 - remaining) / 10}s"})
+        p.answered(ticket, 200, budget(unit, 600, remaining))
     reply(500)
     reply(450, before=4)
     taken = 0.5 * 0.75 * 100  # the reply's age at what others were seen to take
@@ -200,8 +202,7 @@ def test_a_slow_reply_after_a_burst_takes_off_no_more_than_was_left(clock):
     def reply(remaining, took):
         ticket, _ = p.admit(lambda: 1.0)
         clock.now += took
-        p.answered(ticket, 200, {"x-ratelimit-limit-requests": "600", "x-ratelimit-remaining-requests": str(remaining),
-                                 "x-ratelimit-reset-requests": f"{(600 - remaining) / 10}s"})
+        p.answered(ticket, 200, budget("requests", 600, remaining))
     reply(500, 0.5)
     reply(450, 0.5)  # others take some eighty a second
     reply(400, 60.0)  # a minute of that would be thousands: more than the budget ever held
