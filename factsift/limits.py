@@ -463,8 +463,12 @@ class Pace(Pacer):
             used = (state[left] + fills * span - remaining) / span - own
             if state[others] > LEAST_SHARE * fills / 2:  # where others are seen, one that took more
                 used += YIELD * max(0.0, own - used)  # than all of them leaves them some of that
-            # Halfway: shards that reckon at once then keep to the budget together, not in turns.
-            state[others] = min(max(0.0, (state[others] + used) / 2), (1 - LEAST_SHARE) * fills)
+            # Halfway: shards that reckon at once then keep to the budget together, not in turns;
+            # but others first seen are taken as seen (halfway from none, two shards would each
+            # keep three quarters of the budget's rate until they met).
+            if state[others]:
+                used = (state[others] + used) / 2
+            state[others] = min(max(0.0, used), (1 - LEAST_SHARE) * fills)
         state[since], state[left], state[admitted] = sent, remaining, mine
         return state[others]
 

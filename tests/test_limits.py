@@ -138,7 +138,7 @@ def test_what_others_use_of_the_budget_is_left_to_them(clock):
     reply(300)
     clock.now += 10  # 100 refilled; this run sent one more, others 59 (and 40 were left)
     reply(340)
-    rate = 10 - 5.9 / 2  # half of it taken in at once
+    rate = 10 - 5.9  # others first seen are taken as seen
     assert p._state[limits._SERVICE + 1] == pytest.approx(rate)
     assert p._state[limits._SERVICE] == pytest.approx(340 * rate / 10)  # of what is left, its part
 
@@ -156,8 +156,8 @@ def test_a_run_that_uses_more_than_the_others_leaves_them_a_part_of_it(clock):
     for remaining in (329, 358):  # ten seconds on each: 100 refilled, this run took 51, others 20
         clock.now += 10
         reply(remaining, before=50)
-    first = 2.0 / 2  # as it was seen, halfway; then others are there, and this run took 5.1 a second
-    assert p._state[limits._SERVICE + 7] == pytest.approx((first + 2.0 + 0.25 * (5.1 - 2.0)) / 2)
+    # first as they were seen, then halfway to that and a part of what this run took beyond them
+    assert p._state[limits._SERVICE + 7] == pytest.approx((2.0 + 2.0 + 0.25 * (5.1 - 2.0)) / 2)
 
 
 def test_what_others_use_is_reckoned_from_what_this_runs_replies_used(clock):
@@ -172,7 +172,7 @@ def test_what_others_use_is_reckoned_from_what_this_runs_replies_used(clock):
     reply(30000 + 1000 - 300 - 500, used=300)  # three times what it was estimated; others took 500
     clock.now += 9
     reply(30200 + 9000 - 4500 - 100)  # others took 500 a second all along
-    assert p._state[limits._SERVICE + limits._PER_SERVICE + 7] == pytest.approx(500 / 2)
+    assert p._state[limits._SERVICE + limits._PER_SERVICE + 7] == pytest.approx(500)
 
 
 @pytest.mark.parametrize("unit, refill", [("requests", 5.0), ("tokens", 0.0)])
