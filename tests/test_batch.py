@@ -78,7 +78,7 @@ def test_inputs_are_read_only_a_window_ahead_and_leaving_cancels_the_rest(S, scr
     assert len(scripted.started) <= taken + jobs  # those in flight at close, no more
 
 
-@pytest.mark.parametrize("mode, processes", [("flaky:0.3", 1), ("flaky:0.3", 2), ("rate-limit:25", 1)])
+@pytest.mark.parametrize("mode, processes", [("flaky:0.3", 1), ("flaky:0.3", 2), ("rate-limit:10", 1)])
 def test_retries_recover_every_record_and_each_request_is_counted(S, tmp_path, mode, processes):
     log = tmp_path / "requests.jsonl"
     # Seed 35 meets every kind of fault here, with at most one back-off (0.5 s) per record.
